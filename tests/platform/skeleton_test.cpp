@@ -1,0 +1,3 @@
+// test-labels: unit
+#include <gtest/gtest.h>
+TEST(Skeleton, Builds) { SUCCEED(); }
