@@ -1,0 +1,117 @@
+#include "support/ServerScript.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+
+namespace ostrane_test {
+
+int freeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        throw std::system_error(errno, std::generic_category(), "socket");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw std::system_error(error, std::generic_category(), "bind");
+    }
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+int runCommand(const std::string& command, int timeoutSeconds, std::string* output) {
+    const std::string line = "timeout -k 5 " + std::to_string(timeoutSeconds) + " /bin/sh -c " + shellQuote(command) + " 2>&1";
+    FILE* pipe = ::popen(line.c_str(), "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    std::array<char, 4096> buffer{};
+    std::string text;
+    std::size_t count = 0;
+    while ((count = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+        text.append(buffer.data(), count);
+    }
+    const int status = ::pclose(pipe);
+    if (output != nullptr) {
+        *output = text;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ServerScript::ServerScript(std::string script) : script_(std::move(script)) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "ostrane-server-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    }
+    directory_ = pattern;
+}
+
+ServerScript::~ServerScript() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+}
+
+void ServerScript::start() {
+    if (running_) {
+        return;
+    }
+    const std::string path = std::string(OSTRANE_SOURCE_DIR) + "/tests/servers/" + script_;
+    std::string output;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port_ = freeLoopbackPort();
+        const int status = runCommand(shellQuote(path) + " start " + shellQuote(directory_.string()) + " " +
+                                          std::to_string(port_),
+                                      60, &output);
+        if (status == 0) {
+            running_ = true;
+            return;
+        }
+    }
+    throw std::runtime_error(script_ + " did not start: " + output);
+}
+
+void ServerScript::stop() {
+    if (!running_) {
+        return;
+    }
+    running_ = false;
+    const std::string path = std::string(OSTRANE_SOURCE_DIR) + "/tests/servers/" + script_;
+    runCommand(shellQuote(path) + " stop " + shellQuote(directory_.string()), 30);
+}
+
+}  // namespace ostrane_test
+
+// libsamba keeps the log file name of every libsmbclient context it made for good; that is its
+// own bookkeeping, not a leak of ours.
+extern "C" const char* __lsan_default_suppressions() {
+    // Its allocator has no frame pointers, so the stack ends in libtalloc; we never call it ourselves.
+    return "leak:libtalloc.so\n";
+}

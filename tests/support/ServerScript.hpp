@@ -1,0 +1,43 @@
+#pragma once
+// Starts and stops a real server through one of the scripts in tests/servers/, on a loopback port
+// of its own, with its files under a fresh temporary folder that is removed afterwards.
+
+#include <filesystem>
+#include <string>
+
+namespace ostrane_test {
+
+// A 127.0.0.1 TCP port that nothing listens on right now.
+int freeLoopbackPort();
+
+// Runs a command line through /bin/sh, bounded by `timeoutSeconds`; returns its exit status
+// and, when `output` is given, what it wrote on stdout and stderr.
+int runCommand(const std::string& command, int timeoutSeconds, std::string* output = nullptr);
+
+// Quotes one argument for /bin/sh.
+std::string shellQuote(const std::string& text);
+
+class ServerScript {
+public:
+    // `script` is a file name in tests/servers/, called as `script start <dir> <port>` and `script stop <dir>`.
+    explicit ServerScript(std::string script);
+    ~ServerScript();
+    ServerScript(const ServerScript&) = delete;
+    ServerScript& operator=(const ServerScript&) = delete;
+
+    // Throws std::runtime_error with the script's output when the server does not come up.
+    void start();
+    void stop();
+    bool running() const { return running_; }
+
+    int port() const { return port_; }
+    const std::filesystem::path& directory() const { return directory_; }
+
+private:
+    std::string script_;
+    std::filesystem::path directory_;
+    int port_ = 0;
+    bool running_ = false;
+};
+
+}  // namespace ostrane_test
