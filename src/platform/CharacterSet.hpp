@@ -5,6 +5,8 @@
 
 #include <bitset>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -67,15 +69,13 @@ public:
     bool operator==(const CharacterSet& other) const;
 
 private:
-    // Membership = base predicate (bitmap for ASCII, class for the rest), with explicit exceptions
-    // toggled, optionally inverted as a whole.
-    enum class Class : uint8_t { none, all, alphanumerics, letters, decimalDigits, whitespaces, whitespacesAndNewlines };
-    bool baseContains(char32_t c) const;
+    // ASCII: a bitmap. Other scalars: explicit exceptions first, then a predicate (none = empty).
+    using Predicate = std::function<bool(char32_t)>;
+    bool nonASCIIContains(char32_t c) const;
     std::bitset<128> ascii_;
-    Class nonASCII_ = Class::none;
-    std::set<char32_t> added_;    // non-ASCII scalars added over the class
-    std::set<char32_t> removed_;  // non-ASCII scalars removed from the class
-    bool inverted_ = false;
+    std::shared_ptr<const Predicate> predicate_;
+    std::set<char32_t> added_;    // non-ASCII scalars in the set whatever the predicate says
+    std::set<char32_t> removed_;  // non-ASCII scalars out of the set whatever the predicate says
 };
 
 /// addingPercentEncoding(withAllowedCharacters:): every scalar outside `allowed` is written as its

@@ -60,7 +60,7 @@ public:
     std::optional<std::string> user() const;             // percent-decoded
     std::optional<std::string> password() const;         // percent-decoded
     /// Percent-decoded host, case kept; an IPv6 literal without its brackets. No value when the
-    /// URL has no authority ("mailto:x"); an empty string for "file:///x".
+    /// URL has no authority ("mailto:x") or an empty host ("file:///x").
     std::optional<std::string> host() const;
     std::optional<int> port() const;
     /// Percent-decoded path; a final "/" is dropped unless the path is "/". When the decoded bytes

@@ -1,3 +1,0 @@
-// test-labels: unit
-#include <gtest/gtest.h>
-TEST(Skeleton, Builds) { SUCCEED(); }
