@@ -67,3 +67,17 @@ inline std::optional<URLFileResourceType> urlFileResourceTypeFromRawValue(std::s
 }
 
 } // namespace platform
+
+namespace platform {
+
+// The platform's metadata-query attribute names.
+inline constexpr const char* NSMetadataItemURLKey = "kMDItemURL";
+inline constexpr const char* NSMetadataItemFSNameKey = "kMDItemFSName";
+inline constexpr const char* NSMetadataItemDisplayNameKey = "kMDItemDisplayName";
+inline constexpr const char* NSMetadataItemPathKey = "kMDItemPath";
+inline constexpr const char* NSMetadataItemFSSizeKey = "kMDItemFSSize";
+inline constexpr const char* NSMetadataItemFSCreationDateKey = "kMDItemFSCreationDate";
+inline constexpr const char* NSMetadataItemFSContentChangeDateKey = "kMDItemFSContentChangeDate";
+inline constexpr const char* NSMetadataItemContentTypeKey = "kMDItemContentType";
+
+} // namespace platform

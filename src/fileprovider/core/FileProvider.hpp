@@ -287,7 +287,7 @@ void notifyOperationProgress(const std::shared_ptr<FileProviderOperations>& file
 /// Progress user-information form of an operation (it is stored under "KelOperationTypeKey"):
 /// a dictionary with "type", "source" and, for two-path operations, "dest".
 platform::Value progressValue(const FileOperationType& operation);
-/// The operation back from that form; no value for anything else.
+/// The operation back from that form (or from its JSON text); no value for anything else.
 std::optional<FileOperationType> operationFromProgressValue(const platform::Value& value);
 
 } // namespace RiridOzizevud
