@@ -82,7 +82,7 @@ void setRangeHeader(platform::URLRequest& request, int64_t offset, int64_t lengt
             request.setValue("bytes=" + std::to_string(offset) + "-", "Range");
             return;
         }
-        request.setValue("bytes=" + std::to_string(offset) + "-" + std::to_string(offset + length - 1), "Range");
+        request.setValue("bytes=" + std::to_string(offset) + "-" + std::to_string(offset + (length - 1)), "Range");
     } else if (length < 0 && offset > 0) {
         request.setValue("bytes=" + std::to_string(offset) + "-", "Range");
     }
