@@ -166,8 +166,7 @@ const std::vector<std::string>& keywords() {
     static const std::vector<std::string> words = {
         "AND", "OR", "NOT", "TRUEPREDICATE", "FALSEPREDICATE", "BEGINSWITH", "ENDSWITH", "CONTAINS",
         "LIKE", "MATCHES", "IN", "ANY", "ALL", "SOME", "NONE", "TRUE", "YES", "FALSE", "NO", "NULL",
-        "NIL", "CAST", "BETWEEN", "SELF", "FIRST", "LAST", "SIZE", "SUBQUERY", "FUNCTION", "UTI-CONFORMS-TO",
-        "UTI-EQUALS"};
+        "NIL", "CAST", "BETWEEN", "SELF"};
     return words;
 }
 
@@ -276,13 +275,9 @@ private:
         skipSpace();
         size_t e = pos_;
         if (e < s_.size() && identStart(static_cast<unsigned char>(s_[e])))
-            while (e < s_.size() && (identChar(static_cast<unsigned char>(s_[e])) || s_[e] == '-'))
+            while (e < s_.size() && identChar(static_cast<unsigned char>(s_[e])))
                 ++e;
-        // Hyphens belong only to the UTI keywords; give them back otherwise.
-        std::string w(s_.substr(pos_, e - pos_));
-        if (w.find('-') != std::string::npos && !isKeyword(w))
-            w = w.substr(0, w.find('-'));
-        return w;
+        return std::string(s_.substr(pos_, e - pos_));
     }
 
     bool eatKeyword(std::string_view kw) {
