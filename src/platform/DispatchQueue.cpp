@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include <pthread.h>
+
 namespace platform {
 
 namespace {
@@ -32,6 +34,9 @@ struct InheritedStack {
     InheritedStack& operator=(const InheritedStack&) = delete;
     std::vector<const DispatchQueue*> saved;
 };
+
+// Names show up in debuggers and `top -H`; at most 15 characters.
+void nameThisThread(const char* name) { pthread_setname_np(pthread_self(), name); }
 
 void reportEscapedException(const std::string& where, const char* what) {
     std::fprintf(stderr, "platform: work item on '%s' threw: %s\n", where.c_str(), what);
@@ -69,6 +74,7 @@ private:
     static constexpr auto idleTimeout = std::chrono::seconds(5);
 
     void workerLoop() {
+        nameThisThread("ostrane-worker");
         std::unique_lock lock(mutex_);
         for (;;) {
             if (!tasks_.empty()) {
@@ -135,6 +141,7 @@ private:
     }
 
     void loop() {
+        nameThisThread("ostrane-timer");
         std::unique_lock lock(mutex_);
         for (;;) {
             if (heap_.empty() || heap_.front().when.isDistantFuture()) {
@@ -481,6 +488,7 @@ bool DispatchQueue::servesOnCallingThreadLocked() const {
 }
 
 void DispatchQueue::mainThreadLoop() {
+    nameThisThread("ostrane-main");
     t_isLibraryMainThread = true;
     const auto me = std::this_thread::get_id();
     std::unique_lock lock(mutex_);
