@@ -421,6 +421,8 @@ void DispatchQueue::syncMain(const std::function<void()>& work) {
 }
 
 void DispatchQueue::suspend() {
+    // Everyone's concurrent work runs there; holding it back would stall unrelated callers.
+    if (this == global().get()) throw std::logic_error("DispatchQueue.suspend: the global queue cannot be suspended");
     std::lock_guard guard(mutex_);
     ++suspendCount_;
 }

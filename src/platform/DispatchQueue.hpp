@@ -77,7 +77,8 @@ public:
     }
 
     /// Items already running finish; later ones wait until every suspend is matched
-    /// by a resume. Resuming more often than suspending throws std::logic_error.
+    /// by a resume. Resuming more often than suspending, or suspending the global
+    /// queue, throws std::logic_error.
     void suspend();
     void resume();
 

@@ -267,6 +267,7 @@ TEST(DispatchQueue, SuspendHoldsLaterItemsUntilEveryResume) {
         EXPECT_EQ(ran, 5);
         EXPECT_THROW(queue->resume(), std::logic_error);
     }
+    EXPECT_THROW(DispatchQueue::global()->suspend(), std::logic_error);
 }
 
 TEST(DispatchQueue, SyncOntoASuspendedSerialQueueWaitsForResume) {
