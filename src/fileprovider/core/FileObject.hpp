@@ -19,7 +19,7 @@
 namespace RiridOzizevud {
 
 using platform::URLFileResourceType;
-using URLResourceKey = std::string;
+using platform::URLResourceKey;
 
 // The module's own resource keys.
 inline constexpr const char* fileURLKey = "NSURLFileURLKey";               // URL
