@@ -84,7 +84,9 @@ std::optional<Dictionary> decode(const std::string& text) {
     Dictionary d;
     for (const auto& [key, tagged] : j.items()) {
         if (!tagged.is_object() || tagged.size() != 1) return std::nullopt;
-        const auto& [tag, v] = *tagged.items().begin();
+        auto entry = tagged.begin();
+        const std::string tag = entry.key();
+        const json& v = entry.value();
         if (tag == "s" && v.is_string()) d.emplace(key, v.get<std::string>());
         else if (tag == "i" && v.is_number_integer()) d.emplace(key, v.get<std::int64_t>());
         else if (tag == "b" && v.is_boolean()) d.emplace(key, v.get<bool>());
