@@ -85,7 +85,9 @@ void Progress::setCompletedUnitCount(std::int64_t count) {
     changed({Property::completedUnitCount, Property::fractionCompleted}, finished);
 }
 
-bool Progress::isFinishedLocked() const { return total_ > 0 && completed_ >= total_; }
+// A total of 0 finishes once something was completed: an empty listing's progress that
+// is told it is done still hands its units to the parent.
+bool Progress::isFinishedLocked() const { return total_ >= 0 && completed_ >= total_ && completed_ > 0; }
 
 double Progress::fractionCompleted() const {
     std::unique_lock lock(mutex_);
@@ -93,7 +95,8 @@ double Progress::fractionCompleted() const {
     const std::int64_t completed = completed_;
     const auto children = children_;
     lock.unlock();
-    if (total <= 0) return 0.0;
+    if (total == 0) return completed > 0 ? 1.0 : 0.0;
+    if (total < 0) return 0.0;
     // Children are asked one at a time, never under our lock, so no two locks are held.
     double units = static_cast<double>(std::max<std::int64_t>(completed, 0));
     for (const auto& child : children) {

@@ -56,7 +56,8 @@ public:
     /// 0 while the total is unknown.
     double fractionCompleted() const;
     bool isIndeterminate() const;
-    /// The total is known and reached.
+    /// The total is known and reached by at least one completed unit (so 0 of 0 is not
+    /// finished, 1 of 0 is).
     bool isFinished() const;
 
     std::optional<std::string> kind() const;

@@ -49,7 +49,7 @@ TEST(Progress, FractionAndStateFollowTheCounts) {
     const Case cases[] = {
         {10, 5, 0.5, false, false},  {10, 10, 1.0, true, false}, {4, 8, 1.0, true, false},   // over the total: kept at 1
         {-1, 3, 0.0, false, true},   {0, 0, 0.0, false, false},  {10, -2, 0.0, false, true},  // a negative count is no progress
-        {3, 0, 0.0, false, false},
+        {3, 0, 0.0, false, false},   {0, 1, 1.0, true, false},   // an empty job told it is done
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.total << "/" << c.completed);
@@ -105,6 +105,11 @@ TEST(Progress, AddChildRefusesLoopsSecondParentsAndNothing) {
     auto other = Progress::make(5);
     other->addChild(done, 3);
     EXPECT_EQ(other->completedUnitCount(), 3);
+    // A child with nothing to do hands over its units once it is marked done.
+    auto empty = Progress::make(0, other, 2);
+    EXPECT_EQ(other->completedUnitCount(), 3);
+    empty->setCompletedUnitCount(1);
+    EXPECT_EQ(other->completedUnitCount(), 5);
 }
 
 TEST(Progress, CurrentProgressAdoptsTheFirstProgressMadeOnItsThread) {
