@@ -19,7 +19,7 @@ enum class ProgressFileOperationKind { downloading, receiving, copying, uploadin
 std::string rawValue(ProgressFileOperationKind kind);
 std::optional<ProgressFileOperationKind> progressFileOperationKindFromRawValue(std::string_view raw);
 
-/// Progress of one piece of work, shared between the code doing it and its observers; every
+/// Progress of one job, shared between the code doing it and its observers; every
 /// member is safe to call from any thread. Children report into a parent by the unit counts
 /// they were given, and cancelling a parent cancels its children.
 class Progress : public std::enable_shared_from_this<Progress> {
