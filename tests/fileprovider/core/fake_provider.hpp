@@ -246,12 +246,13 @@ public:
         return nullptr;
     }
 
-private:
+protected:
     explicit FakeProvider(std::optional<platform::URL> base)
         : base_(std::move(base)),
           queue_(platform::DispatchQueue::make("FileProvider.Fake", platform::DispatchQueue::Attributes::concurrent)),
           opQueue_(platform::OperationQueue::make("FileProvider.Fake.Operation")) {}
 
+private:
     void record(std::string name, std::vector<std::string> args) {
         std::lock_guard lock(mutex_);
         calls_.push_back({std::move(name), std::move(args)});
