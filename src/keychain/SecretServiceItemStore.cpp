@@ -264,8 +264,17 @@ public:
 
     OSStatus find(const std::string& itemClass, const Dictionary& filter, bool withData,
                   std::vector<StoredItem>& out) override {
+        // An empty text or a zero may match an item that lacks the attribute, which the service's
+        // exact search would miss: leave those to the caller's own check.
+        Dictionary narrowing;
+        for (const auto& [key, value] : filter) {
+            const std::string* s = value.as<std::string>();
+            const std::int64_t* i = value.as<std::int64_t>();
+            if ((s && s->empty()) || (i && *i == 0)) continue;
+            narrowing.emplace(key, value);
+        }
         HashTable query;
-        encodeInto(query, filter);
+        encodeInto(query, narrowing);
         query.put("class", itemClass);
         ErrorHolder error;
         GList* found = secret_service_search_sync(service_, schema(), query.table, SECRET_SEARCH_ALL, nullptr,
