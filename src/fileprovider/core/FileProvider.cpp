@@ -8,6 +8,7 @@
 #include "platform/Progress.hpp"
 #include "platform/UndoManager.hpp"
 
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -102,10 +103,17 @@ bool isBlank(const std::string& s) {
     return s.find_first_not_of(" \t\n\r\v\f") == std::string::npos;
 }
 
+// A decimal number as the counter; a number beyond 64 bits is no counter.
 std::optional<int64_t> parseCounter(const std::string& word) {
-    if (word.empty() || word.size() > 18 || word.find_first_not_of("0123456789") != std::string::npos)
+    const char* first = word.data();
+    const char* last = first + word.size();
+    if (first != last && *first == '+')
+        ++first;
+    int64_t n = 0;
+    const auto [end, ec] = std::from_chars(first, last, n);
+    if (ec != std::errc() || end != last || first == last)
         return std::nullopt;
-    return std::stoll(word);
+    return n;
 }
 
 // The free file name in a listing for `parts`.
@@ -157,12 +165,17 @@ std::string uniqueName(const PathParts& parts, const std::vector<FileObjectRef>&
             counter = 2;
         }
         working = stem + " " + std::to_string(counter);
-        ++counter;
+        ++counter;  // below the largest value here, so it cannot overflow
     }
     return withExt(working);
 }
 
 } // namespace
+
+const platform::CharacterSet& pathTrimCharacterSet() {
+    static const platform::CharacterSet set = platform::CharacterSet::charactersIn(" /");
+    return set;
+}
 
 // --- FileProviderBasic --------------------------------------------------------------------------
 

@@ -15,6 +15,7 @@
 
 #include "fileprovider/core/FileObject.hpp"
 #include "fileprovider/core/FileOperationType.hpp"
+#include "platform/CharacterSet.hpp"
 #include "platform/Error.hpp"
 #include "platform/Geometry.hpp"
 #include "platform/Predicate.hpp"
@@ -55,6 +56,9 @@ using DataCompletionHandler = std::function<void(std::optional<Data> contents, E
 using ResponseHandler = std::function<void(std::shared_ptr<const platform::URLResponse> response)>;
 /// One received piece of a streamed read and the file position it starts at.
 using ProgressDataHandler = std::function<void(int64_t position, const Data& data)>;
+
+/// Space and "/": what path trimming removes from both ends.
+const platform::CharacterSet& pathTrimCharacterSet();
 
 class FileProviderOperations;
 class FileProviderDelegate;

@@ -227,6 +227,9 @@ TEST_F(ProviderDefaults, FileByUniqueName) {
         {{"/report.txt"}, "/report.txt", "/report 2.txt"},
         {{"/docs/x 99999999999999999999.txt"}, "/docs/x 99999999999999999999.txt",
          "/docs/x 99999999999999999999 2.txt"},                          // too big to count on: no overflow
+        {{"/docs/x.txt", "/docs/x 9223372036854775807.txt"}, "/docs/x 9223372036854775807.txt",
+         "/docs/x 9223372036854775807 2.txt"},                           // the counter cannot grow: no overflow
+        {{"/docs/x.txt"}, "/docs/x 9223372036854775806.txt", "/docs/x 9223372036854775806.txt"},
     };
     for (const auto& c : cases) {
         auto p = FakeProvider::make();
