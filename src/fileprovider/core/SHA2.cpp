@@ -1,5 +1,6 @@
 #include "fileprovider/core/SHA2.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <concepts>
@@ -121,60 +122,64 @@ public:
     static constexpr std::size_t wordBytes = sizeof(Word);
     static constexpr std::size_t lengthFieldBytes = 2 * wordBytes;
 
-    static std::vector<uint8_t> calculate(std::span<const uint8_t> input) {
-        constexpr std::size_t B = V::blockSize;
-        const std::size_t n = input.size();
-        std::vector<uint8_t> message;
-        std::size_t padded = n + 1 + lengthFieldBytes;
-        padded += (B - padded % B) % B;
-        message.reserve(padded);
-        message.assign(input.begin(), input.end());
-        message.push_back(0x80);
-        while (message.size() % B != B - lengthFieldBytes) message.push_back(0);
-        // The bit count is n * 8 taken over the whole field width: the upper bytes carry n's top bits.
-        const uint64_t bitsLow = static_cast<uint64_t>(n) << 3;
-        const uint64_t bitsHigh = static_cast<uint64_t>(n) >> 61;
-        for (std::size_t i = 0; i < lengthFieldBytes; ++i) {
-            const std::size_t shiftByte = lengthFieldBytes - 1 - i;  // byte index from the least significant
-            uint8_t byte = 0;
-            if (shiftByte < 8) byte = static_cast<uint8_t>(bitsLow >> (8 * shiftByte));
-            else if (shiftByte < 16) byte = static_cast<uint8_t>(bitsHigh >> (8 * (shiftByte - 8)));
-            message.push_back(byte);
-        }
-
-        std::array<Word, 8> hash = V::initialHash();
+    static void compress(std::array<Word, 8>& hash, const uint8_t* block) {
         const std::span<const Word> k = V::roundConstants();
         const std::size_t rounds = k.size();
         std::array<Word, 80> w{};
-        for (std::size_t block = 0; block < message.size(); block += B) {
-            for (std::size_t t = 0; t < 16; ++t) {
-                Word value = 0;
-                for (std::size_t b = 0; b < wordBytes; ++b)
-                    value = static_cast<Word>((value << 8) | message[block + t * wordBytes + b]);
-                w[t] = value;
-            }
-            for (std::size_t t = 16; t < rounds; ++t)
-                w[t] = Sigmas<Word>::small1(w[t - 2]) + w[t - 7] + Sigmas<Word>::small0(w[t - 15]) + w[t - 16];
-
-            Word a = hash[0], b = hash[1], c = hash[2], d = hash[3];
-            Word e = hash[4], f = hash[5], g = hash[6], h = hash[7];
-            for (std::size_t t = 0; t < rounds; ++t) {
-                const Word ch = (e & f) ^ (~e & g);
-                const Word maj = (a & b) ^ (a & c) ^ (b & c);
-                const Word t1 = h + Sigmas<Word>::big1(e) + ch + k[t] + w[t];
-                const Word t2 = Sigmas<Word>::big0(a) + maj;
-                h = g;
-                g = f;
-                f = e;
-                e = d + t1;
-                d = c;
-                c = b;
-                b = a;
-                a = t1 + t2;
-            }
-            hash[0] += a; hash[1] += b; hash[2] += c; hash[3] += d;
-            hash[4] += e; hash[5] += f; hash[6] += g; hash[7] += h;
+        for (std::size_t t = 0; t < 16; ++t) {
+            Word value = 0;
+            for (std::size_t b = 0; b < wordBytes; ++b) value = static_cast<Word>((value << 8) | block[t * wordBytes + b]);
+            w[t] = value;
         }
+        for (std::size_t t = 16; t < rounds; ++t)
+            w[t] = Sigmas<Word>::small1(w[t - 2]) + w[t - 7] + Sigmas<Word>::small0(w[t - 15]) + w[t - 16];
+
+        Word a = hash[0], b = hash[1], c = hash[2], d = hash[3];
+        Word e = hash[4], f = hash[5], g = hash[6], h = hash[7];
+        for (std::size_t t = 0; t < rounds; ++t) {
+            const Word ch = (e & f) ^ (~e & g);
+            const Word maj = (a & b) ^ (a & c) ^ (b & c);
+            const Word t1 = h + Sigmas<Word>::big1(e) + ch + k[t] + w[t];
+            const Word t2 = Sigmas<Word>::big0(a) + maj;
+            h = g;
+            g = f;
+            f = e;
+            e = d + t1;
+            d = c;
+            c = b;
+            b = a;
+            a = t1 + t2;
+        }
+        hash[0] += a; hash[1] += b; hash[2] += c; hash[3] += d;
+        hash[4] += e; hash[5] += f; hash[6] += g; hash[7] += h;
+    }
+
+    static std::vector<uint8_t> calculate(std::span<const uint8_t> input) {
+        constexpr std::size_t B = V::blockSize;
+        const std::size_t n = input.size();
+        std::array<Word, 8> hash = V::initialHash();
+
+        // Whole blocks are hashed where they lie; only the tail is copied to be padded, so a
+        // large input is never held twice.
+        const std::size_t whole = n - n % B;
+        for (std::size_t block = 0; block < whole; block += B) compress(hash, input.data() + block);
+
+        std::array<uint8_t, 2 * B> tail{};
+        std::size_t len = n - whole;
+        std::copy(input.begin() + static_cast<std::ptrdiff_t>(whole), input.end(), tail.begin());
+        tail[len++] = 0x80;
+        while (len % B != B - lengthFieldBytes) tail[len++] = 0;
+        // The bit count is n * 8 over the whole field width: the upper bytes carry n's top bits.
+        const uint64_t bitsLow = static_cast<uint64_t>(n) << 3;
+        const uint64_t bitsHigh = static_cast<uint64_t>(n) >> 61;
+        for (std::size_t i = 0; i < lengthFieldBytes; ++i) {
+            const std::size_t byteIndex = lengthFieldBytes - 1 - i;  // from the least significant
+            uint8_t byte = 0;
+            if (byteIndex < 8) byte = static_cast<uint8_t>(bitsLow >> (8 * byteIndex));
+            else byte = static_cast<uint8_t>(bitsHigh >> (8 * (byteIndex - 8)));
+            tail[len++] = byte;
+        }
+        for (std::size_t block = 0; block < len; block += B) compress(hash, tail.data() + block);
 
         std::vector<uint8_t> digest;
         digest.reserve(V::digestWords * wordBytes);
