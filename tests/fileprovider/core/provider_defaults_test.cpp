@@ -120,6 +120,12 @@ TEST_F(ProviderDefaults, RelativePathOf) {
     for (const auto& c : cases)
         EXPECT_EQ(p->relativePathOf(c.url), c.expected) << c.url.absoluteString();
 
+    auto root = FakeProvider::make(u("https://h.example/"));
+    EXPECT_EQ(root->relativePathOf(u("https://h.example/a%20b/c")), "a b/c");
+    EXPECT_EQ(root->relativePathOf(root->url("/x y")), "x y");
+    EXPECT_EQ(root->relativePathOf(u("https://h.example")), "");
+    EXPECT_EQ(root->relativePathOf(u("http://h.example/a")), "a");  // another scheme: its path
+
     auto bare = FakeProvider::make();
     EXPECT_EQ(bare->relativePathOf(u("https://h/a%20b")), "a b");
     EXPECT_EQ(bare->relativePathOf(*URL::parse("f", u("https://h/d/"))), "https://h/d/f");
