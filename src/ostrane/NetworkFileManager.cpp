@@ -207,29 +207,25 @@ std::optional<platform::URL> NetworkFileManager::url(const std::shared_ptr<Ostra
     const std::string& identifier = client->info().identifier;
     if (identifier.empty()) return std::nullopt;
 
-    // Names from the component up to its root; the root's name is a base path and may hold "/".
-    std::vector<std::string> segments;
-    std::shared_ptr<const OstranePathComponent> node = path;
+    // Every listed name must be one plain segment; the root's name is a base path and may hold "/".
+    std::shared_ptr<OstranePathComponent> node = path;
     while (auto parent = node->parent()) {
         if (!isSafeName(node->name())) return std::nullopt;
-        segments.push_back(node->name());
-        node = parent;
+        node = std::move(parent);
     }
-    std::vector<std::string> rootSegments;
-    const std::string& rootName = node->name();
-    for (std::size_t start = 0; start <= rootName.size();) {
-        auto end = rootName.find('/', start);
-        if (end == std::string::npos) end = rootName.size();
-        std::string segment = rootName.substr(start, end - start);
+    std::vector<std::string> segments;
+    const std::string& full = path->path();
+    for (std::size_t start = 0; start <= full.size();) {
+        auto end = full.find('/', start);
+        if (end == std::string::npos) end = full.size();
+        std::string segment = full.substr(start, end - start);
         if (segment == "." || segment == ".." || segment.find('\0') != std::string::npos) return std::nullopt;
-        if (!segment.empty()) rootSegments.push_back(std::move(segment));
+        if (!segment.empty()) segments.push_back(std::move(segment));
         start = end + 1;
     }
-    segments.insert(segments.end(), std::make_move_iterator(rootSegments.rbegin()),
-                    std::make_move_iterator(rootSegments.rend()));
 
     std::string text = std::string(scheme) + "://" + encodeHost(identifier);
-    for (auto it = segments.rbegin(); it != segments.rend(); ++it) text += "/" + encodeSegment(*it);
+    for (auto& segment : segments) text += "/" + encodeSegment(segment);
     if (segments.empty() || path->isDirectory()) text += "/";
     auto url = platform::URL::parse(text);
     if (!url || url->host() != identifier) return std::nullopt;

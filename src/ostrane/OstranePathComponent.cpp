@@ -51,7 +51,11 @@ bool byName(const std::shared_ptr<OstranePathComponent>& a, const std::shared_pt
 
 OstranePathComponent::OstranePathComponent(std::string name, const std::shared_ptr<OstraneDirectory>& parent,
                                            OstraneFileType type)
-    : type_(type), name_(std::move(name)), sortKey_(canonicalKey(name_)), parent_(parent) {}
+    : type_(type),
+      name_(std::move(name)),
+      sortKey_(canonicalKey(name_)),
+      parent_(parent),
+      path_(parent ? joinPath(parent->path(), name_) : name_) {}
 
 OstranePathComponent::Flag OstranePathComponent::flags() const {
     std::lock_guard lock(mutex_);
@@ -66,12 +70,6 @@ void OstranePathComponent::setFlags(Flag flags) {
         flags_ = flags;
     }
     if (changed) flagsDidChange();
-}
-
-std::string OstranePathComponent::path() const {
-    auto up = parent();
-    if (!up) return name_;
-    return joinPath(up->path(), name_);
 }
 
 bool OstranePathComponent::isDirectory() const {

@@ -3,7 +3,7 @@
 //
 // Ownership: `parent` is weak, a directory's contents and a link's target are strong, so a tree is
 // kept by its root (a client's baseDirItem) and freed when the root goes. A component whose parent
-// is gone behaves as a root. Mutable fields are guarded per component: clients fill contents from
+// is gone keeps its path. Mutable fields are guarded per component: clients fill contents from
 // their queues while the host reads them and changes flags.
 #include <cstdint>
 #include <initializer_list>
@@ -99,8 +99,9 @@ public:
     /// Stores `flags`; when the value changed, flagsDidChange() runs.
     void setFlags(Flag flags);
 
-    /// The parent's path joined with `name` by exactly one "/"; a root's path is its name.
-    std::string path() const;
+    /// The parent's path joined with `name` by exactly one "/"; a root's path is its name. Names and
+    /// parents never change, so it is worked out once, and stays right after the parent is freed.
+    const std::string& path() const { return path_; }
     /// A directory, or a symbolic link whose target is a directory.
     bool isDirectory() const;
     /// A directory's listed contents, or those of the directory a link points at; otherwise none.
@@ -128,6 +129,7 @@ private:
     const std::string name_;
     const std::string sortKey_;
     const std::weak_ptr<OstraneDirectory> parent_;
+    const std::string path_;
     Flag flags_;
 };
 

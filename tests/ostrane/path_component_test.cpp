@@ -148,6 +148,16 @@ TEST_F(FlagsReorderTest, EmptyAndAbsentContents) {
     EXPECT_TRUE(root->contents()->empty());
 }
 
+TEST(PathComponentTest, PathOutlivesTheParent) {
+    std::shared_ptr<OstraneFile> orphan;
+    {
+        auto root = OstraneDirectory::make("/");
+        orphan = OstraneFile::make("a.mkv", OstraneDirectory::make("Movies", root), 1);
+    }
+    EXPECT_EQ(orphan->parent(), nullptr);
+    EXPECT_EQ(orphan->path(), "/Movies/a.mkv");
+}
+
 TEST(PathComponentTest, DiscardedTreeIsFreed) {
     std::weak_ptr<OstraneDirectory> weakRoot;
     std::weak_ptr<OstranePathComponent> weakChild;

@@ -265,6 +265,18 @@ TEST_F(RegistryTest, UrlOfComponents) {
     }
 }
 
+TEST_F(RegistryTest, UrlOfAComponentWhoseTreeIsGone) {
+    auto client = registry->serverClient(add(OstraneType::smb, "ID"), true);
+    std::shared_ptr<OstraneFile> orphan;
+    {
+        auto root = OstraneDirectory::make("/");
+        orphan = OstraneFile::make("a.mkv", OstraneDirectory::make("Movies", root), 1);
+    }
+    auto u = registry->url(orphan, client);
+    ASSERT_TRUE(u.has_value());
+    EXPECT_EQ(u->absoluteString(), "calvora-internal://ID/Movies/a.mkv");
+}
+
 TEST_F(RegistryTest, UnsafeNamesGiveNoUrl) {
     auto client = registry->serverClient(add(OstraneType::smb), true);
     auto root = OstraneDirectory::make("/");
