@@ -1,0 +1,5 @@
+#!/usr/bin/env bash
+# ftp.sh for one server, called as: ftp-vsftpd.sh start <dir> <port> | stop <dir>
+set -euo pipefail
+
+exec "$(dirname "$0")/ftp.sh" "$1" vsftpd "${@:2}"
