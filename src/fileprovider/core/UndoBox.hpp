@@ -16,7 +16,8 @@ public:
         : provider(std::move(provider)), operation(std::move(operation)), undoOperation(std::move(undoOperation)) {}
 
     /// Starts the inverse (a remove, or a move back without overwriting) with no completion and
-    /// returns at once; its result reaches the provider's delegate like any operation's.
+    /// returns at once; its result reaches the provider's delegate like any operation's. A created
+    /// folder is removed only while it is still empty.
     void doSimpleOperation(const std::shared_ptr<void>& sender) const;
 
     const std::weak_ptr<FileProvideUndoable> provider;

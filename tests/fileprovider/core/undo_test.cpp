@@ -133,10 +133,27 @@ TEST_F(Undo, UndoingACreateOrLinkRemovesWhatWasMade) {
     ASSERT_TRUE(p->waitForCompletions(2));
     EXPECT_FALSE(p->exists("/docs/new"));
 
+    // A folder that has been filled since is left alone: the undo did not make its contents.
+    p->create("kept", "/docs", nullptr);
+    ASSERT_TRUE(p->waitForCompletions(3));
+    p->addFile("/docs/kept/mine.txt");
+    ASSERT_TRUE(p->undoManager()->undo());
+    const auto listed = [&] {
+        for (const auto& c : p->calls())
+            if (c.name == "contentsOfDirectory" && c.args == std::vector<std::string>{"/docs/kept"})
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(waitFor(listed));
+    EXPECT_FALSE(p->waitForCompletions(4, 0.3));  // no remove follows the listing
+    EXPECT_TRUE(p->exists("/docs/kept"));
+    EXPECT_TRUE(p->exists("/docs/kept/mine.txt"));
+    EXPECT_EQ(p->completions(), 3);
+
     // The box of a link removes the link, not its target.
     const UndoBox box(p, FileOperationType::link("/l", "/t"), FileOperationType::remove("/l"));
     box.doSimpleOperation(nullptr);
-    ASSERT_TRUE(p->waitForCompletions(3));
+    ASSERT_TRUE(p->waitForCompletions(4));
     EXPECT_EQ(p->calls().back().args, std::vector<std::string>{"/l"});
 }
 
