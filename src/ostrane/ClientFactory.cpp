@@ -1,6 +1,7 @@
 #include "ostrane/ClientFactory.hpp"
 
 #include "ostrane/UnavailableClient.hpp"
+#include "ostrane/smb/AMSMB2Client.hpp"
 
 #include <mutex>
 
@@ -24,7 +25,7 @@ std::shared_ptr<OstraneClient> makeBuiltInClient(const OstraneInfo& info) {
 
     // --- SMB: AMSMB2Client --------------------------------------------------------------------
     case OstraneType::smb:
-        return std::make_shared<UnavailableClient>(info);
+        return AMSMB2Client::make(info);
 
     // --- WebDAV: FileProviderClient -----------------------------------------------------------
     case OstraneType::webdav:
