@@ -136,3 +136,18 @@ TEST(RequestHeaders, ContentRange) {
         EXPECT_EQ(req.value("Content-Range"), r.value) << r.lower << ".." << r.upper << "/" << r.total;
     }
 }
+
+TEST(ContentMIMEType, ValuesAndEquality) {
+    EXPECT_EQ(ContentMIMEType("text/xml"), ContentMIMEType::xml);
+    EXPECT_EQ(ContentMIMEType::flv, ContentMIMEType::flashVideo);
+    EXPECT_NE(ContentMIMEType::mpeg, ContentMIMEType::mpeg4);
+    EXPECT_EQ(std::hash<ContentMIMEType>()(ContentMIMEType("video/x-flv")), std::hash<ContentMIMEType>()(ContentMIMEType::flv));
+    const std::pair<const ContentMIMEType*, const char*> rows[] = {
+        {&ContentMIMEType::directory, "httpd/unix-directory"},
+        {&ContentMIMEType::lzma, "application/x-7z-compressed"},
+        {&ContentMIMEType::powerpoint, "application/vnd.openxmlformats-officedocument.presentationml.slideshow"},
+        {&ContentMIMEType::googleVideo, "application/vnd.google-apps.video"},
+        {&ContentMIMEType::stream, "application/octet-stream"},
+    };
+    for (const auto& [type, raw] : rows) EXPECT_EQ(type->rawValue, raw);
+}
