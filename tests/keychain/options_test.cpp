@@ -1,7 +1,11 @@
 // test-labels: unit
 #include "KeychainTestSupport.hpp"
 #include "keychain/ApplicationIdentity.hpp"
+#include "keychain/ItemStore.hpp"
+#include "keychain/MemoryItemStore.hpp"
 #include "keychain/Options.hpp"
+#include "keychain/SQLiteItemStore.hpp"
+#include "keychain/SecretServiceItemStore.hpp"
 
 #include <set>
 #include <stdexcept>
@@ -209,4 +213,34 @@ TEST(ApplicationIdentityTest, DefaultsSettingAndBadInput) {
     EXPECT_EQ(ApplicationIdentity::bundleIdentifier(), "org.example.Player") << "a refused setting changes nothing";
     ApplicationIdentity::reset();
     EXPECT_EQ(ApplicationIdentity::bundleIdentifier(), "com.Pellmorrow.Calvora");
+}
+
+
+TEST(ItemStoreChoice, HostFirstThenEnvironmentThenSQLite) {
+    struct Row {
+        const char* variable;
+        const char* expected;
+    } rows[] = {{"memory", "memory"}, {"secret-service", "secret-service"}, {"sqlite", "sqlite"}, {nullptr, "sqlite"}};
+    setenv("XDG_DATA_HOME", "/nonexistent/ostrane-data", 1);
+    for (const Row& r : rows) {
+        if (r.variable) setenv("OSTRANE_KEYCHAIN_STORE", r.variable, 1);
+        else unsetenv("OSTRANE_KEYCHAIN_STORE");
+        setItemStore(nullptr);
+        ItemStoreRef store = itemStore();
+        std::string kind = dynamic_cast<MemoryItemStore*>(store.get())          ? "memory"
+                           : dynamic_cast<SecretServiceItemStore*>(store.get()) ? "secret-service"
+                           : dynamic_cast<SQLiteItemStore*>(store.get())        ? "sqlite"
+                                                                                : "?";
+        EXPECT_EQ(kind, r.expected) << (r.variable ? r.variable : "unset");
+        EXPECT_EQ(itemStore(), store) << "chosen once";
+        if (auto* sqlite = dynamic_cast<SQLiteItemStore*>(store.get())) {
+            EXPECT_EQ(sqlite->path(), "/nonexistent/ostrane-data/ostrane/keychain.sqlite");
+        }
+    }
+    auto mine = std::make_shared<MemoryItemStore>();
+    setItemStore(mine);
+    EXPECT_EQ(itemStore(), mine) << "the host's choice wins over the environment";
+    setItemStore(nullptr);
+    unsetenv("OSTRANE_KEYCHAIN_STORE");
+    unsetenv("XDG_DATA_HOME");
 }
