@@ -145,3 +145,78 @@ TEST(Predicate, CompoundModel) {
 }
 
 } // namespace
+
+namespace {
+
+// Token soup: whatever the parser accepts must print as text that reads back the same, and
+// whatever it refuses must be refused with its own error, never a crash.
+TEST(Predicate, ArbitraryTextParsesBackOrIsRefused) {
+    const std::vector<std::string> tokens = {
+        "name", "size", "a.b", "#and", "%K", "%@", "==", "=", "!=", "<>", "<", "<=", ">", ">=", "=>", "=<",
+        "BEGINSWITH", "endswith", "CONTAINS", "LIKE", "[c]", "[cd]", "[x", "AND", "&&", "OR", "||", "NOT", "!",
+        "(", ")", "'q'", "\"s\\\"t\"", "\"", "12", "-3.5", "1e3", "YES", "nil", "TRUEPREDICATE", "FALSEPREDICATE",
+        "ANY", "ALL", "CAST(1, \"NSDate\")", "CAST(", ",", "SELF", " ", "é", "%", "\\"};
+    uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    int accepted = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string text;
+        const int n = 1 + static_cast<int>(next() % 8);
+        for (int k = 0; k < n; ++k)
+            text += tokens[next() % tokens.size()] + (next() % 2 ? " " : "");
+        platform::PredicateRef p;
+        try {
+            p = Predicate::format(text, {Value("name"), Value("v"), Value(int64_t(2)), Value("size")});
+        } catch (const PredicateFormatError&) {
+            continue;
+        }
+        ++accepted;
+        const std::string f = p->predicateFormat();
+        platform::PredicateRef again;
+        ASSERT_NO_THROW(again = Predicate::format(f)) << text << " printed as " << f;
+        EXPECT_EQ(again->predicateFormat(), f) << text;
+        const ValueDictionary object{{"name", "value"}, {"size", int64_t(3)}};
+        EXPECT_EQ(again->evaluate(object), p->evaluate(object)) << text << " printed as " << f;
+    }
+    EXPECT_GT(accepted, 100);
+}
+
+} // namespace
+
+namespace {
+
+// Operands around each operator, so that many random texts are predicates.
+TEST(Predicate, GeneratedComparisonsParseBack) {
+    const std::vector<std::string> operands = {"name", "size", "#or", "%K", "%@", "'q'", "\"s\\\\t\"", "12", "-3.5",
+                                               "1e3", "YES", "nil", "CAST(1, \"NSDate\")", "SELF", "tags"};
+    const std::vector<std::string> operators = {"==", "=", "!=", "<>", "<", "<=", ">", ">=", "=>", "=<", "BEGINSWITH",
+                                                "endswith", "CONTAINS", "LIKE"};
+    const std::vector<std::string> options = {"", "[c]", "[d]", "[cd]", "[CD]", "[n]"};
+    const std::vector<std::string> joins = {" AND ", " && ", " OR ", " || "};
+    uint32_t seed = 777;
+    auto pick = [&](const std::vector<std::string>& from) {
+        seed = seed * 1664525u + 1013904223u;
+        return from[(seed >> 8) % from.size()];
+    };
+    const ValueDictionary object{{"name", "value"}, {"size", int64_t(3)}, {"tags", Value::Array{"q"}}};
+    for (int i = 0; i < 3000; ++i) {
+        std::string text;
+        const int parts = 1 + i % 3;
+        for (int k = 0; k < parts; ++k) {
+            if (k)
+                text += pick(joins);
+            const std::string cmp = pick(operands) + " " + pick(operators) + pick(options) + " " + pick(operands);
+            text += (i + k) % 4 == 0 ? "NOT (" + cmp + ")" : cmp;
+        }
+        const auto p = Predicate::format(text, {Value("name"), Value("size"), Value("name"), Value("size"),
+                                                 Value("name"), Value("size"), Value("name"), Value("size")});
+        const auto again = Predicate::format(p->predicateFormat());
+        EXPECT_EQ(again->predicateFormat(), p->predicateFormat()) << text;
+        EXPECT_EQ(again->evaluate(object), p->evaluate(object)) << text << " printed as " << p->predicateFormat();
+    }
+}
+
+} // namespace
