@@ -1,5 +1,6 @@
 // test-labels: unit
 #include "fileprovider/core/FileProviderHTTPError.hpp"
+#include "fileprovider/core/RFCStandards.hpp"
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,8 @@ TEST(FileProviderHTTPErrorCode, StatusesWithoutACase) {
     for (int code : {0, 1, 99, 103, 209, 418, 420, 427, 430, 450, 499, 501, 520, 600, -1, 99999})
         EXPECT_FALSE(fromRawValue<FileProviderHTTPErrorCode>(code)) << code;
     EXPECT_EQ(fromRawValue<FileProviderHTTPErrorCode>(404), FileProviderHTTPErrorCode::notFound);
+    // The integer and the string lookups live side by side.
+    EXPECT_EQ(fromRawValue<RFCStandards>(rawValue(RFCStandards::asctime)), RFCStandards::asctime);
 }
 
 TEST(FileProviderHTTPErrorCode, PlatformWordingDiffersFromTheTable) {
