@@ -291,12 +291,16 @@ public:
             switch (access_.ui) {
                 case Interaction::fail: status = Status::interactionNotAllowed; break;
                 case Interaction::skip: break;
-                case Interaction::allow:
-                    status = unlock(found);
+                case Interaction::allow: {
+                    GList* lockedList = nullptr;
+                    for (SecretItem* item : locked) lockedList = g_list_prepend(lockedList, item);
+                    status = unlock(lockedList);
+                    g_list_free(lockedList);
                     if (status == Status::success) {
                         unlocked.insert(unlocked.end(), locked.begin(), locked.end());
                     }
                     break;
+                }
             }
         }
         if (status == Status::success) {
