@@ -106,12 +106,17 @@ start_server() {
   fi
   # The login user only reads: everything on the way to the share must be searchable.
   chmod 0755 "$dir" "$dir/share"
+  local up=$dir
+  while up=$(dirname "$up") && [ "$up" != / ]; do
+    [ $(( 0$(stat -c %a "$up") & 1 )) -eq 1 ] || fail "$up is not searchable by other users; smbd cannot serve below it"
+  done
 
   id -u "$user" >/dev/null 2>&1 || useradd --no-create-home --shell /usr/sbin/nologin "$user"
   write_config "$dir" "$port"
-  printf '%s\n%s\n' "$password" "$password" \
-    | smbpasswd -c "$dir/etc/smb.conf" -s -a "$user" >/dev/null
-  smbpasswd -c "$dir/etc/smb.conf" -e "$user" >/dev/null
+  local out
+  out=$(printf '%s\n%s\n' "$password" "$password" | smbpasswd -c "$dir/etc/smb.conf" -s -a "$user" 2>&1) \
+    || fail "smbpasswd could not add $user: $out"
+  out=$(smbpasswd -c "$dir/etc/smb.conf" -e "$user" 2>&1) || fail "smbpasswd could not enable $user: $out"
 
   setsid smbd --foreground --no-process-group -s "$dir/etc/smb.conf" \
     </dev/null >>"$dir/log/smbd.out" 2>&1 &
