@@ -48,8 +48,9 @@ std::optional<std::string> hostOf(const platform::URL& url) {
 }  // namespace
 
 const std::shared_ptr<NetworkFileManager>& NetworkFileManager::shared() {
-    static const std::shared_ptr<NetworkFileManager> instance(new NetworkFileManager());
-    return instance;
+    // Never destroyed: clients ending during static destruction could meet queues already gone.
+    static const auto* instance = new std::shared_ptr<NetworkFileManager>(new NetworkFileManager());
+    return *instance;
 }
 
 std::vector<OstraneInfo> NetworkFileManager::serverInfos() const {
