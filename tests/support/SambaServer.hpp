@@ -4,6 +4,7 @@
 #include "support/ServerScript.hpp"
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace ostrane_test {
@@ -19,6 +20,12 @@ public:
 
     std::filesystem::path shareDirectory() const { return directory() / "share"; }
     std::string url() const { return "smb://127.0.0.1:" + std::to_string(port()); }
+    /// The process group of the running smbd and its connection processes (0 when not running).
+    int processGroup() const {
+        int group = 0;
+        std::ifstream(directory() / "run" / "smbd.group") >> group;
+        return group;
+    }
 };
 
 }  // namespace ostrane_test

@@ -14,6 +14,8 @@
 #include <atomic>
 #include <thread>
 
+#include <signal.h>
+
 using namespace Ostrane;
 using ostrane_test::SambaServer;
 
@@ -320,6 +322,24 @@ TEST(AMSMB2Session, ConcurrentReadsAndADownloadInterleave) {
     }
     EXPECT_EQ(good.load(), 24);
     EXPECT_FALSE(waitFor(future));
+}
+
+// A server that stops answering (but keeps its connection) costs a read its timeout, not a hang.
+TEST(AMSMB2SessionServerGone, ReadsFromAFrozenServerTimeOut) {
+    auto session = connected(std::chrono::seconds(2));
+    ASSERT_NE(session, nullptr);
+    auto file = session->openFile("notes.txt");
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(session->read(*file, 0, 5));
+    const int group = server->processGroup();
+    ASSERT_GT(group, 1);
+    ASSERT_EQ(::kill(-group, SIGSTOP), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const auto data = session->read(*file, 0, 5);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    ::kill(-group, SIGCONT);
+    EXPECT_FALSE(data);
+    EXPECT_LT(elapsed, std::chrono::seconds(20));
 }
 
 // Last: stops the server under an open file.
