@@ -93,6 +93,10 @@ TEST(OstraneInfoTest, EncodesPresentKeysInOrder) {
     // Through nlohmann's own conversions too.
     json plain = info;
     EXPECT_TRUE(plain.get<OstraneInfo>() == info);
+    // A host's list of records, kept in insertion order of keys.
+    nlohmann::ordered_json list = std::vector<OstraneInfo>{info, info};
+    EXPECT_EQ(list[1].dump(), info.toJSON().dump());
+    EXPECT_EQ(json::parse(list.dump()).get<std::vector<OstraneInfo>>().size(), 2u);
 }
 
 TEST(OstraneInfoTest, DecodesNullAsAbsent) {
