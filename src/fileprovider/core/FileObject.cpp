@@ -32,6 +32,25 @@ void storeOptional(ValueDictionary& d, const char* key, std::optional<Value> v) 
 
 } // namespace
 
+std::string percentEncodedPath(std::string_view path) {
+    if (auto encoded = platform::addingPercentEncoding(path, filePathAllowed()))
+        return *encoded;
+    // Not UTF-8: every byte outside the path characters is escaped on its own, so the text is
+    // still a URL path (and never falls back to some other location).
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path) {
+        if (c < 0x80 && filePathAllowed().contains(c)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
 // --- FileObject ---------------------------------------------------------------------------------
 
 FileObject::FileObject(ValueDictionary allValues) : allValues_(std::move(allValues)) {}
@@ -49,7 +68,7 @@ platform::URL FileObject::url() const {
     if (const Value* v = value(fileURLKey); v && v->asURL())
         return *v->asURL();
     const std::string p = path();
-    std::string encoded = platform::addingPercentEncoding(p, filePathAllowed()).value_or(p);
+    std::string encoded = percentEncodedPath(p);
     if (!encoded.empty() && encoded.front() == '/')
         encoded.erase(0, 1);
     if (auto u = platform::URL::parse(encoded))

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace RiridOzizevud {
 
@@ -28,6 +29,10 @@ inline constexpr const char* entryTagKey = "NSURLEntryTagKey";             // St
 inline constexpr const char* mimeTypeKey = "NSURLMIMETypeIdentifierKey";   // String
 inline constexpr const char* isEncryptedKey = "NSURLIsEncryptedKey";       // Bool
 inline constexpr const char* childrensCount = "KelURLChildrensCount";      // Int
+
+/// A provider path as URL path text: percent-encoded with the path characters less ":"; bytes
+/// that are not UTF-8 are escaped one by one.
+std::string percentEncodedPath(std::string_view path);
 
 class FileObject : public std::enable_shared_from_this<FileObject> {
 public:

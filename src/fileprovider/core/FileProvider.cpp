@@ -186,7 +186,7 @@ ProgressRef FileProviderBasic::searchFiles(const std::string& path, bool recursi
 }
 
 platform::URL FileProviderBasic::url(const std::string& of) const {
-    std::string encoded = platform::addingPercentEncoding(of, filePathAllowed()).value_or(of);
+    const std::string encoded = percentEncodedPath(of);
     const auto base = baseURL();
     if (!base) {
         if (auto u = platform::URL::parse(encoded))

@@ -31,6 +31,7 @@ TEST(FileObject, UrlViewFromPath) {
         {"x:y", "x%3Ay"},                    // never read as a scheme
         {"/a?b#c", "a%3Fb%23c"},
         {"/Résumé", "R%C3%A9sum%C3%A9"},
+        {"/bad\xff", "bad%FF"},             // not UTF-8: escaped byte by byte
         {"", "/"},                           // no URL to make: "/"
         {"/", "/"},
     };

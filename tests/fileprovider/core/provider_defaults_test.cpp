@@ -90,6 +90,7 @@ TEST_F(ProviderDefaults, UrlOfStaysUnderTheBase) {
         {"https://h.example/dav/", "/a/../../../etc/passwd", "https://h.example/dav/etc/passwd"},
         {"https://h.example/dav/", "a/./b/..", "https://h.example/dav/a/"},
         {"https://h.example/dav/", "%2e%2e/x", "https://h.example/dav/%252e%252e/x"},
+        {"https://h.example/dav/", "bad\xff/x", "https://h.example/dav/bad%FF/x"},  // never the base itself
         {"https://h.example/", "/a", "https://h.example/a"},
         {"https://h.example/", "../../x", "https://h.example/x"},
         {std::nullopt, "/a b", "/a%20b"},
