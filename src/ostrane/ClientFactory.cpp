@@ -1,6 +1,7 @@
 #include "ostrane/ClientFactory.hpp"
 
 #include "ostrane/UnavailableClient.hpp"
+#include "ostrane/sftp/NMSSHClient.hpp"
 #include "ostrane/smb/AMSMB2Client.hpp"
 
 #include <mutex>
@@ -21,7 +22,7 @@ std::shared_ptr<OstraneClient> makeBuiltInClient(const OstraneInfo& info) {
     switch (info.type) {
     // --- SFTP: NMSSHClient --------------------------------------------------------------------
     case OstraneType::sftp:
-        return std::make_shared<UnavailableClient>(info);
+        return NMSSHClient::make(info);
 
     // --- SMB: AMSMB2Client --------------------------------------------------------------------
     case OstraneType::smb:

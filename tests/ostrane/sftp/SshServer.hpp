@@ -1,0 +1,96 @@
+#pragma once
+// The sshd of tests/servers/sshd.sh in a temporary folder of its own: its login, the folder whose
+// content the tests write (root()), and a port kept across restarts, so that a restarted server
+// is the same "[127.0.0.1]:port" to the known-hosts file.
+#include "ostrane/OstraneInfo.hpp"
+#include "ostrane/sftp/SSHKnownHosts.hpp"
+#include "support/ServerScript.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace ostrane_test {
+
+class SshServer {
+public:
+    static constexpr const char* user = "ostranesftp";
+    static constexpr const char* password = "Ostrane-Sftp-Test-1";
+
+    SshServer() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "ostrane-sshd-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        directory_ = pattern;
+        std::filesystem::create_directories(root());
+        std::filesystem::permissions(root(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                                 std::filesystem::perms::group_exec |
+                                                 std::filesystem::perms::others_read |
+                                                 std::filesystem::perms::others_exec);
+    }
+    ~SshServer() {
+        stop();
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+    }
+    SshServer(const SshServer&) = delete;
+    SshServer& operator=(const SshServer&) = delete;
+
+    void start() {
+        if (running_) return;
+        std::string output;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (port_ == 0 || attempt > 0) port_ = freeLoopbackPort();
+            const int status = runCommand(shellQuote(script()) + " start " + shellQuote(directory_.string()) + " " +
+                                              std::to_string(port_),
+                                          60, &output);
+            if (status == 0) {
+                running_ = true;
+                return;
+            }
+        }
+        throw std::runtime_error("sshd.sh did not start: " + output);
+    }
+
+    void stop() {
+        if (!running_) return;
+        running_ = false;
+        runCommand(shellQuote(script()) + " stop " + shellQuote(directory_.string()), 30);
+    }
+
+    /// The next start() serves a freshly generated host key.
+    void replaceHostKey() {
+        std::filesystem::remove(directory_ / "etc" / "ssh_host_ed25519_key");
+        std::filesystem::remove(directory_ / "etc" / "ssh_host_ed25519_key.pub");
+    }
+
+    bool running() const { return running_; }
+    int port() const { return port_; }
+    const std::filesystem::path& directory() const { return directory_; }
+    /// Served at the same path: the server shows the real file system.
+    std::filesystem::path root() const { return directory_ / "root"; }
+    std::filesystem::path log() const { return directory_ / "log" / "sshd.log"; }
+    /// A known-hosts file of this server's own.
+    std::string knownHosts() const { return (directory_ / "known_hosts").string(); }
+
+    Ostrane::OstraneInfo record() const {
+        Ostrane::OstraneInfo info(Ostrane::OstraneType::sftp);
+        info.host = "127.0.0.1";
+        info.port = port_;
+        info.username = user;
+        info.baseDir = root().string();
+        return info;
+    }
+
+private:
+    static std::string script() { return std::string(OSTRANE_SOURCE_DIR) + "/tests/servers/sshd.sh"; }
+
+    std::filesystem::path directory_;
+    int port_ = 0;
+    bool running_ = false;
+};
+
+}  // namespace ostrane_test
