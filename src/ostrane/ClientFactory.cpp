@@ -1,6 +1,7 @@
 #include "ostrane/ClientFactory.hpp"
 
 #include "ostrane/UnavailableClient.hpp"
+#include "ostrane/curl/CURLClient.hpp"
 #include "ostrane/sftp/NMSSHClient.hpp"
 #include "ostrane/smb/AMSMB2Client.hpp"
 
@@ -36,7 +37,7 @@ std::shared_ptr<OstraneClient> makeBuiltInClient(const OstraneInfo& info) {
     case OstraneType::ftp:
         break;
     }
-    return std::make_shared<UnavailableClient>(info);
+    return CURLClient::make(info);
 }
 
 }  // namespace

@@ -27,15 +27,23 @@ stop_server() {
   pid=$(cat "$pidfile")
   rm -f "$pidfile"
   [[ "$pid" =~ ^[0-9]+$ ]] || return 0
-  # The server leads its own process group (setsid); vsftpd's session children share it.
-  kill -TERM -- "-$pid" 2>/dev/null || return 0
+  # The server leads its own process group (setsid); each vsftpd session leads a group of its
+  # own, so the sessions are stopped by their groups too, and before the server answers no more.
+  local groups=("$pid") child
+  for child in $(pgrep -P "$pid" 2>/dev/null || true); do groups+=("$child"); done
+  local g alive
+  for g in "${groups[@]}"; do kill -TERM -- "-$g" 2>/dev/null || kill -TERM "$g" 2>/dev/null || true; done
   for _ in $(seq 50); do
-    kill -0 -- "-$pid" 2>/dev/null || return 0
+    alive=0
+    for g in "${groups[@]}"; do kill -0 -- "-$g" 2>/dev/null && alive=1; done
+    [ $alive -eq 0 ] && return 0
     sleep 0.1
   done
-  kill -KILL -- "-$pid" 2>/dev/null || true
+  for g in "${groups[@]}"; do kill -KILL -- "-$g" 2>/dev/null || true; done
   for _ in $(seq 20); do
-    kill -0 -- "-$pid" 2>/dev/null || return 0
+    alive=0
+    for g in "${groups[@]}"; do kill -0 -- "-$g" 2>/dev/null && alive=1; done
+    [ $alive -eq 0 ] && return 0
     sleep 0.1
   done
   fail "$kind process group $pid did not stop"

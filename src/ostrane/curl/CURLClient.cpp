@@ -1,0 +1,506 @@
+#include "ostrane/curl/CURLClient.hpp"
+
+#include "keychain/ApplicationIdentity.hpp"
+#include "ostrane/curl/ftp_list_parser.h"
+#include "platform/DispatchQueue.hpp"
+#include "platform/Trace.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+namespace Ostrane {
+
+namespace {
+
+using platform::CURLRequest;
+using platform::CURLResponse;
+
+constexpr const char* kInvalidAddress = "invalid address";
+
+OstraneErrorRef releasedError() { return OstraneError::make("The client was released"); }
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    }
+    return true;
+}
+
+std::string trimmedWhitespace(const std::string& text) {
+    constexpr const char* blanks = " \t\n\r\v\f";
+    const auto first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+// Each byte outside the unreserved set and "/" as %XX, so "#", "?", "%" and blanks in names reach
+// the server as they are.
+std::string encodePath(std::string_view path) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(path.size());
+    for (unsigned char c : path) {
+        const bool plain = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
+                           c == '.' || c == '_' || c == '~' || c == '/';
+        if (plain) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 0xF]);
+        }
+    }
+    return out;
+}
+
+// A line end inside a path would end the FTP command early and start another.
+bool holdsCommandBreak(std::string_view path) { return path.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
+
+bool isValidUTF8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        std::uint32_t scalar;
+        if ((c & 0xE0) == 0xC0) {
+            length = 2;
+            scalar = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3;
+            scalar = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4;
+            scalar = c & 0x07;
+        } else {
+            return false;
+        }
+        if (s.size() - i < length) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            scalar = (scalar << 6) | (cc & 0x3F);
+        }
+        if ((length == 2 && scalar < 0x80) || (length == 3 && scalar < 0x800) || (length == 4 && scalar < 0x10000) ||
+            scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+template <class F>
+void forEachLine(std::string_view body, F&& line) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        if (body[i] != '\n' && body[i] != '\r') continue;
+        line(body.substr(start, i - start));
+        if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
+        start = i + 1;
+    }
+    if (start < body.size()) line(body.substr(start));
+}
+
+// One listing line as a tree component, or none (not an entry, not UTF-8, hidden, unusable name).
+std::shared_ptr<OstranePathComponent> component(std::string_view line, const std::shared_ptr<OstraneDirectory>& parent) {
+    if (line.size() > std::size_t(std::numeric_limits<int32_t>::max())) return nullptr;
+    ftp_list_record record;
+    if (!parse_ftp_list_line(&record, line.data(), int32_t(line.size()))) return nullptr;
+    const std::string_view name(record.name, std::size_t(record.name_length));
+    if (name.empty() || name.front() == '.' || !isValidUTF8(name) ||
+        name.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
+        return nullptr;
+    }
+    if (record.may_be_directory) return OstraneDirectory::make(std::string(name), parent);
+    return OstraneFile::make(std::string(name), parent, record.size);
+}
+
+OstraneErrorRef errorOf(const std::exception& e) {
+    if (auto* curl = dynamic_cast<const CURLResponse::Error*>(&e)) return OstraneError::make(curl->description());
+    return OstraneError::make(e.what());
+}
+
+std::optional<std::int64_t> decimal(const std::optional<std::string>& text) {
+    if (!text || text->empty()) return std::nullopt;
+    std::int64_t value = 0;
+    const char* end = text->data() + text->size();
+    const auto [stop, error] = std::from_chars(text->data(), end, value);
+    if (error != std::errc() || stop != end || value < 0) return std::nullopt;
+    return value;
+}
+
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::filesystem::path& beside) {
+        const auto folder = beside.parent_path().empty() ? std::filesystem::path(".") : beside.parent_path();
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+            char suffix[17];
+            std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
+            path_ = folder / ("." + beside.filename().string() + ".download-" + suffix);
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ < 0 && errno != EEXIST) break;
+        }
+        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "Could not create " + path_.string());
+    }
+    ~TemporaryFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!kept_) {
+            std::error_code ignored;
+            std::filesystem::remove(path_, ignored);
+        }
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    void write(const std::uint8_t* bytes, std::size_t count) {
+        while (count > 0) {
+            const auto written = ::write(fd_, bytes, count);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                throw std::system_error(errno, std::generic_category(), "Could not write " + path_.string());
+            }
+            bytes += written;
+            count -= std::size_t(written);
+        }
+    }
+    void moveTo(const std::filesystem::path& destination) {
+        const int fd = std::exchange(fd_, -1);
+        if (::close(fd) != 0) throw std::system_error(errno, std::generic_category(), "Could not write " + path_.string());
+        if (::rename(path_.c_str(), destination.c_str()) != 0) {
+            throw std::system_error(errno, std::generic_category(), "Could not move the file to " + destination.string());
+        }
+        kept_ = true;
+    }
+
+private:
+    std::filesystem::path path_;
+    int fd_ = -1;
+    bool kept_ = false;
+};
+
+}  // namespace
+
+CURLClient::CURLClient(OstraneInfo info)
+    : info_(std::move(info)),
+      timeoutMilliseconds_(CURLRequest::defaultTimeout.count()),
+      queue_(platform::DispatchQueue::make(KeychainStore::ApplicationIdentity::reverseDNSPrefix() + ".curl")) {}
+
+CURLClient::~CURLClient() {
+    if (session_) session_->reset({});
+}
+
+std::string CURLClient::baseDir() const { return info_.baseDir.value_or("/"); }
+
+std::shared_ptr<OstraneDirectory> CURLClient::baseDirItem() {
+    std::lock_guard guard(mutex_);
+    if (!baseDirItem_) baseDirItem_ = OstraneDirectory::make(baseDir());
+    return baseDirItem_;
+}
+
+void CURLClient::setBaseDirItem(std::shared_ptr<OstraneDirectory> item) {
+    std::lock_guard guard(mutex_);
+    baseDirItem_ = std::move(item);
+}
+
+std::optional<CURLClient::ServerAddress> CURLClient::serverAddress() {
+    std::lock_guard guard(mutex_);
+    if (serverAddress_) return *serverAddress_;
+    std::optional<ServerAddress> address;
+    [&] {
+        std::string scheme = info_.type == OstraneType::ftp ? "ftp" : "http";
+        std::string rest = info_.host;
+        bool tls = false;
+        if (startsWithNoCase(rest, "ftp://")) {
+            scheme = "ftp";
+            rest.erase(0, 6);
+        } else if (startsWithNoCase(rest, "ftps://")) {
+            scheme = "ftps";
+            tls = true;
+            rest.erase(0, 7);
+        } else if (info_.type != OstraneType::ftp && (startsWithNoCase(rest, "http://") || startsWithNoCase(rest, "https://"))) {
+            scheme = startsWithNoCase(rest, "https://") ? "https" : "http";
+            rest.erase(0, scheme.size() + 3);
+        }
+        const auto slash = rest.find('/');
+        std::string authority = rest.substr(0, slash);
+        std::string path = slash == std::string::npos ? "" : rest.substr(slash);
+        if (authority.empty()) return;
+        // An IPv6 literal needs brackets before a port can follow it.
+        if (authority.front() != '[' && std::count(authority.begin(), authority.end(), ':') > 1) {
+            authority = "[" + authority + "]";
+        }
+        if (info_.port) {
+            if (!OstraneInfo::isUsablePort(*info_.port)) return;
+            authority += ":" + std::to_string(*info_.port);
+        }
+        while (!path.empty() && path.back() == '/') path.pop_back();
+        ServerAddress a;
+        a.base = scheme + "://" + authority + path;
+        const auto url = platform::URL::parse(a.base);
+        if (!url || !url->host() || url->host()->empty()) return;
+        a.tls = tls;
+        const auto user = trimmedWhitespace(info_.username);
+        if (!user.empty()) a.user = user;
+        a.password = info_.getPassword();
+        address = std::move(a);
+    }();
+    serverAddress_ = address;
+    return address;
+}
+
+std::vector<CURLRequest::Option> CURLClient::requestOptions(const ServerAddress& address) const {
+    std::vector<CURLRequest::Option> options;
+    if (address.user) options.push_back(CURLRequest::userName(*address.user));
+    if (address.password) options.push_back(CURLRequest::password(*address.password));
+    options.push_back(CURLRequest::timeout(std::chrono::milliseconds(timeoutMilliseconds_.load())));
+    if (address.tls) options.push_back(CURLRequest::useTLS(CURLRequest::TLS::required));
+    return options;
+}
+
+std::optional<std::string> CURLClient::requestURL(const ServerAddress& address, const std::string& path,
+                                                  bool isDirectory) {
+    if (holdsCommandBreak(path)) return std::nullopt;
+    // A file path ending in "/" would turn its download into a directory listing.
+    if (!isDirectory && !path.empty() && path.back() == '/') return std::nullopt;
+    std::string base = address.base;
+    if (address.tls) base = "ftp" + base.substr(4);  // "ftps://": explicit TLS over the FTP port
+    std::string url = base + encodePath(path.empty() || path.front() != '/' ? "/" + path : path);
+    if (isDirectory && url.back() != '/') url += '/';
+    return url;
+}
+
+std::shared_ptr<CURLRequest> CURLClient::listingSession(const ServerAddress& address) {
+    std::lock_guard guard(mutex_);
+    if (!session_) {
+        // A listing without a login: make the session the login would have made.
+        session_ = std::make_shared<CURLRequest>(*requestURL(address, "/", true), requestOptions(address));
+    }
+    return session_;
+}
+
+CURLClient::Listing CURLClient::list(const std::string& path, const std::shared_ptr<OstraneDirectory>& parent) {
+    Listing listing;
+    const auto address = serverAddress();
+    const auto url = address ? requestURL(*address, path, true) : std::nullopt;
+    if (!url) {
+        listing.error = OstraneError::make(kInvalidAddress);
+        return listing;
+    }
+    auto session = listingSession(*address);
+    try {
+        session->addOption(CURLRequest::url(*url));
+        const auto response = session->perform();
+        const std::string_view body(reinterpret_cast<const char*>(response.bodyBytes.data()), response.bodyBytes.size());
+        forEachLine(body, [&](std::string_view line) {
+            if (auto child = component(line, parent)) listing.entries.push_back(std::move(child));
+        });
+    } catch (const std::exception& e) {
+        listing.entries.clear();
+        listing.error = errorOf(e);
+    }
+    return listing;
+}
+
+template <class F>
+auto CURLClient::onQueue(F&& work) -> decltype(work()) {
+    // Called from a completion that already runs on the queue: it is ours already.
+    if (queue_->isCurrent()) return work();
+    return queue_->sync(std::forward<F>(work));
+}
+
+void CURLClient::login(LoginCompletion finish) {
+    const auto address = serverAddress();
+    if (!address) {
+        finish(OstraneError::make("Invalid url"));
+        return;
+    }
+    auto session = std::make_shared<CURLRequest>(*requestURL(*address, "/", true), requestOptions(*address));
+    {
+        std::lock_guard guard(mutex_);
+        std::swap(session_, session);
+    }
+    session.reset();  // the previous one, outside the lock: closing it may talk to the server
+
+    // The login's listing fills no tree: its directory goes when the login ends.
+    const auto directory = OstraneDirectory::make(baseDir());
+    auto listing = onQueue([&] { return list(directory->path(), directory); });
+    std::optional<OstranePathComponent::Contents> listed;
+    if (!listing.error) {
+        sortByName(listing.entries);
+        directory->setContents(listing.entries);
+        listed = listing.entries;
+    }
+    Util::trace([listed] { return listed; }, "Ostrane/CURL/CURLClient", 44, "login(finish:)");
+    // Connected only when the server took the login and listed the base directory.
+    isConnected_.store(!listing.error);
+    finish(listing.error);
+}
+
+void CURLClient::contents(std::shared_ptr<OstranePathComponent> of, ContentsCompletion finish) {
+    auto directory = std::dynamic_pointer_cast<OstraneDirectory>(of);
+    if (!directory) {
+        finish(std::nullopt, nullptr);
+        return;
+    }
+    queue_->async([weak = weak_from_this(), directory, finish = std::move(finish)] {
+        auto self = weak.lock();
+        if (!self) {
+            finish(std::nullopt, releasedError());
+            return;
+        }
+        if (auto cached = directory->contents()) {
+            self.reset();
+            finish(std::move(*cached), nullptr);
+            return;
+        }
+        auto listing = self->list(directory->path(), directory);
+        self.reset();
+        if (listing.error) {
+            // Not listed stays not listed: the next request asks the server again.
+            finish(OstranePathComponent::Contents{}, listing.error);
+            return;
+        }
+        sortByName(listing.entries);
+        directory->setContents(listing.entries);
+        finish(std::move(listing.entries), nullptr);
+    });
+}
+
+void CURLClient::contents(const std::string& dir, NamesCompletion finish) {
+    queue_->async([weak = weak_from_this(), dir, finish = std::move(finish)] {
+        auto self = weak.lock();
+        if (!self) {
+            finish(std::nullopt, releasedError());
+            return;
+        }
+        auto listing = self->list(dir, nullptr);
+        self.reset();
+        std::vector<std::string> names;
+        for (const auto& entry : listing.entries) {
+            if (entry->type() == OstraneFileType::file) names.push_back(entry->name());
+        }
+        finish(std::move(names), listing.error);
+    });
+}
+
+void CURLClient::download(const std::string& file, const platform::URL& to, DownloadCompletion completion) {
+    queue_->async([weak = weak_from_this(), file, to, completion = std::move(completion)] {
+        auto self = weak.lock();
+        const auto address = self ? self->serverAddress() : std::nullopt;
+        const auto url = address ? requestURL(*address, file, false) : std::nullopt;
+        if (!url) {
+            self.reset();
+            completion(OstraneError::make(kInvalidAddress));
+            return;
+        }
+        const auto destination = to.isFileURL() ? to.path() : std::string();
+        if (destination.empty() || destination.back() == '/') {
+            self.reset();
+            completion(OstraneError::make("invalid destination"));
+            return;
+        }
+        CURLRequest request(*url, self->requestOptions(*address));
+        self.reset();
+        OstraneErrorRef error;
+        try {
+            // Streamed to a file beside the destination and renamed into place when complete:
+            // a failed download leaves nothing behind and never a part of the file.
+            TemporaryFile temporary{std::filesystem::path(destination)};
+            request.perform([&temporary](const std::uint8_t* bytes, std::size_t count) {
+                temporary.write(bytes, count);
+                return true;
+            });
+            temporary.moveTo(destination);
+        } catch (const std::exception& e) {
+            error = errorOf(e);
+        }
+        completion(error);
+    });
+}
+
+std::shared_ptr<NetworkFileDescriptor> CURLClient::open(const std::string& file) {
+    const auto address = serverAddress();
+    const auto url = address ? requestURL(*address, file, false) : std::nullopt;
+    if (!url) return nullptr;
+    auto options = requestOptions(*address);
+    options.push_back(CURLRequest::httpMethod(CURLRequest::HTTPMethod::head));
+    return onQueue([&]() -> std::shared_ptr<NetworkFileDescriptor> {
+        try {
+            auto request = std::make_shared<CURLRequest>(*url, options);
+            const auto response = request->perform();
+            const auto size = decimal(response.get(platform::HTTPResponseHeader::Name::contentLength));
+            if (!size) return nullptr;
+            return std::make_shared<CURLClientFileDescriptor>(std::move(request), *size);
+        } catch (const std::exception&) {
+            return nullptr;
+        }
+    });
+}
+
+std::optional<OstraneClient::Bytes> CURLClient::read(const std::shared_ptr<NetworkFileDescriptor>& file,
+                                                     std::int64_t offset, std::ptrdiff_t size) {
+    auto descriptor = std::dynamic_pointer_cast<CURLClientFileDescriptor>(file);
+    if (!descriptor || !descriptor->handle || size <= 0 || offset < 0) return std::nullopt;
+    if (offset > std::numeric_limits<std::int64_t>::max() - std::int64_t(size)) return std::nullopt;
+    // Nothing lies there; servers answer a restart past the end each in their own way.
+    if (offset >= descriptor->size) return Bytes{};
+    const std::string range = std::to_string(offset) + "-" + std::to_string(offset + std::int64_t(size) - 1);
+    return onQueue([&]() -> std::optional<Bytes> {
+        Bytes bytes;
+        try {
+            descriptor->handle->addOptions(
+                {CURLRequest::httpMethod(CURLRequest::HTTPMethod::get), CURLRequest::range(range)});
+            descriptor->handle->perform([&](const std::uint8_t* data, std::size_t count) {
+                const std::size_t room = std::size_t(size) - bytes.size();
+                bytes.insert(bytes.end(), data, data + std::min(count, room));
+                return bytes.size() < std::size_t(size);
+            });
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+        return bytes;
+    });
+}
+
+std::optional<std::int64_t> CURLClient::fileSize(const std::shared_ptr<NetworkFileDescriptor>& file) {
+    auto descriptor = std::dynamic_pointer_cast<CURLClientFileDescriptor>(file);
+    if (!descriptor) return std::nullopt;
+    return descriptor->size;
+}
+
+void CURLClient::close(const std::shared_ptr<NetworkFileDescriptor>&) {}
+
+std::optional<std::string> CURLClient::address(const platform::URL& of) {
+    const auto address = serverAddress();
+    if (!address) return std::nullopt;
+    return address->base + encodePath(of.path());
+}
+
+std::optional<OstraneClient::UserPassword> CURLClient::userpassword(const platform::URL&) {
+    const auto user = trimmedWhitespace(info_.username);
+    return UserPassword{user.empty() ? std::nullopt : std::optional<std::string>(user), info_.getPassword()};
+}
+
+void CURLClient::data(const std::shared_ptr<OstranePathComponent>&, DataCompletion finish) {
+    finish(std::nullopt, OstraneError::make("Reading a whole file is not supported for FTP servers"));
+}
+
+}  // namespace Ostrane
