@@ -1,4 +1,4 @@
-// test-labels: smb
+// test-labels: smb tsan
 // The libsmbclient session against a real smbd on 127.0.0.1. SMB names cannot hold ? " * : < > | \\,
 // so the hostile names here stop short of those.
 

@@ -1,4 +1,4 @@
-// test-labels: smb
+// test-labels: smb tsan
 // What the SMB client does beyond the shared behaviour suite: how it reads its record, how it turns
 // listed entries into the tree, and its failures against a real smbd.
 
