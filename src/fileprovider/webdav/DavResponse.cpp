@@ -121,6 +121,19 @@ std::optional<platform::URL> parseHref(std::string_view text, const std::optiona
     return std::nullopt;
 }
 
+std::string pathBelowBase(const platform::URL& url, const std::optional<platform::URL>& baseURL) {
+    const std::string path = decodedPath(url);
+    const std::string basePath = baseURL ? decodedPath(*baseURL) : std::string();
+    if (basePath.empty())
+        return path;
+    if (path == basePath)
+        return {};
+    // Only at a segment boundary: "/dav" is no prefix of "/dav2".
+    if (path.size() > basePath.size() && path.compare(0, basePath.size(), basePath) == 0 && path[basePath.size()] == '/')
+        return path.substr(basePath.size());
+    return path;
+}
+
 bool isSuccess(const std::optional<int>& status) { return status && *status >= 200 && *status < 300; }
 
 void readProperties(const XMLElement& prop, std::map<std::string, std::string>& into) {
@@ -181,6 +194,10 @@ std::string decodedPath(const platform::URL& url) {
     return stripTrailingSlashes(std::move(out));
 }
 
+std::string davProviderPath(const platform::URL& url, const std::optional<platform::URL>& baseURL) {
+    return "/" + withoutDotSegments(stripLeadingSlashes(pathBelowBase(url, baseURL)));
+}
+
 std::optional<DavResponse> DavResponse::make(const XMLElement& response, const std::optional<platform::URL>& baseURL) {
     const std::string hrefName = childName(response, "href");
     const std::string statusName = childName(response, "status");
@@ -197,17 +214,7 @@ std::optional<DavResponse> DavResponse::make(const XMLElement& response, const s
     bool isCollection = !hrefText.empty() && hrefText.back() == '/';
     if (auto url = parseHref(hrefText, baseURL)) {
         isCollection = url->hasDirectoryPath();
-        const std::string path = decodedPath(*url);
-        const std::string basePath = baseURL ? decodedPath(*baseURL) : std::string();
-        if (basePath.empty())
-            relative = path;
-        else if (path == basePath)
-            relative.clear();
-        else if (path.size() > basePath.size() && path.compare(0, basePath.size(), basePath) == 0 &&
-                 path[basePath.size()] == '/')
-            relative = path.substr(basePath.size());
-        else
-            relative = path;
+        relative = pathBelowBase(*url, baseURL);
     } else {
         relative = hrefText;
     }

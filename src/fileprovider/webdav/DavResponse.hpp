@@ -47,4 +47,8 @@ std::string encodeHrefText(std::string_view text);
 /// The path of `url` decoded once, as bytes (not necessarily UTF-8), final "/" dropped.
 std::string decodedPath(const platform::URL& url);
 
+/// The provider path of a URL as DavResponse::path gives it, so a listed collection can be told
+/// from its members however the server spells its reference.
+std::string davProviderPath(const platform::URL& url, const std::optional<platform::URL>& baseURL);
+
 } // namespace RiridOzizevud
