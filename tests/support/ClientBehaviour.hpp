@@ -61,6 +61,12 @@ public:
     virtual bool streams() const { return true; }
     /// Size of the large sparse file; past 4 GiB by default.
     virtual std::int64_t largeFileSize() const { return 5LL * 1024 * 1024 * 1024 + 12345; }
+    /// Whether the name listing keeps hidden names (SFTP keeps every entry that is not a directory).
+    virtual bool namesShowHidden() const { return false; }
+    /// Whether a read at or past the end answers no bytes at all instead of an empty list (SFTP).
+    virtual bool endOfFileGivesNoBytes() const { return false; }
+    /// Whether what arrived before the server went can still be read (SFTP's read-ahead).
+    virtual bool readsAhead() const { return false; }
 };
 
 /// Test names from the kind.

@@ -81,7 +81,9 @@ TEST_P(ClientBehaviour, ListsNamesOfFilesOnly) {
     ASSERT_TRUE(top);
     for (const auto& name : *top) {
         EXPECT_NE(name, "Movies");
-        EXPECT_NE(name.front(), '.');
+        if (!server().namesShowHidden()) {
+            EXPECT_NE(name.front(), '.');
+        }
     }
     const auto [missing, missingError] = names(client, remote("no such folder"));
     EXPECT_TRUE(missingError);
@@ -200,6 +202,10 @@ TEST_P(ClientBehaviour, StreamsRangesOfALargeFile) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.where);
         const auto data = handle->read(c.offset, static_cast<std::ptrdiff_t>(c.size));
+        if (c.expected == 0 && server().endOfFileGivesNoBytes()) {
+            EXPECT_FALSE(data);
+            continue;
+        }
         ASSERT_TRUE(data);
         EXPECT_EQ(static_cast<std::int64_t>(data->size()), c.expected);
         EXPECT_TRUE(matchesLargeFile(*data, c.offset, size));
@@ -238,7 +244,15 @@ TEST_P(ClientBehaviour, ZZServerGoneFailsCleanly) {
     }
     server().stop();
     const auto started = std::chrono::steady_clock::now();
-    if (fd) {
+    if (fd && server().readsAhead()) {
+        // What arrived before the stop may still be read; a bounded number of reads later they fail.
+        std::int64_t offset = 1 << 20;
+        int reads = 0;
+        for (std::optional<Ostrane::OstraneClient::Bytes> data; reads < 64; ++reads, offset += 1 << 20) {
+            if (!(data = client->read(fd, offset, 1 << 20))) break;
+        }
+        EXPECT_LT(reads, 64);
+    } else if (fd) {
         EXPECT_FALSE(client->read(fd, 1 << 20, 1 << 20));
     }
     auto fresh = client->baseDirItem();
