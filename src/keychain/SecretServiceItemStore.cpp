@@ -3,11 +3,11 @@
 #include <libsecret/secret.h>
 
 #include <charconv>
-#include <condition_variable>
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <mutex>
-#include <thread>
+#include <vector>
 
 namespace KeychainStore {
 namespace {
@@ -204,31 +204,47 @@ struct ErrorHolder {
     }
 };
 
-// Cancels `cancellable` when `limit` passes first, so that a prompt nobody answers ends.
-class Deadline {
-public:
-    Deadline(GCancellable* cancellable, std::chrono::milliseconds limit)
-        : thread_([this, cancellable, limit] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              if (!done_.wait_for(lock, limit, [this] { return finished_; })) g_cancellable_cancel(cancellable);
-          }) {}
-    ~Deadline() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            finished_ = true;
-        }
-        done_.notify_all();
-        thread_.join();
-    }
-    Deadline(const Deadline&) = delete;
-    Deadline& operator=(const Deadline&) = delete;
+// One unlock request, run on a main context of its own so that its wait can be bounded.
+struct UnlockCall {
+    GMainContext* context = g_main_context_new();
+    GCancellable* cancellable = g_cancellable_new();
+    bool done = false;
+    gint count = 0;
+    GError* error = nullptr;
 
-private:
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool finished_ = false;
-    std::thread thread_;
+    ~UnlockCall() {
+        g_clear_error(&error);
+        g_object_unref(cancellable);
+        g_main_context_unref(context);
+    }
+
+    static void finished(GObject* source, GAsyncResult* result, gpointer data) {
+        auto* call = static_cast<UnlockCall*>(data);
+        GList* unlocked = nullptr;
+        call->count = secret_service_unlock_finish(SECRET_SERVICE(source), result, &unlocked, &call->error);
+        g_list_free_full(unlocked, g_object_unref);
+        call->done = true;
+    }
+
+    // Runs the context until the call is done or `until` has passed.
+    void runUntil(std::chrono::steady_clock::time_point until) {
+        while (!done) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return;
+            GSource* timer = g_timeout_source_new(static_cast<guint>(std::min<long long>(left.count(), 100)));
+            g_source_set_callback(timer, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+            g_source_attach(timer, context);
+            g_main_context_iteration(context, TRUE);
+            g_source_destroy(timer);
+            g_source_unref(timer);
+        }
+    }
 };
+
+// Unlock calls that never finished: libsecret may never complete a cancelled prompt, so such a
+// call is set aside (kept reachable) rather than waited for or freed under its feet.
+std::mutex abandonedMutex;
+std::vector<std::unique_ptr<UnlockCall>> abandonedCalls;
 
 std::string objectPath(gpointer proxy) { return g_dbus_proxy_get_object_path(G_DBUS_PROXY(proxy)); }
 
@@ -413,18 +429,23 @@ private:
     // Asks the service to unlock `objects`, which may show a prompt; a prompt that is dismissed or
     // not answered in time counts as a cancel by the user.
     OSStatus unlock(GList* objects) {
-        GCancellable* cancellable = g_cancellable_new();
-        ErrorHolder error;
-        GList* unlocked = nullptr;
-        gint count = 0;
-        {
-            Deadline deadline(cancellable, promptTimeout_);
-            count = secret_service_unlock_sync(service_, objects, cancellable, &unlocked, error.out());
+        auto call = std::make_unique<UnlockCall>();
+        g_main_context_push_thread_default(call->context);
+        secret_service_unlock(service_, objects, call->cancellable, &UnlockCall::finished, call.get());
+        call->runUntil(std::chrono::steady_clock::now() + promptTimeout_);
+        if (!call->done) {
+            // Cancelling dismisses the prompt; give the dismissal a moment to reach the service.
+            g_cancellable_cancel(call->cancellable);
+            call->runUntil(std::chrono::steady_clock::now() + std::chrono::seconds(2));
         }
-        g_list_free_full(unlocked, g_object_unref);
-        g_object_unref(cancellable);
-        if (error.error) return statusOf(error.error);
-        return count < static_cast<gint>(g_list_length(objects)) ? Status::userCanceled : Status::success;
+        g_main_context_pop_thread_default(call->context);
+        if (!call->done) {
+            std::lock_guard<std::mutex> lock(abandonedMutex);
+            abandonedCalls.push_back(std::move(call));
+            return Status::userCanceled;
+        }
+        if (call->error) return statusOf(call->error);
+        return call->count < static_cast<gint>(g_list_length(objects)) ? Status::userCanceled : Status::success;
     }
 
     SecretService* service_;
