@@ -189,6 +189,9 @@ void printTree(const std::shared_ptr<OstraneClient>& client, const std::shared_p
             std::cout << "  (" << sizeText(file->size()) << ")";
         } else if (item->type() == OstraneFileType::symbolicLink) {
             std::cout << " ->";
+            if (auto target = std::dynamic_pointer_cast<OstraneSymbolicLink>(item)->target()) {
+                std::cout << " " << target->path();
+            }
         } else {
             std::cout << "/";
         }
