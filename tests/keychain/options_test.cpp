@@ -244,3 +244,23 @@ TEST(ItemStoreChoice, HostFirstThenEnvironmentThenSQLite) {
     unsetenv("OSTRANE_KEYCHAIN_STORE");
     unsetenv("XDG_DATA_HOME");
 }
+
+TEST(KeychainAttributesValue, AccessorsReadOnlyTheirOwnType) {
+    Attributes a(Dictionary{{kSecAttrCreator, std::int64_t{1234}},
+                            {kSecAttrPort, "443"},
+                            {kSecAttrSynchronizable, "true"},
+                            {kSecAttrLabel, "label"},
+                            {kSecValueData, bytes("secret")},
+                            {kSecAttrCreationDate, platform::Date(0)}});
+    EXPECT_FALSE(a.creator().has_value()) << "a number is not converted to text";
+    EXPECT_FALSE(a.port().has_value());
+    EXPECT_FALSE(a.synchronizable().has_value());
+    EXPECT_EQ(a.label(), "label");
+    EXPECT_EQ(a.creationDate(), platform::Date(0));
+    EXPECT_EQ(a[kSecAttrCreator], Value(std::int64_t{1234}));
+    EXPECT_FALSE(a[kSecAttrComment].has_value());
+    EXPECT_FALSE(a.accessControl());
+    EXPECT_EQ(a.description().find("secret"), std::string::npos);
+    EXPECT_NE(a.description().find("\"kSecValueData\": 6 bytes"), std::string::npos) << a.description();
+    EXPECT_EQ(a.debugDescription(), a.description());
+}
