@@ -2,6 +2,7 @@
 
 #include "ostrane/UnavailableClient.hpp"
 #include "ostrane/curl/CURLClient.hpp"
+#include "ostrane/fileprovider/FileProviderClient.hpp"
 #include "ostrane/sftp/NMSSHClient.hpp"
 #include "ostrane/smb/AMSMB2Client.hpp"
 
@@ -31,7 +32,7 @@ std::shared_ptr<OstraneClient> makeBuiltInClient(const OstraneInfo& info) {
 
     // --- WebDAV: FileProviderClient -----------------------------------------------------------
     case OstraneType::webdav:
-        return std::make_shared<UnavailableClient>(info);
+        return FileProviderClient::make(info);
 
     // --- FTP (and any other value): CURLClient ------------------------------------------------
     case OstraneType::ftp:

@@ -27,13 +27,15 @@ std::optional<std::string> davPropertyName(std::string_view resourceKey) {
 }
 
 std::string propfindProperties(const std::vector<std::string>& keys) {
+    // One prop element for all of them: servers read only the first (Apache does), so a prop
+    // per property would ask for the first property alone and lose the resource type.
     std::string out;
     for (const auto& key : keys)
         if (auto property = davPropertyName(key))
-            out += "<D:prop><D:" + *property + "/></D:prop>";
+            out += "<D:" + *property + "/>";
     if (out.empty())
         return "<D:allprop/>";
-    return out + "<D:prop><D:resourcetype/></D:prop>";
+    return "<D:prop>" + out + "<D:resourcetype/></D:prop>";
 }
 
 platform::Data propfindBody(const std::vector<std::string>& keys) {

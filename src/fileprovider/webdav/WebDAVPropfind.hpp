@@ -14,8 +14,8 @@ namespace RiridOzizevud {
 /// The DAV property of a resource key ("getcontentlength" for the file size ...); none for keys
 /// that have no property.
 std::optional<std::string> davPropertyName(std::string_view resourceKey);
-/// One "<D:prop><D:name/></D:prop>" per known key in order, then the resource type; "<D:allprop/>"
-/// when no key is known.
+/// One "<D:prop>" holding "<D:name/>" per known key in order, then the resource type;
+/// "<D:allprop/>" when no key is known.
 std::string propfindProperties(const std::vector<std::string>& keys);
 /// The whole request body: XML declaration, propfind element, the properties.
 platform::Data propfindBody(const std::vector<std::string>& keys);

@@ -1,0 +1,427 @@
+#include "ostrane/fileprovider/FileProviderClient.hpp"
+
+#include "fileprovider/core/FileProvider.hpp"
+#include "fileprovider/core/FileProviderHTTPError.hpp"
+#include "fileprovider/webdav/WebDavFileObject.hpp"
+#include "keychain/ApplicationIdentity.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/Progress.hpp"
+#include "platform/Trace.hpp"
+
+#include <libxml/HTMLparser.h>
+#include <libxml/tree.h>
+
+#include <cctype>
+#include <condition_variable>
+#include <iostream>
+
+namespace Ostrane {
+
+namespace {
+
+using RiridOzizevud::FileObject;
+using RiridOzizevud::FileObjectRef;
+using RiridOzizevud::FileProvider;
+
+OstraneErrorRef releasedError() { return OstraneError::make("The client was released"); }
+OstraneErrorRef notInitializedError() { return OstraneError::make("file provider not initialized"); }
+OstraneErrorRef timedOutError() { return OstraneError::make("The request timed out."); }
+
+OstraneErrorRef flattened(const platform::ErrorRef& error) {
+    return OstraneError::make(error ? error->localizedDescription() : "Failed to connect");
+}
+
+/// One answer from a provider, waited for with a limit. The provider may answer after the waiter
+/// gave up; the answer is then dropped.
+template <class T>
+class Answer {
+public:
+    void set(T value) {
+        {
+            std::lock_guard lock(mutex_);
+            if (value_)
+                return;
+            value_.emplace(std::move(value));
+        }
+        ready_.notify_all();
+    }
+    /// The answer, or none when nothing came and `progress` (if any) did not move for `limit`.
+    std::optional<T> wait(std::chrono::milliseconds limit, const std::shared_ptr<platform::Progress>& progress = nullptr) {
+        std::unique_lock lock(mutex_);
+        auto lastMove = std::chrono::steady_clock::now();
+        int64_t lastCount = progress ? progress->completedUnitCount() : 0;
+        while (!value_) {
+            const auto slice = std::min<std::chrono::milliseconds>(limit, std::chrono::milliseconds(500));
+            ready_.wait_for(lock, slice, [this] { return value_.has_value(); });
+            if (value_)
+                break;
+            const auto now = std::chrono::steady_clock::now();
+            if (progress) {
+                const int64_t count = progress->completedUnitCount();
+                if (count != lastCount) {
+                    lastCount = count;
+                    lastMove = now;
+                }
+            }
+            if (now - lastMove >= limit)
+                return std::nullopt;
+        }
+        return std::move(value_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::optional<T> value_;
+};
+
+using ListAnswer = std::pair<std::vector<FileObjectRef>, platform::ErrorRef>;
+
+std::optional<ListAnswer> listDirectory(const std::shared_ptr<FileProvider>& provider, const std::string& path,
+                                        std::chrono::milliseconds limit) {
+    auto answer = std::make_shared<Answer<ListAnswer>>();
+    provider->contentsOfDirectory(path, [answer](std::vector<FileObjectRef> files, platform::ErrorRef error) {
+        answer->set({std::move(files), std::move(error)});
+    });
+    return answer->wait(limit);
+}
+
+std::string resourceName(const FileObject& entry) {
+    if (const auto* dav = dynamic_cast<const RiridOzizevud::WebDavFileObject*>(&entry))
+        return dav->resourceName();
+    return entry.name();
+}
+
+void appendText(xmlNode* node, std::string& out) {
+    for (; node; node = node->next) {
+        if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
+            if (node->content) {
+                // Runs of white space read as one space, as a browser shows them.
+                for (const char* c = reinterpret_cast<const char*>(node->content); *c; ++c) {
+                    if (std::isspace(static_cast<unsigned char>(*c))) {
+                        if (!out.empty() && out.back() != ' ' && out.back() != '\n')
+                            out += ' ';
+                    } else {
+                        out += *c;
+                    }
+                }
+            }
+            continue;
+        }
+        if (node->type != XML_ELEMENT_NODE)
+            continue;
+        const std::string name = node->name ? reinterpret_cast<const char*>(node->name) : "";
+        if (name == "script" || name == "style" || name == "head")
+            continue;
+        static const char* const blocks[] = {"p", "div", "br", "h1", "h2", "h3", "h4", "h5", "h6", "li", "tr",
+                                             "address", "hr", "pre", "title", "ul", "ol", "table", "body"};
+        bool block = false;
+        for (const char* b : blocks)
+            block = block || name == b;
+        auto newline = [&out] {
+            while (!out.empty() && out.back() == ' ')
+                out.pop_back();
+            if (!out.empty() && out.back() != '\n')
+                out += '\n';
+        };
+        if (block)
+            newline();
+        appendText(node->children, out);
+        if (block)
+            newline();
+    }
+}
+
+}  // namespace
+
+FileProviderClient::FileProviderClient(OstraneInfo info)
+    : info_(std::move(info)),
+      provider_(std::make_shared<FileProviderWrapper>(info_)),
+      queue_(platform::DispatchQueue::make(KeychainStore::ApplicationIdentity::reverseDNSPrefix() + "." +
+                                           [this] {
+                                               std::string type(rawValue(info_.type));
+                                               for (char& c : type)
+                                                   c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                                               return type;
+                                           }())) {}
+
+FileProviderClient::~FileProviderClient() {
+    Util::trace("Ostrane/FileProvider/FileProiverClient", 28, "deinit");
+}
+
+std::string FileProviderClient::baseDir() const { return info_.baseDir.value_or("/"); }
+
+std::shared_ptr<OstraneDirectory> FileProviderClient::baseDirItem() {
+    std::lock_guard lock(mutex_);
+    if (!baseDirItem_)
+        baseDirItem_ = OstraneDirectory::make(baseDir());
+    return baseDirItem_;
+}
+
+void FileProviderClient::login(LoginCompletion finish) {
+    loginGate_.login(std::move(finish), [weak = weak_from_this()](LoginGate::Finish done) {
+        auto self = weak.lock();
+        if (!self) {
+            done(releasedError());
+            return;
+        }
+        std::string failure;
+        auto provider = self->provider_->setupProvider(failure);
+        if (!provider) {
+            self->isConnected_.store(false);
+            done(OstraneError::make(failure));
+            return;
+        }
+        Util::trace([base = provider->baseURL()] { return base ? base->absoluteString() : std::string("nil"); },
+                    "Ostrane/FileProvider/FileProviderWrapper", 78, "check(dir:completion:)");
+        // The provider answers within its own request time-out; this bounds the login even if it
+        // never does.
+        self->queue_->asyncAfter(static_cast<double>(self->timeout().count()) / 1000.0 + 5.0, [weak, done] {
+            if (auto client = weak.lock(); client && client->loginGate_.isRunning())
+                done(timedOutError());
+        });
+        const std::string dir = self->baseDir();
+        self.reset();
+        provider->attributesOfItem(dir, [weak, done](FileObjectRef entry, platform::ErrorRef error) {
+            Util::trace([entry] { return entry ? entry->path() : std::string("nil"); },
+                        [error] { return error ? error->localizedDescription() : std::string("nil"); },
+                        "Ostrane/FileProvider/FileProviderWrapper", 80, "check(dir:completion:)");
+            auto client = weak.lock();
+            if (entry && !error) {
+                if (client)
+                    client->isConnected_.store(true);
+                client.reset();
+                done(nullptr);
+                return;
+            }
+            if (client)
+                client->isConnected_.store(false);
+            client.reset();
+            std::string text = "Failed to connect";
+            if (const auto* http = dynamic_cast<const RiridOzizevud::FileProviderHTTPError*>(error.get())) {
+                text = http->description();
+                if (const auto& page = http->serverDescription()) {
+                    // The server's page says more than the status line, when it has any text.
+                    if (auto plain = plainText(*page); plain && !plain->empty())
+                        text = *plain;
+                }
+            }
+            done(OstraneError::make(text));
+        });
+    });
+}
+
+std::shared_ptr<OstranePathComponent> FileProviderClient::pathComponent(const FileObject& entry,
+                                                                        const std::shared_ptr<OstraneDirectory>& parent) {
+    const std::string name = resourceName(entry);
+    if (name.empty() || name.front() == '.' || name.find('/') != std::string::npos)
+        return nullptr;
+    switch (entry.type()) {
+    case platform::URLFileResourceType::regular:
+        return OstraneFile::make(name, parent, entry.size());
+    case platform::URLFileResourceType::directory:
+        return OstraneDirectory::make(name, parent);
+    case platform::URLFileResourceType::symbolicLink:
+        return OstraneSymbolicLink::make(name, parent);
+    default:
+        return nullptr;
+    }
+}
+
+void FileProviderClient::contents(std::shared_ptr<OstranePathComponent> of, ContentsCompletion finish) {
+    queue_->async([weak = weak_from_this(), of = std::move(of), finish = std::move(finish)] {
+        auto self = weak.lock();
+        if (!self) {
+            finish(std::nullopt, releasedError());
+            return;
+        }
+        auto directory = std::dynamic_pointer_cast<OstraneDirectory>(of);
+        if (!directory) {
+            self.reset();
+            finish(std::nullopt, nullptr);
+            return;
+        }
+        if (auto cached = directory->contents()) {
+            self.reset();
+            finish(std::move(*cached), nullptr);
+            return;
+        }
+        // This request keeps the provider it starts with, whatever a later login builds.
+        auto provider = self->provider_->fileProvider();
+        const auto limit = self->timeout();
+        self.reset();
+        if (!provider) {
+            finish(std::nullopt, notInitializedError());
+            return;
+        }
+        const auto answer = listDirectory(provider, directory->path(), limit);
+        if (!answer || answer->second) {
+            // Not listed stays not listed: the next request asks the server again.
+            directory->setContents(std::nullopt);
+            finish(std::nullopt, answer ? flattened(answer->second) : timedOutError());
+            return;
+        }
+        OstranePathComponent::Contents list;
+        for (const auto& entry : answer->first)
+            if (entry)
+                if (auto node = pathComponent(*entry, directory))
+                    list.push_back(std::move(node));
+        directory->setContents(list);
+        finish(std::move(list), nullptr);
+    });
+}
+
+void FileProviderClient::contents(const std::string& dir, NamesCompletion finish) {
+    queue_->async([weak = weak_from_this(), dir, finish = std::move(finish)] {
+        auto self = weak.lock();
+        if (!self) {
+            finish(std::nullopt, releasedError());
+            return;
+        }
+        auto provider = self->provider_->fileProvider();
+        const auto limit = self->timeout();
+        self.reset();
+        if (!provider) {
+            finish(std::nullopt, notInitializedError());
+            return;
+        }
+        const auto answer = listDirectory(provider, dir, limit);
+        if (!answer || answer->second) {
+            finish(std::nullopt, answer ? flattened(answer->second) : timedOutError());
+            return;
+        }
+        std::vector<std::string> names;
+        for (const auto& entry : answer->first) {
+            if (!entry || !entry->isRegularFile())
+                continue;
+            const std::string name = resourceName(*entry);
+            if (!name.empty())
+                names.push_back(name);
+        }
+        finish(std::move(names), nullptr);
+    });
+}
+
+void FileProviderClient::download(const std::string& file, const platform::URL& to, DownloadCompletion completion) {
+    queue_->async([weak = weak_from_this(), file, to, completion = std::move(completion)] {
+        auto self = weak.lock();
+        if (!self) {
+            completion(releasedError());
+            return;
+        }
+        auto provider = self->provider_->fileProvider();
+        const auto limit = self->timeout();
+        self.reset();
+        if (!provider) {
+            completion(notInitializedError());
+            return;
+        }
+        auto answer = std::make_shared<Answer<platform::ErrorRef>>();
+        auto progress = provider->copyItem(file, to, [answer](platform::ErrorRef error) { answer->set(std::move(error)); });
+        // A transfer may take long; it is given up only when it stops moving.
+        const auto error = answer->wait(limit, progress);
+        if (!error) {
+            if (progress)
+                progress->cancel();
+            completion(timedOutError());
+            return;
+        }
+        completion(*error ? flattened(*error) : nullptr);
+    });
+}
+
+template <class F>
+auto FileProviderClient::onQueue(F&& work) -> decltype(work()) {
+    if (queue_->isCurrent())
+        return work();
+    return queue_->sync(std::forward<F>(work));
+}
+
+std::shared_ptr<NetworkFileDescriptor> FileProviderClient::open(const std::string& file) {
+    auto provider = provider_->fileProvider();
+    if (!provider)
+        return nullptr;
+    const auto limit = timeout();
+    return onQueue([&]() -> std::shared_ptr<NetworkFileDescriptor> {
+        using Attributes = std::pair<FileObjectRef, platform::ErrorRef>;
+        auto answer = std::make_shared<Answer<Attributes>>();
+        provider->attributesOfItem(file, [answer](FileObjectRef entry, platform::ErrorRef error) {
+            answer->set({std::move(entry), std::move(error)});
+        });
+        const auto result = answer->wait(limit);
+        if (!result || !result->first || result->second)
+            return nullptr;
+        return std::make_shared<FileProviderFileDescriptor>(result->first);
+    });
+}
+
+std::optional<OstraneClient::Bytes> FileProviderClient::read(const std::shared_ptr<NetworkFileDescriptor>&,
+                                                             std::int64_t, std::ptrdiff_t) {
+    return std::nullopt;
+}
+
+std::optional<std::int64_t> FileProviderClient::fileSize(const std::shared_ptr<NetworkFileDescriptor>& file) {
+    auto descriptor = std::dynamic_pointer_cast<FileProviderFileDescriptor>(file);
+    if (!descriptor || !descriptor->file || descriptor->file->size() < 0)
+        return std::nullopt;
+    return descriptor->file->size();
+}
+
+void FileProviderClient::close(const std::shared_ptr<NetworkFileDescriptor>&) {}
+
+std::optional<std::string> FileProviderClient::address(const platform::URL& of) {
+    if (info_.type != OstraneType::webdav)
+        return std::nullopt;
+    return address(info_, info_.getPassword(), of);
+}
+
+std::optional<std::string> FileProviderClient::address(const OstraneInfo& info, const std::optional<std::string>& password,
+                                                       const platform::URL& of) {
+    if (info.type != OstraneType::webdav)
+        return std::nullopt;
+    const auto base = FileProviderWrapper::webDAVBaseURL(info);
+    if (!base)
+        return std::nullopt;
+    auto components = platform::URLComponents::fromURL(*base);
+    const std::string user = FileProviderWrapper::trimmedUser(info.username);
+    if (!user.empty()) {
+        // Encoded by the components: a ":" or "@" in either cannot change where the URL points.
+        components.setUser(user);
+        if (password)
+            components.setPassword(*password);
+    }
+    auto url = components.url();
+    if (!url)
+        return std::nullopt;
+    std::string path = of.path();
+    while (!path.empty() && path.front() == '/')
+        path.erase(path.begin());
+    if (!path.empty())
+        url = url->appendingPathComponent(path, false);
+    return url->absoluteString();
+}
+
+std::optional<OstraneClient::UserPassword> FileProviderClient::userpassword(const platform::URL&) {
+    return std::nullopt;
+}
+
+std::optional<std::string> FileProviderClient::plainText(const std::string& fromHTML) {
+    htmlDocPtr document = htmlReadMemory(fromHTML.data(), static_cast<int>(fromHTML.size()), nullptr, "UTF-8",
+                                         HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
+                                             HTML_PARSE_NONET);
+    if (!document) {
+        std::cout << "error: the page could not be read as HTML" << std::endl;
+        return std::nullopt;
+    }
+    std::string text;
+    appendText(xmlDocGetRootElement(document), text);
+    xmlFreeDoc(document);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    std::size_t first = 0;
+    while (first < text.size() && std::isspace(static_cast<unsigned char>(text[first])))
+        ++first;
+    return text.substr(first);
+}
+
+}  // namespace Ostrane

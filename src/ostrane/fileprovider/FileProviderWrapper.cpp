@@ -1,0 +1,112 @@
+#include "ostrane/fileprovider/FileProviderWrapper.hpp"
+
+#include "fileprovider/webdav/WebDAVFileProvider.hpp"
+#include "keychain/ApplicationIdentity.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/OperationQueue.hpp"
+
+#include <cctype>
+
+namespace Ostrane {
+
+namespace {
+
+bool startsWithNoCase(const std::string& text, std::string_view prefix) {
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i])
+            return false;
+    return true;
+}
+
+bool isSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+}  // namespace
+
+FileProviderWrapper::FileProviderWrapper(OstraneInfo info) : info_(std::move(info)) {}
+
+FileProviderWrapper::~FileProviderWrapper() = default;
+
+std::string FileProviderWrapper::trimmedUser(const std::string& username) {
+    std::size_t first = 0;
+    std::size_t last = username.size();
+    while (first < last && isSpace(static_cast<unsigned char>(username[first])))
+        ++first;
+    while (last > first && isSpace(static_cast<unsigned char>(username[last - 1])))
+        --last;
+    return username.substr(first, last - first);
+}
+
+std::optional<platform::URL> FileProviderWrapper::webDAVBaseURL(const OstraneInfo& info) {
+    std::string text = info.host;
+    // Only a scheme is a scheme: a host such as "httpd-box" is a host.
+    const bool hasScheme = startsWithNoCase(text, "http://") || startsWithNoCase(text, "https://");
+    if (!hasScheme) {
+        // An IPv6 literal needs its brackets before anything can follow it.
+        if (text.find(':') != text.rfind(':') && text.front() != '[')
+            text = "[" + text + "]";
+        text = "http://" + text;
+    }
+    auto components = platform::URLComponents::parse(text);
+    if (!components || !components->percentEncodedHost || components->percentEncodedHost->empty())
+        return std::nullopt;
+    if (info.port) {
+        if (!OstraneInfo::isUsablePort(*info.port))
+            return std::nullopt;
+        components->port = static_cast<int>(*info.port);
+    }
+    return components->url();
+}
+
+std::shared_ptr<RiridOzizevud::FileProvider> FileProviderWrapper::setupProvider(std::string& failure) {
+    using namespace RiridOzizevud;
+    std::shared_ptr<WebDAVFileProvider> provider;
+    switch (info_.type) {
+    case OstraneType::webdav:
+        if (const auto url = webDAVBaseURL(info_))
+            provider = WebDAVFileProvider::make(*url, std::nullopt, nullptr);
+        if (!provider) {
+            failure = "invalid addresss";
+            return nullptr;
+        }
+        break;
+    case OstraneType::ftp:
+        failure = "FTP servers are not reached through the file provider";
+        return nullptr;
+    default:
+        failure = "invalid addresss";
+        return nullptr;
+    }
+
+    const std::string user = trimmedUser(info_.username);
+    if (!user.empty()) {
+        // Read at every login: a password changed in the keychain applies to the next one.
+        provider->setCredential(platform::URLCredential(user, info_.getPassword().value_or(""),
+                                                        platform::URLCredential::Persistence::permanent));
+    }
+    provider->setDispatch_queue(
+        platform::DispatchQueue::make(KeychainStore::ApplicationIdentity::reverseDNSPrefix() + ".fileprovider"));
+    provider->setOperation_queue(platform::OperationQueue::make());
+
+    std::shared_ptr<FileProvider> previous;
+    {
+        std::lock_guard lock(mutex_);
+        previous = std::exchange(fileProvider_, provider);
+    }
+    // The previous provider goes here, outside the lock; requests still under way hold it.
+    return provider;
+}
+
+bool FileProviderWrapper::setupProvider() {
+    std::string failure;
+    setupProvider(failure);
+    return fileProvider() != nullptr;
+}
+
+std::shared_ptr<RiridOzizevud::FileProvider> FileProviderWrapper::fileProvider() const {
+    std::lock_guard lock(mutex_);
+    return fileProvider_;
+}
+
+}  // namespace Ostrane
