@@ -1316,6 +1316,11 @@ void URLSession::resumeTask(const std::shared_ptr<URLSessionTask>& task) {
     t->bodyData = std::move(start.data);
     t->bodyPath = std::move(start.path);
     t->bodyStream = std::move(start.stream);
+    const std::string& method = task->originalRequest().httpMethod;
+    if (t->body == SessionTransfer::Body::none && (method == "POST" || method == "PUT" || method == "PATCH")) {
+        // Servers want a length on these methods; an absent body is an empty one.
+        t->body = SessionTransfer::Body::data;
+    }
     switch (t->body) {
     case SessionTransfer::Body::none: break;
     case SessionTransfer::Body::data: t->bodySize = static_cast<int64_t>(t->bodyData.size()); break;

@@ -1,0 +1,663 @@
+// test-labels: unit http tsan
+// The HTTP provider base against the loopback fake server, through the smallest concrete provider.
+#include "fileprovider/core/test_http_provider.hpp"
+
+#include "fileprovider/core/PlatformExtensions.hpp"
+
+#include "platform/KeyedArchive.hpp"
+#include "platform/MainQueue.hpp"
+#include "platform/UUID.hpp"
+#include "platform/UndoManager.hpp"
+#include "support/FakeHTTPServer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+using namespace fptest;
+using ostrane_test::FakeHTTPServer;
+using platform::Data;
+
+namespace {
+
+std::string text(const Data& d) { return std::string(d.begin(), d.end()); }
+Data bytes(const std::string& s) { return Data(s.begin(), s.end()); }
+
+std::string numbered(size_t size) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>('A' + (i * 7 + i / 251) % 26);
+    return s;
+}
+
+std::optional<std::string> query(const FakeHTTPServer::Request& r, const std::string& name) {
+    const auto q = r.target.find('?');
+    if (q == std::string::npos) return std::nullopt;
+    std::string rest = r.target.substr(q + 1);
+    const std::string key = name + "=";
+    const auto at = rest.find(key);
+    if (at == std::string::npos) return std::nullopt;
+    rest = rest.substr(at + key.size());
+    return rest.substr(0, rest.find('&'));
+}
+
+struct TempDir {
+    std::filesystem::path path;
+    TempDir() {
+        path = std::filesystem::temp_directory_path() / ("http-provider-" + std::to_string(::getpid()) + "-" +
+                                                         std::to_string(reinterpret_cast<uintptr_t>(this)));
+        std::filesystem::create_directories(path);
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+};
+
+std::string readFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+struct HTTPProviderTest : ::testing::Test {
+    FakeHTTPServer server;
+    std::shared_ptr<TestHTTPProvider> provider = TestHTTPProvider::make(server.url("/base"));
+    std::shared_ptr<RecordingProviderDelegate> delegate = std::make_shared<RecordingProviderDelegate>();
+
+    void SetUp() override { provider->setDelegate(delegate); }
+};
+
+std::shared_ptr<const TestHTTPError> httpError(const ErrorRef& e) { return std::dynamic_pointer_cast<const TestHTTPError>(e); }
+
+}  // namespace
+
+TEST_F(HTTPProviderTest, BaseURLQueuesAndSession) {
+    EXPECT_EQ(provider->baseURL()->absoluteString(), server.url("/base/"));
+    EXPECT_EQ(TestHTTPProvider::make(server.url("/base/"))->baseURL()->absoluteString(), server.url("/base/"));
+    EXPECT_FALSE(TestHTTPProvider::make("")->baseURL());
+    EXPECT_EQ(provider->dispatch_queue()->label(), "FileProvider.TestHTTP");
+    EXPECT_EQ(provider->operation_queue()->name(), "FileProvider.TestHTTP.Operation");
+    EXPECT_FALSE(provider->useCache());
+    EXPECT_TRUE(provider->validatingCache());
+
+    auto session = provider->session();
+    EXPECT_EQ(provider->session(), session);
+    const auto description = session->sessionDescription();
+    ASSERT_TRUE(description);
+    EXPECT_TRUE(platform::UUID::fromString(*description));
+    const auto counts = sessionHandlerCounts(*description);
+    EXPECT_EQ(counts.completion, 0u);
+    EXPECT_EQ(counts.download, 0u);
+    EXPECT_EQ(counts.data, 0u);
+    EXPECT_EQ(counts.response, 0u);
+    EXPECT_EQ(session->delegateQueue(), provider->operation_queue());
+
+    // A new credential reaches the session delegate's later challenges.
+    provider->setCredential(platform::URLCredential("u", "p"));
+    ASSERT_TRUE(provider->sessionDelegate());
+    EXPECT_EQ(provider->sessionDelegate()->credential(), platform::URLCredential("u", "p"));
+
+    // A session made elsewhere without a description gets one; a foreign delegate is no SessionDelegate.
+    auto foreign = platform::URLSession::make(platform::URLSessionConfiguration::defaultConfiguration(),
+                                              std::make_shared<platform::URLSessionDelegate>());
+    provider->setSession(foreign);
+    EXPECT_TRUE(foreign->sessionDescription() && !foreign->sessionDescription()->empty());
+    EXPECT_EQ(provider->sessionDelegate(), nullptr);
+
+    // Releasing the provider takes its session's entries out of the tables.
+    const auto foreignDescription = *foreign->sessionDescription();
+    provider.reset();
+    EXPECT_FALSE(sessionHandlerCounts(foreignDescription).completion);
+}
+
+TEST_F(HTTPProviderTest, ArchiveHoldsTheFourKeys) {
+    provider->setCredential(platform::URLCredential("user", "pw"));
+    provider->setUseCache(true);
+    platform::KeyedArchiver archiver;
+    provider->encode(archiver);
+    const auto& j = archiver.json();
+    EXPECT_EQ(j.size(), 4u);
+    for (const char* key : {"baseURL", "credential", "useCache", "validatingCache"}) EXPECT_TRUE(j.contains(key)) << key;
+    platform::KeyedUnarchiver unarchiver(archiver.json());
+    EXPECT_EQ(HTTPFileProvider::decodeCredential(unarchiver), platform::URLCredential("user", "pw"));
+    EXPECT_TRUE(unarchiver.decodeBool("useCache"));
+    EXPECT_EQ(unarchiver.decodeURL("baseURL")->absoluteString(), server.url("/base/"));
+}
+
+// Each one-request operation against each kind of answer.
+TEST_F(HTTPProviderTest, OperationStatusTable) {
+    struct Op {
+        const char* name;
+        std::string method;
+        std::string serverPath;
+        std::string source;
+        std::function<ProgressRef(TestHTTPProvider&, SimpleCompletionHandler)> run;
+    };
+    const std::vector<Op> ops = {
+        {"create", "POST", "/base/docs/new/", "/docs/new/", [](auto& p, auto c) { return p.create("new", "/docs", c); }},
+        {"move", "PATCH", "/base/a.txt", "/a.txt", [](auto& p, auto c) { return p.moveItem("/a.txt", "/b.txt", true, c); }},
+        {"copy", "POST", "/base/c.txt", "/c.txt", [](auto& p, auto c) { return p.copyItem("/c.txt", "/d.txt", false, c); }},
+        {"remove", "DELETE", "/base/e.txt", "/e.txt", [](auto& p, auto c) { return p.removeItem("/e.txt", c); }},
+    };
+    struct Answer {
+        int status;
+        std::string body;
+        int errorStatus;  // 0: success
+    };
+    const std::vector<Answer> answers = {
+        {201, "", 0}, {204, "", 0}, {207, "<all fine/>", 0}, {207, "ITEM-FAILED", 423},
+        {404, "missing", 404}, {409, "conflict", 409}, {501, "not here", 501}, {418, "teapot", 418},
+    };
+    size_t reports = 0;
+    for (const auto& op : ops) {
+        for (const auto& a : answers) {
+            SCOPED_TRACE(std::string(op.name) + " " + std::to_string(a.status) + " " + a.body);
+            server.script(op.method, op.serverPath, {FakeHTTPServer::answer(a.status, a.body)});
+            Awaited<ErrorRef> done;
+            auto progress = op.run(*provider, done.handler());
+            ASSERT_TRUE(progress);
+            ASSERT_TRUE(done.wait());
+            const auto error = std::get<0>(done.result());
+            ASSERT_TRUE(delegate->waitReports(++reports));
+            const auto report = delegate->all().back();
+            EXPECT_EQ(report.error, error);
+            EXPECT_EQ(report.operation.source(), op.source);
+            if (a.errorStatus == 0) {
+                EXPECT_EQ(error, nullptr);
+                EXPECT_EQ(progress->completedUnitCount(), 1);
+            } else {
+                auto e = httpError(error);
+                ASSERT_TRUE(e) << (error ? error->localizedDescription() : "no error");
+                EXPECT_EQ(e->statusCode(), a.errorStatus);
+                EXPECT_EQ(e->path(), op.source);
+                if (a.status != 207) { EXPECT_EQ(e->serverDescription(), a.body); }
+                EXPECT_EQ(progress->completedUnitCount(), 0);
+            }
+            EXPECT_EQ(done.calls(), 1);
+            auto info = progress->userInfoObject(fileProvderOperationTypeKey);
+            ASSERT_TRUE(info);
+            EXPECT_EQ(operationFromProgressValue(*info)->source(), op.source);
+            EXPECT_TRUE(progress->userInfoObject(startingTimeKey));
+        }
+    }
+    // Create, copy and move sent the overwrite flag as the subclass built it.
+    for (const auto& r : server.requests())
+        if (r.method == "PATCH") { EXPECT_EQ(r.header("Overwrite"), "T"); }
+}
+
+TEST_F(HTTPProviderTest, RefusedOperationSendsNothingAndCallsNothing) {
+    struct Refuse : FileOperationDelegate {
+        std::atomic<int> asked{0};
+        bool fileProviderShouldStart(const std::shared_ptr<FileProviderOperations>&, const FileOperationType&) override {
+            ++asked;
+            return false;
+        }
+        bool fileProviderShouldProceed(const std::shared_ptr<FileProviderOperations>&, const ErrorRef&, const FileOperationType&) override {
+            return false;
+        }
+    };
+    auto veto = std::make_shared<Refuse>();
+    provider->setFileOperationDelegate(veto);
+    Awaited<ErrorRef> done;
+    EXPECT_EQ(provider->removeItem("/x", done.handler()), nullptr);
+    EXPECT_EQ(provider->create("f", "/", done.handler()), nullptr);
+    EXPECT_EQ(provider->writeContents("/w", bytes("w"), false, true, done.handler()), nullptr);
+    EXPECT_EQ(veto->asked.load(), 3);
+    EXPECT_FALSE(done.wait(0.5));
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(delegate->all().empty());
+}
+
+TEST_F(HTTPProviderTest, UndoIsRegisteredBeforeTheCompletionOfUndoableOperations) {
+    auto undo = std::make_shared<platform::UndoManager>();
+    provider->setUndoManager(undo);
+    server.script("PATCH", "/base/m", {FakeHTTPServer::answer(201)});
+    server.script("DELETE", "/base/r", {FakeHTTPServer::answer(204)});
+    std::atomic<bool> couldUndo{false};
+    Awaited<ErrorRef> moved;
+    auto handler = moved.handler();
+    provider->moveItem("/m", "/n", false, [&, handler](ErrorRef e) {
+        couldUndo = undo->canUndo();
+        handler(e);
+    });
+    ASSERT_TRUE(moved.wait());
+    EXPECT_TRUE(couldUndo.load());
+    EXPECT_EQ(undo->undoActionName(), FileOperationType::move("/m", "/n").actionDescription());
+
+    auto other = std::make_shared<platform::UndoManager>();
+    provider->setUndoManager(other);
+    Awaited<ErrorRef> removed;
+    provider->removeItem("/r", removed.handler());
+    ASSERT_TRUE(removed.wait());
+    EXPECT_EQ(std::get<0>(removed.result()), nullptr);
+    EXPECT_FALSE(other->canUndo());
+}
+
+TEST_F(HTTPProviderTest, PagingCollectsPagesAndStopsOnEveryFailure) {
+    // Pages by token; "list" names the scenario.
+    server.route("GET", "*", [](const FakeHTTPServer::Request& r) {
+        const auto page = query(r, "page").value_or("");
+        const std::string list = r.path;
+        auto reply = FakeHTTPServer::answer(200);
+        if (page == "first") reply.body = "a\t1\nb\t1\nnext\tp2\n";
+        else if (page == "p2") reply.body = list == "/base/repeat" ? "c\t1\nnext\tp2\n" : "c\t1\nnext\tp3\n";
+        else if (page == "p3") {
+            if (list == "/base/fails") return FakeHTTPServer::answer(500, "broken");
+            if (list == "/base/pagefails") reply.body = "fail\tx\n";
+            else reply.body = "d\t1\n";
+        }
+        if (list == "/base/slow" && page == "p2") reply.delay = 3;
+        if (list == "/base/single") reply.body = "only\t1\n";
+        return reply;
+    });
+    auto names = [](const std::vector<FileObjectRef>& files) {
+        std::vector<std::string> out;
+        for (const auto& f : files) out.push_back(f->name());
+        return out;
+    };
+    using Names = std::vector<std::string>;
+    struct Case {
+        std::string list;
+        Names expected;
+        bool fails;
+    };
+    const std::vector<Case> cases = {
+        {"/all", {"a", "b", "c", "d"}, false},
+        {"/single", {"only"}, false},
+        {"/fails", {"a", "b", "c"}, true},
+        {"/pagefails", {"a", "b", "c"}, true},
+        {"/repeat", {"a", "b", "c"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.list);
+        server.clearRequests();
+        Awaited<std::vector<FileObjectRef>, ErrorRef> done;
+        provider->listPages(c.list, done.handler());
+        ASSERT_TRUE(done.wait());
+        const auto [files, error] = done.result();
+        EXPECT_EQ(names(files), c.expected);
+        EXPECT_EQ(error != nullptr, c.fails);
+        if (c.list == "/fails") {
+            auto e = httpError(error);
+            ASSERT_TRUE(e);
+            EXPECT_EQ(e->statusCode(), 500);
+            EXPECT_EQ(e->path(), "/fails");
+        }
+        if (c.list == "/single") { EXPECT_EQ(server.count("GET"), 1u); }
+    }
+
+    // Cancelled while the second page runs: the first page's entries and the cancellation.
+    {
+        Awaited<std::vector<FileObjectRef>, ErrorRef> done;
+        auto progress = provider->listPages("/slow", done.handler());
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        progress->cancel();
+        ASSERT_TRUE(done.wait(5));
+        const auto [files, error] = done.result();
+        EXPECT_EQ(names(files), (Names{"a", "b"}));
+        auto e = std::dynamic_pointer_cast<const platform::URLError>(error);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->errorCode(), platform::URLError::cancelled);
+    }
+    // No request for a page: an error, not silence.
+    {
+        Awaited<std::vector<FileObjectRef>, ErrorRef> done;
+        int asked = 0;
+        const auto base = provider->url("/all");
+        provider->listPages("/all", done.handler(), [&asked, base](const std::optional<std::string>& token) -> std::optional<platform::URLRequest> {
+            ++asked;
+            if (token) return std::nullopt;
+            return platform::URLRequest(platform::URL::parse(base.absoluteString() + "?page=first"));
+        });
+        ASSERT_TRUE(done.wait());
+        const auto [files, error] = done.result();
+        EXPECT_EQ(names(files), (Names{"a", "b"}));
+        EXPECT_TRUE(error);
+        EXPECT_EQ(asked, 2);
+    }
+    EXPECT_TRUE(delegate->all().empty()) << "listings are not reported to the delegate";
+}
+
+TEST_F(HTTPProviderTest, IsReachableFollowsTheRootListing) {
+    server.route("GET", "/base/", [](const FakeHTTPServer::Request&) { return FakeHTTPServer::answer(200, "x\t1\n"); });
+    Awaited<bool, ErrorRef> up;
+    provider->isReachable(up.handler());
+    ASSERT_TRUE(up.wait());
+    EXPECT_TRUE(std::get<0>(up.result()));
+    EXPECT_EQ(std::get<1>(up.result()), nullptr);
+
+    auto elsewhere = TestHTTPProvider::make(server.url("/nothing"));
+    Awaited<bool, ErrorRef> down;
+    elsewhere->isReachable(down.handler());
+    ASSERT_TRUE(down.wait());
+    EXPECT_FALSE(std::get<0>(down.result()));
+    EXPECT_TRUE(httpError(std::get<1>(down.result())));
+}
+
+TEST_F(HTTPProviderTest, UploadsSendTheBodyAndFailOnErrorStatuses) {
+    TempDir dir;
+    const std::string content = numbered(300000);
+    std::ofstream(dir.path / "local file.bin", std::ios::binary) << content;
+    const auto local = platform::URL::fileURLWithPath((dir.path / "local file.bin").string());
+
+    Awaited<ErrorRef> fromFile;
+    auto progress = provider->copyItem(local, "/up/new file.bin", true, fromFile.handler());
+    ASSERT_TRUE(progress);
+    ASSERT_TRUE(fromFile.wait());
+    EXPECT_EQ(std::get<0>(fromFile.result()), nullptr);
+    EXPECT_EQ(server.file("/base/up/new file.bin"), content);
+    EXPECT_EQ(progress->totalUnitCount(), static_cast<int64_t>(content.size()));
+    EXPECT_EQ(progress->completedUnitCount(), static_cast<int64_t>(content.size()));
+
+    Awaited<ErrorRef> written;
+    provider->writeContents("/w.txt", std::nullopt, false, true, written.handler());
+    ASSERT_TRUE(written.wait());
+    EXPECT_EQ(std::get<0>(written.result()), nullptr);
+    EXPECT_EQ(server.file("/base/w.txt"), "");
+
+    server.script("PUT", "/base/conflict.txt", {FakeHTTPServer::answer(409, "parent missing")});
+    Awaited<ErrorRef> conflict;
+    auto p = provider->writeContents("/conflict.txt", bytes("data"), false, false, conflict.handler());
+    ASSERT_TRUE(conflict.wait());
+    auto e = httpError(std::get<0>(conflict.result()));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->statusCode(), 409);
+    EXPECT_EQ(e->path(), "/conflict.txt");
+    EXPECT_EQ(e->serverDescription(), "parent missing");
+    EXPECT_TRUE(p->isCancelled());
+
+    // A folder is no file to upload.
+    Awaited<ErrorRef> folder;
+    EXPECT_EQ(provider->copyItem(platform::URL::fileURLWithPath(dir.path.string()), "/dir", false, folder.handler()), nullptr);
+    ASSERT_TRUE(folder.wait());
+    auto urlError = std::dynamic_pointer_cast<const platform::URLError>(std::get<0>(folder.result()));
+    ASSERT_TRUE(urlError);
+    EXPECT_EQ(urlError->errorCode(), platform::URLError::fileIsDirectory);
+
+    ASSERT_TRUE(delegate->waitReports(3));
+}
+
+TEST_F(HTTPProviderTest, UploadsAboveTheSimpleLimitAreRefusedWithoutARequest) {
+    provider->maxUpload = 10;
+    TempDir dir;
+    std::ofstream(dir.path / "big", std::ios::binary) << std::string(11, 'b');
+    Awaited<ErrorRef> write;
+    EXPECT_EQ(provider->writeContents("/big.txt", bytes(std::string(20, 'x')), false, true, write.handler()), nullptr);
+    Awaited<ErrorRef> copy;
+    EXPECT_EQ(provider->copyItem(platform::URL::fileURLWithPath((dir.path / "big").string()), "/big2", false, copy.handler()), nullptr);
+    for (auto* done : {&write, &copy}) {
+        ASSERT_TRUE(done->wait());
+        auto e = httpError(std::get<0>(done->result()));
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->statusCode(), 413);
+    }
+    EXPECT_EQ(httpError(std::get<0>(write.result()))->path(), "/big.txt");
+    ASSERT_TRUE(delegate->waitReports(2));
+    EXPECT_TRUE(delegate->all()[0].error);
+    EXPECT_EQ(server.count("PUT"), 0u);
+}
+
+TEST_F(HTTPProviderTest, RangedReadsAcceptOnlyTheRange) {
+    const std::string file = numbered(5000);
+    server.putFile("/base/f.bin", file);
+    struct Case {
+        std::string name;
+        int64_t offset, length;
+        bool ignoreRange;
+        std::optional<std::string> expected;  // no value: an error
+        bool requestSent;
+    };
+    const std::vector<Case> cases = {
+        {"range honoured", 100, 50, false, file.substr(100, 50), true},
+        {"range ignored", 100, 50, true, file.substr(100, 50), true},
+        {"to the end, ignored", 4990, -1, true, file.substr(4990), true},
+        {"whole file", 0, -1, false, file, true},
+        {"past the end", 6000, 10, false, std::nullopt, true},
+        {"length zero", 10, 0, false, std::string(), false},
+        {"negative offset", -5, 10, false, std::string(), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.setIgnoreRange(c.ignoreRange);
+        server.clearRequests();
+        Awaited<std::optional<Data>, ErrorRef> done;
+        provider->contents("/f.bin", c.offset, c.length, done.handler());
+        ASSERT_TRUE(done.wait());
+        const auto [data, error] = done.result();
+        if (c.expected) {
+            EXPECT_EQ(error, nullptr);
+            ASSERT_TRUE(data);
+            EXPECT_EQ(text(*data), *c.expected);
+        } else {
+            EXPECT_FALSE(data);
+            auto e = httpError(error);
+            ASSERT_TRUE(e);
+            EXPECT_EQ(e->statusCode(), 416);
+        }
+        EXPECT_EQ(server.count("GET") > 0, c.requestSent);
+        if (c.name == "whole file") { EXPECT_FALSE(server.requests().at(0).header("Range")); }
+    }
+    server.setIgnoreRange(false);
+    // An error page is never taken for the file's bytes.
+    Awaited<std::optional<Data>, ErrorRef> missing;
+    provider->contents("/nope.bin", 100, 50, missing.handler());
+    ASSERT_TRUE(missing.wait());
+    EXPECT_FALSE(std::get<0>(missing.result()));
+    EXPECT_EQ(httpError(std::get<1>(missing.result()))->statusCode(), 404);
+}
+
+TEST_F(HTTPProviderTest, StreamedReadsGivePositionsFromTheOffset) {
+    const std::string file = numbered(400000);
+    server.putFile("/base/s.bin", file);
+    for (bool ignore : {false, true}) {
+        SCOPED_TRACE(ignore ? "range ignored" : "range honoured");
+        server.setIgnoreRange(ignore);
+        std::mutex m;
+        std::string got;
+        int64_t expectedPosition = 1000;
+        bool positionsRight = true;
+        std::atomic<int> responses{0};
+        Awaited<ErrorRef> done;
+        provider->contents(
+            "/s.bin", 1000, 300000, [&](std::shared_ptr<const platform::URLResponse>) { ++responses; },
+            [&](int64_t position, const Data& piece) {
+                std::lock_guard lock(m);
+                positionsRight = positionsRight && position == expectedPosition;
+                expectedPosition += static_cast<int64_t>(piece.size());
+                got += text(piece);
+            },
+            done.handler());
+        ASSERT_TRUE(done.wait());
+        EXPECT_EQ(std::get<0>(done.result()), nullptr);
+        std::lock_guard lock(m);
+        EXPECT_TRUE(positionsRight);
+        EXPECT_EQ(got.size(), 300000u);
+        EXPECT_TRUE(got == file.substr(1000, 300000));
+        EXPECT_EQ(responses.load(), 1);
+    }
+    server.setIgnoreRange(false);
+    bool pieces = false;
+    Awaited<ErrorRef> failed;
+    provider->contents("/absent", 0, -1, nullptr, [&](int64_t, const Data&) { pieces = true; }, failed.handler());
+    ASSERT_TRUE(failed.wait());
+    EXPECT_EQ(httpError(std::get<0>(failed.result()))->statusCode(), 404);
+    EXPECT_FALSE(pieces);
+}
+
+TEST_F(HTTPProviderTest, DownloadsNeverReplaceOrLeaveBehindAFile) {
+    TempDir dir;
+    const std::string file = numbered(700000);
+    server.putFile("/base/movie.mkv", file);
+    const auto target = dir.path / "movie copy.mkv";
+
+    Awaited<ErrorRef> ok;
+    provider->copyItem("/movie.mkv", platform::URL::fileURLWithPath(target.string()), ok.handler());
+    ASSERT_TRUE(ok.wait());
+    EXPECT_EQ(std::get<0>(ok.result()), nullptr);
+    EXPECT_TRUE(readFile(target) == file);
+
+    std::ofstream(dir.path / "existing.mkv") << "mine";
+    Awaited<ErrorRef> existing;
+    provider->copyItem("/movie.mkv", platform::URL::fileURLWithPath((dir.path / "existing.mkv").string()), existing.handler());
+    ASSERT_TRUE(existing.wait());
+    auto cocoa = std::dynamic_pointer_cast<const platform::CocoaError>(std::get<0>(existing.result()));
+    ASSERT_TRUE(cocoa);
+    EXPECT_EQ(cocoa->errorCode(), platform::CocoaError::fileWriteFileExists);
+    EXPECT_EQ(readFile(dir.path / "existing.mkv"), "mine");
+
+    Awaited<ErrorRef> missing;
+    const auto nowhere = dir.path / "never.mkv";
+    provider->copyItem("/missing.mkv", platform::URL::fileURLWithPath(nowhere.string()), missing.handler());
+    ASSERT_TRUE(missing.wait());
+    auto e = httpError(std::get<0>(missing.result()));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->statusCode(), 404);
+    EXPECT_EQ(e->path(), "/missing.mkv");
+    EXPECT_FALSE(std::filesystem::exists(nowhere));
+
+    // One report per download: success, file exists, not found.
+    ASSERT_TRUE(delegate->waitReports(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto reports = delegate->all();
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[0].error, nullptr);
+    // Nothing of the temporary files stays behind in the destination folder.
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path)) ++entries;
+    EXPECT_EQ(entries, 2u);
+}
+
+// Digest and Basic, right and wrong password, through the provider's credential.
+TEST_F(HTTPProviderTest, ChallengesAnsweredWithTheProvidersCredential) {
+    struct Case {
+        bool digest;
+        std::string password;
+        int errorStatus;
+    };
+    for (const Case& c : {Case{false, "pw", 0}, Case{false, "bad", 401}, Case{true, "pw", 0}, Case{true, "bad", 401}}) {
+        SCOPED_TRACE(std::string(c.digest ? "digest " : "basic ") + c.password);
+        FakeHTTPServer guarded;
+        if (c.digest) guarded.requireDigest("dora", "pw");
+        else guarded.requireBasic("dora", "pw");
+        guarded.putFile("/d/file.txt", "guarded content");
+        auto p = TestHTTPProvider::make(guarded.url("/d"), platform::URLCredential("dora", c.password));
+        Awaited<std::optional<Data>, ErrorRef> read;
+        p->contents("/file.txt", 0, -1, read.handler());
+        ASSERT_TRUE(read.wait());
+        const auto [data, error] = read.result();
+        if (c.errorStatus == 0) {
+            EXPECT_EQ(error, nullptr);
+            ASSERT_TRUE(data);
+            EXPECT_EQ(text(*data), "guarded content");
+        } else {
+            auto e = httpError(error);
+            ASSERT_TRUE(e);
+            EXPECT_EQ(e->statusCode(), 401);
+            EXPECT_FALSE(data);
+        }
+    }
+}
+
+TEST_F(HTTPProviderTest, IdleTimeoutNotACapOnSlowTransfers) {
+    provider->timeout = 1;
+    auto steady = FakeHTTPServer::answer(200, std::string(10, 's'));
+    steady.dripBytes = 1;
+    steady.dripInterval = 0.3;
+    server.script("GET", "/base/steady", {steady});
+    auto silent = FakeHTTPServer::answer(200, "late");
+    silent.delay = 2.5;
+    server.script("GET", "/base/silent", {silent});
+
+    Awaited<std::optional<Data>, ErrorRef> a, b;
+    provider->contents("/steady", 0, -1, a.handler());
+    provider->contents("/silent", 0, -1, b.handler());
+    ASSERT_TRUE(a.wait(15));
+    ASSERT_TRUE(b.wait(15));
+    EXPECT_EQ(std::get<1>(a.result()), nullptr);
+    EXPECT_EQ(text(*std::get<0>(a.result())), std::string(10, 's'));
+    auto e = std::dynamic_pointer_cast<const platform::URLError>(std::get<1>(b.result()));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->errorCode(), platform::URLError::timedOut);
+}
+
+TEST_F(HTTPProviderTest, CancellingADownloadLeavesNothing) {
+    TempDir dir;
+    auto slow = FakeHTTPServer::answer(200, std::string(200, 'z'));
+    slow.dripBytes = 10;
+    slow.dripInterval = 0.1;
+    server.script("GET", "/base/slow.bin", {slow});
+    const auto target = dir.path / "slow.bin";
+    Awaited<ErrorRef> done;
+    auto progress = provider->copyItem("/slow.bin", platform::URL::fileURLWithPath(target.string()), done.handler());
+    ASSERT_TRUE(progress);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    progress->cancel();
+    ASSERT_TRUE(done.wait(5));
+    auto e = std::dynamic_pointer_cast<const platform::URLError>(std::get<0>(done.result()));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->errorCode(), platform::URLError::cancelled);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(done.calls(), 1);
+}
+
+// A provider released while its uploads run: their completions hear "cancelled", once.
+TEST_F(HTTPProviderTest, ReleasingTheProviderFailsItsWaitingCompletions) {
+    auto late = FakeHTTPServer::answer(201);
+    late.delay = 1.5;
+    server.script("PUT", "*", {late});
+    for (bool cancelTasks : {true, false}) {
+        SCOPED_TRACE(cancelTasks ? "tasks cancelled" : "tasks finish");
+        fileProviderCancelTasksOnInvalidating = cancelTasks;
+        auto p = TestHTTPProvider::make(server.url("/rel"));
+        Awaited<ErrorRef> done;
+        p->writeContents("/x.txt", bytes("abc"), false, true, done.handler());
+        const auto description = *p->session()->sessionDescription();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        p.reset();
+        ASSERT_TRUE(done.wait(1.0)) << "the release must answer before the server does";
+        auto e = std::dynamic_pointer_cast<const platform::URLError>(std::get<0>(done.result()));
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->errorCode(), platform::URLError::cancelled);
+        EXPECT_FALSE(sessionHandlerCounts(description).completion);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+        EXPECT_EQ(done.calls(), 1);
+    }
+    fileProviderCancelTasksOnInvalidating = true;
+}
+
+TEST_F(HTTPProviderTest, FinishedTransfersLeaveNoTableEntries) {
+    server.putFile("/base/t.txt", "table");
+    Awaited<std::optional<Data>, ErrorRef> read;
+    provider->contents("/t.txt", 0, -1, read.handler());
+    ASSERT_TRUE(read.wait());
+    Awaited<ErrorRef> written;
+    provider->writeContents("/u.txt", bytes("u"), false, true, written.handler());
+    ASSERT_TRUE(written.wait());
+    const auto description = *provider->session()->sessionDescription();
+    // The completion runs inside the last callback; give it a moment to return.
+    for (int i = 0; i < 100 && sessionHandlerCounts(description).completion != 0u; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto counts = sessionHandlerCounts(description);
+    EXPECT_EQ(counts.completion, 0u);
+    EXPECT_EQ(counts.download, 0u);
+    EXPECT_EQ(counts.data, 0u);
+    EXPECT_EQ(counts.response, 0u);
+    EXPECT_EQ(provider->sessionDelegate()->observedTaskCount(), 0u);
+}
+
+TEST_F(HTTPProviderTest, AbstractMembersAnswerAnErrorNamingThem) {
+    struct Bare : HTTPFileProvider {
+        Bare() : HTTPFileProvider("Bare", platform::URL::parse("http://127.0.0.1:9/"), std::nullopt, nullptr) {}
+    };
+    auto bare = std::make_shared<Bare>();
+    Awaited<std::vector<FileObjectRef>, ErrorRef> listing;
+    bare->contentsOfDirectory("/", listing.handler());
+    ASSERT_TRUE(listing.wait());
+    EXPECT_EQ(std::get<1>(listing.result())->localizedDescription(),
+              "HTTPFileProvider is an abstract class. Please implement contentsOfDirectory(path:completionHandler:) in subclass.");
+    Awaited<ErrorRef> removed;
+    bare->removeItem("/x", removed.handler());
+    ASSERT_TRUE(removed.wait());
+    EXPECT_EQ(std::get<0>(removed.result())->localizedDescription(),
+              "HTTPFileProvider is an abstract class. Please implement request(for:overwrite:attributes:) in subclass.");
+}
