@@ -5,8 +5,9 @@
 #   apache-dav-webdav.sh stop  <dir>          stop the Apache started for <dir>
 #
 # <dir>/dav is served at /dav/ with Digest authentication (realm "ostrane") for the user
-# OSTRANE_DAV_USER / OSTRANE_DAV_PASSWORD (defaults below), and Depth infinity allowed. When
-# <dir>/dav does not exist it is made with a little sample content. Every wait is bounded.
+# OSTRANE_DAV_USER / OSTRANE_DAV_PASSWORD (defaults below), and Depth infinity allowed; <dir>/plain
+# is served at /plain/ without WebDAV. When <dir>/dav does not exist it is made with a little
+# sample content. Every wait is bounded.
 set -euo pipefail
 
 user=${OSTRANE_DAV_USER:-ostranedav}
@@ -34,7 +35,7 @@ stop_server() {
 
 start_server() {
   local dir=$1 port=$2 run_user run_group
-  mkdir -p "$dir/etc" "$dir/run" "$dir/log" "$dir/lock"
+  mkdir -p "$dir/etc" "$dir/run" "$dir/log" "$dir/lock" "$dir/plain"
   if [ ! -d "$dir/dav" ]; then
     mkdir -p "$dir/dav/Movies"
     printf 'WebDAV sample\n' >"$dir/dav/readme.txt"
@@ -42,6 +43,8 @@ start_server() {
   fi
   if [ "$(id -u)" = 0 ]; then
     run_user=www-data; run_group=www-data
+    # The folder may be private to root (mkdtemp); the server user must reach its files.
+    chmod o+x "$dir"
     chown -R "$run_user:$run_group" "$dir/dav" "$dir/lock" "$dir/run" "$dir/log"
   else
     run_user=$(id -un); run_group=$(id -gn)
@@ -79,6 +82,12 @@ ServerLimit 2
 ThreadsPerChild 25
 MaxRequestWorkers 50
 LimitXMLRequestBody 0
+Alias /plain "$dir/plain"
+<Directory "$dir/plain">
+  Options None
+  AllowOverride None
+  Require all granted
+</Directory>
 Alias /dav "$dir/dav"
 <Directory "$dir/dav">
   Dav On
