@@ -1,4 +1,4 @@
-// test-labels: ftp
+// test-labels: ftp tsan
 // The FTP client's own behaviour beyond the shared suite: addresses and credentials, listings with
 // links and summary lines, ranged reads, downloads that fail cleanly, a released client, and a
 // large download in bounded memory.
@@ -56,6 +56,8 @@ FTPTestServer& server(FTPTestServer::Kind kind) {
         std::filesystem::create_symlink("Movies", s->root() / "latest");
         s->write("empty.txt", "");
         s->write("pattern.bin", pattern(100000));
+        s->write("Latin1/ok.mkv", "ok\n");
+        s->write("Latin1/\xE9t\xE9.mkv", "latin-1 name\n");
         s->start();
     }
     return *s;
@@ -169,6 +171,31 @@ TEST_P(CURLClientTest, ListingKeepsDirectoriesLinksAndNamesWithBlanks) {
     ASSERT_TRUE(files && files->first);
     EXPECT_EQ(std::set<std::string>(files->first->begin(), files->first->end()),
               (std::set<std::string>{"a b.mkv", "c.mkv"}));
+}
+
+// Names that are not UTF-8 cannot be carried further; the rest of the listing stays.
+TEST_P(CURLClientTest, NamesThatAreNotUTF8AreSkipped) {
+    auto c = client();
+    ASSERT_FALSE(login(c));
+    auto [contents, error] = list(c, OstraneDirectory::make("Latin1", c->baseDirItem()));
+    ASSERT_FALSE(error) << error->description();
+    ASSERT_TRUE(contents);
+    std::vector<std::string> names;
+    for (const auto& e : *contents) names.push_back(e->name());
+    // vsftpd sends the name's bytes as they are; pyftpdlib sends "?" for each byte it cannot decode.
+    if (GetParam() == FTPTestServer::Kind::vsftpd) {
+        EXPECT_EQ(names, std::vector<std::string>{"ok.mkv"});
+    } else {
+        EXPECT_EQ(names, (std::vector<std::string>{"?t?.mkv", "ok.mkv"}));
+    }
+
+    auto broken = await<std::pair<std::optional<std::vector<std::string>>, OstraneErrorRef>>([&](auto done) {
+        c->contents(std::string("/Latin1\r\nRMD Latin1"), [done](auto list, auto error) { done({std::move(list), error}); });
+    });
+    ASSERT_TRUE(broken);
+    ASSERT_TRUE(broken->second);
+    EXPECT_EQ(broken->second->description(), "invalid address");
+    EXPECT_TRUE(std::filesystem::exists(ftp().root() / "Latin1"));
 }
 
 // A failed listing is reported and not remembered as an empty folder.
