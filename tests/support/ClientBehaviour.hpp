@@ -67,6 +67,8 @@ public:
     virtual bool endOfFileGivesNoBytes() const { return false; }
     /// Whether what arrived before the server went can still be read (SFTP's read-ahead).
     virtual bool readsAhead() const { return false; }
+    /// Whether the tree keeps the server's order instead of sorting by name (WebDAV).
+    virtual bool listsInServerOrder() const { return false; }
 };
 
 /// Test names from the kind.

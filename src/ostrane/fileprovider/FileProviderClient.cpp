@@ -11,8 +11,12 @@
 #include <libxml/HTMLparser.h>
 #include <libxml/tree.h>
 
+#include <unistd.h>
+
 #include <cctype>
 #include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 
 namespace Ostrane {
@@ -316,17 +320,43 @@ void FileProviderClient::download(const std::string& file, const platform::URL& 
             completion(notInitializedError());
             return;
         }
-        auto answer = std::make_shared<Answer<platform::ErrorRef>>();
-        auto progress = provider->copyItem(file, to, [answer](platform::ErrorRef error) { answer->set(std::move(error)); });
-        // A transfer may take long; it is given up only when it stops moving.
-        const auto error = answer->wait(limit, progress);
-        if (!error) {
-            if (progress)
-                progress->cancel();
-            completion(timedOutError());
+        if (!to.isFileURL() || to.path().empty()) {
+            completion(OstraneError::make("invalid url"));
             return;
         }
-        completion(*error ? flattened(*error) : nullptr);
+        // The provider never replaces a file; the download lands beside the destination first and
+        // then takes its place, so a failure leaves whatever was there before.
+        const std::filesystem::path destination(to.path());
+        std::string pattern = (destination.parent_path() / ("." + destination.filename().string() + ".XXXXXX")).string();
+        const int fd = ::mkstemp(pattern.data());
+        if (fd < 0) {
+            completion(OstraneError::make(platform::POSIXError::fromErrno(destination.string())->localizedDescription()));
+            return;
+        }
+        ::close(fd);
+        std::error_code ignored;
+        std::filesystem::remove(pattern, ignored);
+        const auto temporary = platform::URL::fileURLWithPath(pattern, false);
+
+        auto answer = std::make_shared<Answer<platform::ErrorRef>>();
+        auto progress =
+            provider->copyItem(file, temporary, [answer](platform::ErrorRef error) { answer->set(std::move(error)); });
+        // A transfer may take long; it is given up only when it stops moving.
+        const auto error = answer->wait(limit, progress);
+        if (!error || *error) {
+            if (!error && progress)
+                progress->cancel();
+            std::filesystem::remove(pattern, ignored);
+            completion(error ? flattened(*error) : timedOutError());
+            return;
+        }
+        std::filesystem::rename(pattern, destination, ignored);
+        if (ignored) {
+            std::filesystem::remove(pattern, ignored);
+            completion(OstraneError::make("The downloaded file could not be moved into place"));
+            return;
+        }
+        completion(nullptr);
     });
 }
 
