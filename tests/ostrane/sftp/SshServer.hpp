@@ -6,8 +6,6 @@
 #include "ostrane/sftp/SSHKnownHosts.hpp"
 #include "support/ServerScript.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
