@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
 
 using namespace Ostrane;
 using ostrane_test::await;
@@ -341,6 +342,49 @@ TEST(AMSMB2ClientStreaming, SynchronousCallsWorkFromTheClientsOwnCompletions) {
     ASSERT_TRUE(read);
     ASSERT_TRUE(*read);
     EXPECT_EQ(std::string((*read)->begin(), (*read)->end()), "123");
+}
+
+TEST(AMSMB2ClientStreaming, StreamsAndDownloadsOfSeveralClientsInterleave) {
+    // A file of distinct bytes, large enough that the transfers overlap.
+    const auto path = server->shareDirectory() / "Movies" / "long.bin";
+    std::string content(6 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 31 + i / 4093) & 0xFF);
+    std::ofstream(path, std::ios::binary) << content;
+    std::filesystem::permissions(path, std::filesystem::perms(0644));
+
+    auto downloader = AMSMB2Client::make(liveRecord());
+    ASSERT_FALSE(loginError(downloader));
+    const auto target = server->directory() / "long-copy.bin";
+    auto downloaded = std::make_shared<std::promise<OstraneErrorRef>>();
+    auto downloadedFuture = downloaded->get_future();
+    downloader->download("/Movies/long.bin", platform::URL::fileURLWithPath(target.string(), false),
+                         [downloaded](OstraneErrorRef e) { downloaded->set_value(e); });
+
+    std::atomic<int> good{0};
+    std::vector<std::thread> streams;
+    for (int t = 0; t < 3; ++t) {
+        streams.emplace_back([&, t] {
+            auto client = t == 0 ? downloader : AMSMB2Client::make(liveRecord());
+            if (t != 0 && loginError(client)) return;
+            auto fd = client->open("/Movies/long.bin");
+            if (!fd) return;
+            bool same = true;
+            for (std::int64_t offset = t * 4096; offset < static_cast<std::int64_t>(content.size()); offset += 700000) {
+                const auto data = client->read(fd, offset, 300000);
+                const auto expected = content.substr(static_cast<std::size_t>(offset), 300000);
+                same = same && data && std::string(data->begin(), data->end()) == expected;
+            }
+            if (same) ++good;
+        });
+    }
+    for (auto& stream : streams) stream.join();
+    EXPECT_EQ(good.load(), 3);
+    ASSERT_EQ(downloadedFuture.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_FALSE(downloadedFuture.get());
+    std::ifstream copy(target, std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(copy), {}) == content);
+    std::filesystem::remove(path);
+    std::filesystem::remove(target);
 }
 
 }  // namespace
