@@ -50,6 +50,8 @@ void usage() {
   stream ID REMOTE [--chunk BYTES] [--random N] [--compare LOCAL]
                                   read a file through NetworkFileHandle in ranged reads; with
                                   --compare, check every byte against a local copy
+  address ID REMOTE               the plain URL a player fetches the file from (WebDAV: it
+                                  carries the user name and password; do not log it)
 )";
 }
 
@@ -353,6 +355,16 @@ int run(const std::vector<std::string>& words) {
         auto [urls, error] = wait(future, "listing");
         if (error) throw std::runtime_error("listing failed: " + error->description());
         for (const auto& url : urls.value_or(std::vector<platform::URL>{})) std::cout << url.absoluteString() << "\n";
+        return 0;
+    }
+    if (command == "address") {
+        if (pos.size() < 2) throw UsageError("address needs ID REMOTE");
+        const auto url = internalURL(record.identifier, pos[1]);
+        auto client = NetworkFileManager::shared()->serverClient(url);
+        if (!client) throw std::runtime_error("server not found");
+        const auto address = client->address(url);
+        if (!address) throw std::runtime_error("this kind of server has no plain address");
+        std::cout << *address << "\n";
         return 0;
     }
     if (command == "get") {

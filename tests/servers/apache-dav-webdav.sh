@@ -4,7 +4,7 @@
 #   apache-dav-webdav.sh start <dir> <port>   configure <dir>, start Apache on 127.0.0.1:<port>, wait until it serves
 #   apache-dav-webdav.sh stop  <dir>          stop the Apache started for <dir>
 #
-# <dir>/dav is served at /dav/ with Digest authentication (realm "ostrane") for the user
+# <dir>/dav (a folder, or a link to one) is served at /dav/ with Digest authentication (realm "ostrane") for the user
 # OSTRANE_DAV_USER / OSTRANE_DAV_PASSWORD (defaults below), and Depth infinity allowed; <dir>/plain
 # is served at /plain/ without WebDAV. When <dir>/dav does not exist it is made with a little
 # sample content. Every wait is bounded.
@@ -34,18 +34,20 @@ stop_server() {
 }
 
 start_server() {
-  local dir=$1 port=$2 run_user run_group
+  local dir=$1 port=$2 run_user run_group dav
   mkdir -p "$dir/etc" "$dir/run" "$dir/log" "$dir/lock" "$dir/plain"
   if [ ! -d "$dir/dav" ]; then
     mkdir -p "$dir/dav/Movies"
     printf 'WebDAV sample\n' >"$dir/dav/readme.txt"
     head -c 65536 /dev/urandom >"$dir/dav/Movies/sample.mkv"
   fi
+  # <dir>/dav may be a link to the folder to serve.
+  dav=$(readlink -f "$dir/dav")
   if [ "$(id -u)" = 0 ]; then
     run_user=www-data; run_group=www-data
     # The folder may be private to root (mkdtemp); the server user must reach its files.
     chmod o+x "$dir"
-    chown -R "$run_user:$run_group" "$dir/dav" "$dir/lock" "$dir/run" "$dir/log"
+    chown -R "$run_user:$run_group" "$dav" "$dir/lock" "$dir/run" "$dir/log"
   else
     run_user=$(id -un); run_group=$(id -gn)
   fi
@@ -88,8 +90,8 @@ Alias /plain "$dir/plain"
   AllowOverride None
   Require all granted
 </Directory>
-Alias /dav "$dir/dav"
-<Directory "$dir/dav">
+Alias /dav "$dav"
+<Directory "$dav">
   Dav On
   DavDepthInfinity On
   Options None
