@@ -1,4 +1,4 @@
-// test-labels: smb
+// test-labels: smb tsan
 // The shared client behaviour suite against a real smbd.
 
 #include "support/ClientBehaviourSuite.hpp"
