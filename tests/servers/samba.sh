@@ -23,6 +23,8 @@ stop_server() {
   pid=$(cat "$dir/run/smbd.group")
   rm -f "$dir/run/smbd.group"
   [[ "$pid" =~ ^[0-9]+$ ]] || return 0
+  # A stale file may name a number that is someone else's by now: only our smbd is stopped.
+  tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "-s $dir/etc/smb.conf" || return 0
   # smbd was started as the leader of its own process group; its connection children share it.
   kill -TERM -- "-$pid" 2>/dev/null || return 0
   for _ in $(seq 50); do
