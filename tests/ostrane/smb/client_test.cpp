@@ -199,6 +199,17 @@ TEST(AMSMB2ClientLogin, RecordProblemsAnswerAtOnce) {
     }
 }
 
+TEST(AMSMB2ClientLogin, ASessionTheLibraryRefusesStillAnswers) {
+    // A URL, but credentials never travel in one: no session is made.
+    auto client = AMSMB2Client::make(record("guest@127.0.0.1", server->port(), "share"));
+    ASSERT_TRUE(client->serverURL());
+    const auto error = loginError(client);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description(), "Failed to connect");
+    EXPECT_FALSE(client->isConnected());
+    EXPECT_EQ(client->session(), nullptr);
+}
+
 TEST(AMSMB2ClientLogin, ServerSideFailuresKeepTheClientDisconnected) {
     const struct {
         const char* label;
