@@ -180,13 +180,19 @@ void FileProviderClient::login(LoginCompletion finish) {
                     "Ostrane/FileProvider/FileProviderWrapper", 78, "check(dir:completion:)");
         // The provider answers within its own request time-out; this bounds the login even if it
         // never does.
-        self->queue_->asyncAfter(static_cast<double>(self->timeout().count()) / 1000.0 + 5.0, [weak, done] {
-            if (auto client = weak.lock(); client && client->loginGate_.isRunning())
-                done(timedOutError());
+        auto answered = std::make_shared<std::atomic<bool>>(false);
+        self->queue_->asyncAfter(static_cast<double>(self->timeout().count()) / 1000.0 + 5.0, [weak, done, answered] {
+            if (answered->exchange(true))
+                return;
+            if (auto client = weak.lock())
+                client->isConnected_.store(false);
+            done(timedOutError());
         });
         const std::string dir = self->baseDir();
         self.reset();
-        provider->attributesOfItem(dir, [weak, done](FileObjectRef entry, platform::ErrorRef error) {
+        provider->attributesOfItem(dir, [weak, done, answered](FileObjectRef entry, platform::ErrorRef error) {
+            if (answered->exchange(true))
+                return;
             Util::trace([entry] { return entry ? entry->path() : std::string("nil"); },
                         [error] { return error ? error->localizedDescription() : std::string("nil"); },
                         "Ostrane/FileProvider/FileProviderWrapper", 80, "check(dir:completion:)");
