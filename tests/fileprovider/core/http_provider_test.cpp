@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace fptest;
@@ -660,4 +661,29 @@ TEST_F(HTTPProviderTest, AbstractMembersAnswerAnErrorNamingThem) {
     ASSERT_TRUE(removed.wait());
     EXPECT_EQ(std::get<0>(removed.result())->localizedDescription(),
               "HTTPFileProvider is an abstract class. Please implement request(for:overwrite:attributes:) in subclass.");
+}
+
+// The temporary file lives in the temporary folder; a destination on another file system gets a
+// copy, still without replacing anything there.
+TEST_F(HTTPProviderTest, DownloadsAcrossFileSystems) {
+    const std::filesystem::path shm = "/dev/shm";
+    struct stat a {}, b {};
+    if (::stat(shm.c_str(), &a) != 0 || ::stat(std::filesystem::temp_directory_path().c_str(), &b) != 0 || a.st_dev == b.st_dev)
+        GTEST_SKIP() << "no second file system at hand";
+    const std::string file = numbered(300000);
+    server.putFile("/base/x.bin", file);
+    const auto target = shm / ("http-provider-" + std::to_string(::getpid()) + ".bin");
+    std::filesystem::remove(target);
+    Awaited<ErrorRef> first, second;
+    provider->copyItem("/x.bin", platform::URL::fileURLWithPath(target.string()), first.handler());
+    ASSERT_TRUE(first.wait());
+    EXPECT_EQ(std::get<0>(first.result()), nullptr);
+    EXPECT_TRUE(readFile(target) == file);
+    provider->copyItem("/x.bin", platform::URL::fileURLWithPath(target.string()), second.handler());
+    ASSERT_TRUE(second.wait());
+    EXPECT_TRUE(std::get<0>(second.result()));
+    EXPECT_TRUE(readFile(target) == file);
+    std::filesystem::remove(target);
+    for (const auto& entry : std::filesystem::directory_iterator(shm))
+        EXPECT_EQ(entry.path().filename().string().rfind(".ostrane-download-", 0), std::string::npos) << entry.path();
 }
