@@ -27,6 +27,10 @@ std::mutex& libraryLock() {
     return lock;
 }
 
+// Set when the process exits: running downloads stop at their next step instead of holding the
+// exit up until the whole file has arrived.
+std::atomic<bool> exiting{false};
+
 // Threads that run completion-style work. Kept joinable so that the process never exits under a
 // running transfer; finished ones are reaped when the next one starts.
 class Workers {
@@ -49,6 +53,7 @@ public:
     }
 
     ~Workers() {
+        exiting.store(true);
         std::list<Entry> threads;
         {
             std::lock_guard guard(mutex_);
@@ -508,6 +513,10 @@ void AMSMB2::downloadItem(const std::string& atPath, const std::string& toPath, 
                 }
             }
             while (!error) {
+                if (exiting.load()) {
+                    error = AMSMB2Error(ECANCELED, "Operation canceled");
+                    break;
+                }
                 ssize_t count = 0;
                 {
                     std::lock_guard guard(libraryLock());
