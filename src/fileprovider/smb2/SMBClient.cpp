@@ -1,0 +1,167 @@
+#include "fileprovider/smb2/SMBClient.hpp"
+
+#include "platform/OperationQueue.hpp"
+
+#include <algorithm>
+
+namespace RiridOzizevud {
+
+std::shared_ptr<SMBClient> SMBClient::make(const std::string& host, int64_t port) {
+    return std::make_shared<SMBClient>(Token{}, host, port);
+}
+
+SMBClient::SMBClient(Token, const std::string& host, int64_t port)
+    : operation_queue_(platform::OperationQueue::make("FileProviderStreamTask")), host_(Host{host, port}) {
+    operation_queue_->setMaxConcurrentOperationCount(1);
+}
+
+SMBClient::~SMBClient() { close(); }
+
+std::shared_ptr<SMBInputStream> SMBClient::inputStream() const {
+    std::lock_guard lock(mutex_);
+    return inputStream_;
+}
+
+void SMBClient::setInputStream(std::shared_ptr<SMBInputStream> stream) {
+    std::lock_guard lock(mutex_);
+    inputStream_ = std::move(stream);
+}
+
+std::shared_ptr<SMBOutputStream> SMBClient::outputStream() const {
+    std::lock_guard lock(mutex_);
+    return outputStream_;
+}
+
+void SMBClient::setOutputStream(std::shared_ptr<SMBOutputStream> stream) {
+    std::lock_guard lock(mutex_);
+    outputStream_ = std::move(stream);
+}
+
+std::shared_ptr<platform::OperationQueue> SMBClient::operation_queue() const {
+    std::lock_guard lock(mutex_);
+    return operation_queue_;
+}
+
+std::optional<SMBClient::Host> SMBClient::host() const {
+    std::lock_guard lock(mutex_);
+    return host_;
+}
+
+std::shared_ptr<NetService> SMBClient::service() const {
+    std::lock_guard lock(mutex_);
+    return service_;
+}
+
+void SMBClient::setService(std::shared_ptr<NetService> service) {
+    std::lock_guard lock(mutex_);
+    service_ = std::move(service);
+}
+
+double SMBClient::timeout() const {
+    std::lock_guard lock(mutex_);
+    return timeout_;
+}
+
+void SMBClient::setTimeout(double seconds) {
+    std::lock_guard lock(mutex_);
+    timeout_ = seconds;
+}
+
+uint64_t SMBClient::messageId() const {
+    std::lock_guard lock(mutex_);
+    return messageId_;
+}
+
+void SMBClient::setMessageId(uint64_t messageId) {
+    std::lock_guard lock(mutex_);
+    messageId_ = messageId;
+}
+
+uint16_t SMBClient::credit() const {
+    std::lock_guard lock(mutex_);
+    return credit_;
+}
+
+void SMBClient::setCredit(uint16_t credit) {
+    std::lock_guard lock(mutex_);
+    credit_ = credit;
+}
+
+uint64_t SMBClient::sessionId() const {
+    std::lock_guard lock(mutex_);
+    return sessionId_;
+}
+
+void SMBClient::setSessionId(uint64_t sessionId) {
+    std::lock_guard lock(mutex_);
+    sessionId_ = sessionId;
+}
+
+platform::Data SMBClient::currentHandlingData() const {
+    std::lock_guard lock(mutex_);
+    return currentHandlingData_;
+}
+
+void SMBClient::setCurrentHandlingData(platform::Data data) {
+    std::lock_guard lock(mutex_);
+    currentHandlingData_ = std::move(data);
+}
+
+int64_t SMBClient::expectedBytes() const {
+    std::lock_guard lock(mutex_);
+    return expectedBytes_;
+}
+
+void SMBClient::setExpectedBytes(int64_t expectedBytes) {
+    std::lock_guard lock(mutex_);
+    expectedBytes_ = expectedBytes;
+}
+
+std::vector<SMB2::TreeConnectResponse> SMBClient::establishedTrees() const {
+    std::lock_guard lock(mutex_);
+    return establishedTrees_;
+}
+
+std::map<int64_t, SMBClient::Request> SMBClient::requestStack() const {
+    std::lock_guard lock(mutex_);
+    return requestStack_;
+}
+
+std::map<int64_t, SMBClient::Response> SMBClient::responseStack() const {
+    std::lock_guard lock(mutex_);
+    return responseStack_;
+}
+
+void SMBClient::close() {
+    std::shared_ptr<SMBInputStream> input;
+    std::shared_ptr<SMBOutputStream> output;
+    {
+        std::lock_guard lock(mutex_);
+        input = std::move(inputStream_);
+        output = std::move(outputStream_);
+        inputStream_.reset();
+        outputStream_.reset();
+    }
+    // The streams are called without our lock: a stream may report to its delegate as it closes.
+    if (input) input->close();
+    if (output) output->close();
+    if (input) input->remove(kCFRunLoopDefaultMode);
+    if (output) output->remove(kCFRunLoopDefaultMode);
+    if (input) input->setDelegate(nullptr);
+    if (output) output->setDelegate(nullptr);
+}
+
+void SMBClient::stream(const std::shared_ptr<SMBStream>& aStream, SMBStreamEvent eventCode) {
+    const auto input = inputStream();
+    if (!input) return;
+    if (aStream != input || !eventCode.contains(SMBStreamEvent::hasBytesAvailable)) return;
+    std::vector<uint8_t> buffer(readChunkSize);
+    while (input->hasBytesAvailable()) {
+        std::fill(buffer.begin(), buffer.end(), 0);
+        // A stream that says it has bytes but yields none (failed or at its end) would otherwise
+        // keep this loop, and the run loop's thread, spinning for ever.
+        if (input->read(buffer.data(), buffer.size()) <= 0) break;
+    }
+}
+
+} // namespace RiridOzizevud
