@@ -327,10 +327,17 @@ auto CURLClient::onQueue(F&& work) -> decltype(work()) {
 }
 
 void CURLClient::login(LoginCompletion finish) {
-    const auto address = serverAddress();
+    auto address = serverAddress();
     if (!address) {
         finish(OstraneError::make("Invalid url"));
         return;
+    }
+    // The password is read again at every login, so one corrected in the keychain after a
+    // refused login is the one the next login uses.
+    address->password = info_.getPassword();
+    {
+        std::lock_guard guard(mutex_);
+        if (serverAddress_ && *serverAddress_) (*serverAddress_)->password = address->password;
     }
     auto session = std::make_shared<CURLRequest>(*requestURL(*address, "/", true), requestOptions(*address));
     {

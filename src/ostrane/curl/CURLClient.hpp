@@ -8,8 +8,9 @@
 // letter case). "ftps://" asks for explicit TLS (AUTH TLS) on the control and data connections,
 // 1.2 or later, certificate verified; the connection fails rather than fall back to plain text.
 //
-// The user name and the keychain password are read once, when the server address is first needed,
-// and handed to curl as options: no URL the client builds, traces or reports carries them.
+// The user name is read when the server address is first needed, the keychain password then and
+// again at every login; both go to curl as options: no URL the client builds, traces or reports
+// carries them.
 // FTP media are not streamed through the client's handle: the host plays them from address(of:).
 #include "ostrane/NetworkFileDescriptor.hpp"
 #include "ostrane/OstraneClient.hpp"

@@ -134,6 +134,11 @@ TEST_P(CURLClientTest, LoginListsAndOnlyASuccessConnects) {
     EXPECT_EQ(error->description().find(wrong), std::string::npos) << error->description();
     Util::setTraceSink(nullptr);
 
+    // A password corrected in the keychain is the one the next login uses.
+    bad->info().setPassword(std::string(FTPTestServer::password));
+    EXPECT_FALSE(login(bad));
+    EXPECT_TRUE(bad->isConnected());
+
     std::lock_guard lock(tracedMutex);
     ASSERT_FALSE(traced.empty());
     EXPECT_NE(traced.front().find("Ostrane/CURL/CURLClient:44"), std::string::npos) << traced.front();
