@@ -270,7 +270,15 @@ std::optional<URL> FileManager::DirectoryEnumerator::nextObject() {
         if (options_.skipsHiddenFiles && name[0] == '.') continue;
         struct stat st {};
         const std::string path = join(top.directory.path(), name);
-        const bool directory = ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        if (::lstat(path.c_str(), &st) != 0) {
+            // Gone since the folder was read: nothing to report. Anything else is a failed item.
+            if (errno == ENOENT) continue;
+            const ErrorRef error = cocoaFileError(errno, path, false);
+            const URL url = top.directory.appendingPathComponent(name, false);
+            if (errorHandler_ && !errorHandler_(url, error)) ended_ = true;
+            continue;
+        }
+        const bool directory = S_ISDIR(st.st_mode);
         URL url = top.directory.appendingPathComponent(name, directory);
         if (directory && !options_.skipsSubdirectoryDescendants) pendingDirectory_ = url;
         return url;
