@@ -78,7 +78,9 @@ std::optional<std::string> FakeHTTPServer::Request::header(std::string_view name
 }
 
 struct FakeHTTPServer::Impl {
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> owned;
+    httplib::Server& server;
+    explicit Impl(std::unique_ptr<httplib::Server> s) : owned(std::move(s)), server(*owned) {}
     std::thread thread;
 
     mutable std::mutex mutex;
@@ -96,7 +98,15 @@ struct FakeHTTPServer::Impl {
     std::vector<Request> log;
 };
 
-FakeHTTPServer::FakeHTTPServer() : impl_(std::make_unique<Impl>()) {
+FakeHTTPServer::FakeHTTPServer() : impl_(std::make_unique<Impl>(std::make_unique<httplib::Server>())) { startServing(); }
+
+FakeHTTPServer::FakeHTTPServer(const std::string& certificateFile, const std::string& keyFile)
+    : impl_(std::make_unique<Impl>(std::make_unique<httplib::SSLServer>(certificateFile.c_str(), keyFile.c_str()))), tls_(true) {
+    if (!impl_->server.is_valid()) throw std::runtime_error("FakeHTTPServer: unusable certificate or key");
+    startServing();
+}
+
+void FakeHTTPServer::startServing() {
     auto* impl = impl_.get();
     auto handler = [this, impl](const httplib::Request& hreq, httplib::Response& res) {
         // Ranges are this fake's business (honoured or ignored as the test says); the library
@@ -243,7 +253,7 @@ FakeHTTPServer::~FakeHTTPServer() {
 }
 
 std::string FakeHTTPServer::url(std::string_view path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+    return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + std::string(path);
 }
 
 void FakeHTTPServer::route(const std::string& method, const std::string& path, Handler handler) {

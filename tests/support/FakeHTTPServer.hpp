@@ -61,12 +61,14 @@ public:
 
     /// Listens on 127.0.0.1, on a port of its own; stopped by the destructor.
     FakeHTTPServer();
+    /// The same over TLS with this certificate and key (PEM files).
+    FakeHTTPServer(const std::string& certificateFile, const std::string& keyFile);
     ~FakeHTTPServer();
     FakeHTTPServer(const FakeHTTPServer&) = delete;
     FakeHTTPServer& operator=(const FakeHTTPServer&) = delete;
 
     int port() const { return port_; }
-    /// "http://127.0.0.1:<port>" followed by `path` (which should begin with "/").
+    /// "http://127.0.0.1:<port>" (https for TLS) followed by `path` (which should begin with "/").
     std::string url(std::string_view path = "/") const;
 
     /// Answers `method` on `path` (decoded; "*" for any path) with the handler. Later routes win.
@@ -95,7 +97,10 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+    void startServing();
+
     int port_ = 0;
+    bool tls_ = false;
     std::atomic<int> challenges_{0};
 };
 

@@ -149,6 +149,16 @@ struct AnswerState {
 
 } // namespace
 
+void applyServerTrustPolicy(const ServerTrustPolicy& policy, platform::URLSessionConfiguration& configuration) {
+    if (policy.kind() == ServerTrustPolicy::Case::disableEvaluation) {
+        configuration.tlsVerifyPeer = false;
+        configuration.tlsVerifyHost = false;
+    } else {
+        configuration.tlsVerifyPeer = true;
+        configuration.tlsVerifyHost = policy.validateHost();
+    }
+}
+
 ErrorRef abstractMemberError(const std::string& member) {
     return platform::CocoaError::withDescription(
         platform::CocoaError::featureUnsupported,
@@ -525,8 +535,9 @@ ProgressRef HTTPFileProvider::doOperation(const FileOperationType& operation, bo
 }
 
 ProgressRef HTTPFileProvider::create(const std::string& folder, const std::string& at, SimpleCompletionHandler completionHandler) {
+    // at/folder as a path component is appended, then "/" ("/" and "new" give "/new/").
     std::string path = at;
-    if (path.empty() || path.back() != '/') path += "/";
+    if (!path.empty() && path.back() != '/') path += "/";
     path += folder;
     if (path.empty() || path.back() != '/') path += "/";
     return doOperation(FileOperationType::create(path), false, nullptr, std::move(completionHandler));

@@ -18,6 +18,7 @@
 
 #include "fileprovider/core/FileProvider.hpp"
 #include "fileprovider/core/FileProviderHTTPError.hpp"
+#include "fileprovider/core/ServerTrustPolicy.hpp"
 #include "fileprovider/core/SessionDelegate.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/KeyedArchive.hpp"
@@ -46,6 +47,11 @@ namespace RiridOzizevud {
 /// How a released provider ends its URL session: true (the default) cancels its running tasks,
 /// false lets them finish.
 extern std::atomic<bool> fileProviderCancelTasksOnInvalidating;
+
+/// A session configuration that judges TLS servers as `policy` says: disableEvaluation accepts any
+/// chain; performDefaultEvaluation verifies the chain, and the host name when validateHost. For a
+/// session made with it and installed with HTTPFileProvider::setSession.
+void applyServerTrustPolicy(const ServerTrustPolicy& policy, platform::URLSessionConfiguration& configuration);
 
 /// The error of a member a subclass must write: "HTTPFileProvider is an abstract class. Please
 /// implement <member> in subclass." (CocoaError featureUnsupported with that description).

@@ -9,6 +9,7 @@
 #include "platform/UUID.hpp"
 #include "platform/UndoManager.hpp"
 #include "support/FakeHTTPServer.hpp"
+#include "support/ServerScript.hpp"
 
 #include <gtest/gtest.h>
 
@@ -686,4 +687,57 @@ TEST_F(HTTPProviderTest, DownloadsAcrossFileSystems) {
     std::filesystem::remove(target);
     for (const auto& entry : std::filesystem::directory_iterator(shm))
         EXPECT_EQ(entry.path().filename().string().rfind(".ostrane-download-", 0), std::string::npos) << entry.path();
+}
+
+// TLS: the chain and the host name are checked unless the trust policy relaxes them.
+TEST(HTTPProviderTLS, VerifiedByDefaultAndRelaxedByTheTrustPolicy) {
+    TempDir dir;
+    const auto cert = (dir.path / "cert.pem").string();
+    const auto key = (dir.path / "key.pem").string();
+    ASSERT_EQ(ostrane_test::runCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+                                       "-addext subjectAltName=IP:127.0.0.1 -keyout " + ostrane_test::shellQuote(key) +
+                                           " -out " + ostrane_test::shellQuote(cert) + " >/dev/null 2>&1",
+                                       60),
+              0);
+    FakeHTTPServer server(cert, key);
+    server.putFile("/tls/f.txt", "over tls");
+    struct Case {
+        std::string name;
+        std::string host;
+        std::optional<ServerTrustPolicy> policy;
+        bool trustCertificate;
+        bool succeeds;
+    };
+    const std::vector<Case> cases = {
+        {"unknown issuer", "127.0.0.1", std::nullopt, false, false},
+        {"trusted", "127.0.0.1", std::nullopt, true, true},
+        {"other name", "localhost", std::nullopt, true, false},
+        {"other name, host not checked", "localhost", ServerTrustPolicy::performDefaultEvaluation(false), true, true},
+        {"unknown issuer, still checked", "127.0.0.1", ServerTrustPolicy::performDefaultEvaluation(true), false, false},
+        {"evaluation off", "localhost", ServerTrustPolicy::disableEvaluation(), false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto provider = TestHTTPProvider::make("https://" + c.host + ":" + std::to_string(server.port()) + "/tls");
+        auto config = platform::URLSessionConfiguration::defaultConfiguration();
+        if (c.trustCertificate) config.tlsCAFile = cert;
+        if (c.policy) applyServerTrustPolicy(*c.policy, config);
+        provider->setSession(platform::URLSession::make(config, std::make_shared<SessionDelegate>(provider), provider->operation_queue()));
+        const size_t before = server.count("GET");
+        Awaited<std::optional<Data>, ErrorRef> read;
+        provider->contents("/f.txt", 0, -1, read.handler());
+        ASSERT_TRUE(read.wait());
+        const auto [data, error] = read.result();
+        if (c.succeeds) {
+            EXPECT_EQ(error, nullptr) << error->localizedDescription();
+            EXPECT_EQ(data ? text(*data) : "", "over tls");
+        } else {
+            auto e = std::dynamic_pointer_cast<const platform::URLError>(error);
+            ASSERT_TRUE(e);
+            EXPECT_TRUE(e->errorCode() == platform::URLError::serverCertificateUntrusted ||
+                        e->errorCode() == platform::URLError::secureConnectionFailed)
+                << e->debugDescription();
+            EXPECT_EQ(server.count("GET"), before) << "nothing may be sent to an unverified server";
+        }
+    }
 }
