@@ -3,6 +3,7 @@
 #
 #   sshd.sh start <dir> <port>   configure <dir>, start sshd on 127.0.0.1:<port>, wait until it serves
 #   sshd.sh stop  <dir>          stop the sshd started for <dir> and every connection it serves
+#   sshd.sh signal <dir> <SIG>   send SIG to that sshd and its connections (STOP/CONT freeze and thaw it)
 #
 # The host key is <dir>/etc/ssh_host_ed25519_key, generated when missing (delete it to give the
 # server a new key). The login is OSTRANE_SFTP_USER / OSTRANE_SFTP_PASSWORD (defaults below), a
@@ -13,18 +14,40 @@ set -euo pipefail
 user=${OSTRANE_SFTP_USER:-ostranesftp}
 password=${OSTRANE_SFTP_PASSWORD:-Ostrane-Sftp-Test-1}
 
-usage() { echo "usage: $0 start <dir> <port> | stop <dir>" >&2; exit 2; }
+usage() { echo "usage: $0 start <dir> <port> | stop <dir> | signal <dir> <SIG>" >&2; exit 2; }
 
 fail() { echo "sshd.sh: $*" >&2; exit 1; }
 
 # The listener and all its descendants: sshd puts each connection in a session of its own, so
 # a signal to the listener's process group would leave the connections running.
+# Read from /proc in one pass, so the script needs no procps and stays quick on a busy machine.
 tree_of() {
-  local pid=$1 child
-  echo "$pid"
-  for child in $(ps -o pid= --ppid "$pid" 2>/dev/null); do
-    tree_of "$child"
-  done
+  cat /proc/[0-9]*/stat 2>/dev/null | awk -v root="$1" '
+    {
+      # The command name may hold blanks and parentheses: the fields after it are state, ppid, ...
+      line = $0; pid = $1; sub(/.*\) /, "", line); split(line, field, " "); parent[pid] = field[2]
+    }
+    END {
+      n = 1; list[1] = root
+      for (i = 1; i <= n; i++) for (p in parent) if (parent[p] == list[i]) list[++n] = p
+      for (i = 1; i <= n; i++) print list[i]
+    }'
+}
+
+# A killed process whose parent (init, for a detached server) has not reaped it yet is gone all the same.
+running() {
+  local line
+  line=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  line=${line##*) }
+  [ "${line%% *}" != Z ]
+}
+
+signal_server() {
+  local dir=$1 signal=$2 pid
+  [ -f "$dir/run/sshd.listener" ] || fail "no sshd runs for $dir"
+  pid=$(cat "$dir/run/sshd.listener")
+  [[ "$pid" =~ ^[0-9]+$ ]] || fail "bad listener pid: $pid"
+  kill -"$signal" $(tree_of "$pid")
 }
 
 stop_server() {
@@ -41,7 +64,7 @@ stop_server() {
   kill -KILL $pids 2>/dev/null || true
   for _ in $(seq 50); do
     local alive=0 p
-    for p in $pids; do kill -0 "$p" 2>/dev/null && alive=1; done
+    for p in $pids; do running "$p" && alive=1; done
     [ $alive -eq 0 ] && return 0
     sleep 0.1
   done
@@ -153,5 +176,6 @@ start_server() {
 case "$1" in
   start) [ $# -eq 3 ] || usage; start_server "$2" "$3" ;;
   stop) [ $# -eq 2 ] || usage; [ -d "$2" ] && stop_server "$(cd "$2" && pwd)" ;;
+  signal) [ $# -eq 3 ] || usage; [[ "$3" =~ ^[A-Z0-9]+$ ]] || usage; signal_server "$(cd "$2" && pwd)" "$3" ;;
   *) usage ;;
 esac

@@ -59,6 +59,11 @@ public:
         runCommand(shellQuote(script()) + " stop " + shellQuote(directory_.string()), 30);
     }
 
+    /// Sends a signal to the server and the connections it serves ("STOP" freezes it, "CONT" thaws it).
+    bool signal(const std::string& name) {
+        return runCommand(shellQuote(script()) + " signal " + shellQuote(directory_.string()) + " " + name, 30) == 0;
+    }
+
     /// The next start() serves a freshly generated host key.
     void replaceHostKey() {
         std::filesystem::remove(directory_ / "etc" / "ssh_host_ed25519_key");

@@ -508,6 +508,45 @@ TEST_F(SftpClient, AStoppedServerFailsReadsAndALaterLoginStartsAfresh) {
     client->close(again);
 }
 
+TEST_F(SftpClient, AFrozenServerCostsAReadItsTimeout) {
+    SshServer server;
+    const auto big = server.root() / "big.bin";
+    writeFile(big, "start");
+    fs::resize_file(big, 256 << 20);
+    fs::permissions(big, fs::perms::others_read, fs::perm_options::add);
+    KnownHostsFile knownHosts(server.knownHosts());
+    server.start();
+    auto client = clientOf(server);
+    client->setTimeout(std::chrono::seconds(2));
+    ASSERT_FALSE(login(client));
+    auto fd = client->open(big.string());
+    ASSERT_NE(fd, nullptr);
+    ASSERT_TRUE(client->read(fd, 0, 1 << 20));
+
+    ASSERT_TRUE(server.signal("STOP"));
+    const auto started = std::chrono::steady_clock::now();
+    std::int64_t offset = 1 << 20;
+    int reads = 0;
+    while (reads < 200) {
+        ++reads;
+        auto data = client->read(fd, offset, 1 << 20);
+        if (!data) break;
+        offset += static_cast<std::int64_t>(data->size());
+    }
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_TRUE(server.signal("CONT"));
+    EXPECT_LT(reads, 200);
+    EXPECT_GE(waited, std::chrono::milliseconds(1500)) << "the read waited for its timeout";
+    EXPECT_LT(waited, std::chrono::seconds(10));
+    EXPECT_FALSE(client->isConnected()) << "a timed-out connection is not used again";
+    // Later calls fail at once instead of waiting again.
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client->read(fd, 0, 10));
+    EXPECT_EQ(client->open(big.string()), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::seconds(1));
+    client->close(fd);
+}
+
 TEST_F(SftpClient, ALoginThatCannotConnectSaysWhy) {
     auto info = server_->record();
     info.port = ostrane_test::freeLoopbackPort();
