@@ -163,6 +163,13 @@ CURLResponse CURLRequest::run(const BodySink* sink) {
         if (auto* o = std::get_if<UseTLS>(&option)) tls = o->value;
     }
     if (!url) throw CURLResponse::Error(CURLE_URL_MALFORMAT, "No URL set");
+    // USER and PASS are command lines of their own: a line break would smuggle in another command.
+    const auto breaksCommand = [](const std::optional<std::string>& text) {
+        return text && text->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
+    };
+    if (breaksCommand(user) || breaksCommand(password)) {
+        throw CURLResponse::Error(CURLE_BAD_FUNCTION_ARGUMENT, "The user name or password holds a line break");
+    }
     if (timeout < std::chrono::milliseconds(1)) timeout = std::chrono::milliseconds(1);
     const long seconds = std::max<long>(1, static_cast<long>((timeout.count() + 999) / 1000));
 

@@ -142,6 +142,8 @@ TEST_P(CURLRequestTest, FailuresThrowWithoutTheSecret) {
         {"missing directory", "/no such folder/", FTPTestServer::password},
         {"wrong password", "/", "not-the-Password-42"},
         {"control characters in the path", "/a%0D%0ADELE%20pattern.bin", FTPTestServer::password},
+        {"line break in the password", "/", std::string(FTPTestServer::password) + "\r\nDELE pattern.bin"},
+        {"NUL in the password", "/", std::string(FTPTestServer::password) + std::string(1, '\0') + "x"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -155,6 +157,12 @@ TEST_P(CURLRequestTest, FailuresThrowWithoutTheSecret) {
             EXPECT_EQ(e.description().find(c.password), std::string::npos) << e.description();
         }
     }
+    EXPECT_TRUE(std::filesystem::exists(ftp().root() / "pattern.bin"));
+
+    auto options = login();
+    options.push_back(CURLRequest::userName(std::string(FTPTestServer::user) + "\nDELE pattern.bin"));
+    CURLRequest smuggled(url("/"), options);
+    EXPECT_THROW(smuggled.perform(), CURLResponse::Error);
     EXPECT_TRUE(std::filesystem::exists(ftp().root() / "pattern.bin"));
 }
 
