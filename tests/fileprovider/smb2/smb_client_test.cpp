@@ -1,4 +1,4 @@
-// test-labels: unit
+// test-labels: unit tsan
 #include "fileprovider/smb2/SMBClient.hpp"
 
 #include "platform/OperationQueue.hpp"

@@ -4,6 +4,8 @@
 // large download in bounded memory.
 #include "FTPTestServer.hpp"
 #include "ostrane/ClientFactory.hpp"
+#include "ostrane/NetworkFileHandle.hpp"
+#include "ostrane/NetworkFileManager.hpp"
 #include "ostrane/curl/CURLClient.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/Trace.hpp"
@@ -310,6 +312,35 @@ TEST_P(CURLClientTest, DownloadsReplaceOrLeaveNothing) {
     for (const auto& e : std::filesystem::directory_iterator(scratch_)) left.insert(e.path().filename().string());
     EXPECT_EQ(left, (std::set<std::string>{"copy.bin", "empty.txt"})) << "no temporary file stays behind";
     EXPECT_TRUE(std::filesystem::exists(ftp().root() / "pattern.bin"));
+}
+
+// The registry serves ranged reads of FTP files through the handle as well, though the host
+// plays FTP media from their address.
+TEST_P(CURLClientTest, RangedReadsThroughTheRegistry) {
+    auto info = record();
+    auto manager = NetworkFileManager::shared();
+    manager->setServerInfos({info});
+    const auto url = *platform::URL::parse("calvora-internal://" + info.identifier + "/pattern.bin");
+    EXPECT_TRUE(manager->canHandle(url));
+    EXPECT_FALSE(manager->isResponsibleForStreaming(url));
+    const auto address = manager->serverClient(url)->address(url);
+    ASSERT_TRUE(address);
+    EXPECT_EQ(*address, std::string(ftp().tls() ? "ftps" : "ftp") + "://" + ftp().hostPort() + "/pattern.bin");
+
+    auto handle = NetworkFileHandle::make(url);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_TRUE(handle->open());
+    EXPECT_EQ(handle->size(), 100000);
+    const auto bytes = pattern(100000);
+    for (std::int64_t offset : {std::int64_t(0), std::int64_t(65536), std::int64_t(99000)}) {
+        const auto data = handle->read(offset, 4096);
+        ASSERT_TRUE(data);
+        const auto expected = bytes.substr(std::size_t(offset), 4096);
+        EXPECT_EQ(std::string(data->begin(), data->end()), expected) << offset;
+    }
+    handle->close();
+    manager->close(info);
+    manager->setServerInfos({});
 }
 
 // Work queued for a client that is gone still answers, once.
