@@ -16,9 +16,10 @@ namespace {
 using platform::URL;
 using Kind = FileOperationType::Kind;
 
-// Whether a provider path's ".." segments reach above the base. url(of:) would clamp such a path to
-// the base, and a change must not land on an item the caller did not name.
-bool climbsAboveBase(const std::string& path) {
+// How many folders below the base a provider path ends, after its dot segments; -1 when they reach
+// above the base. url(of:) would clamp such a path to the base, and a change must not land on an
+// item the caller did not name.
+int depthOf(const std::string& path) {
     int depth = 0;
     size_t start = 0;
     while (start <= path.size()) {
@@ -26,19 +27,18 @@ bool climbsAboveBase(const std::string& path) {
         if (end == std::string::npos) end = path.size();
         const std::string_view part(path.data() + start, end - start);
         if (part == "..") {
-            if (depth == 0) return true;
+            if (depth == 0) return -1;
             --depth;
         } else if (!part.empty() && part != ".") {
             ++depth;
         }
         start = end + 1;
     }
-    return false;
+    return depth;
 }
 
-bool namesBase(const std::string& path) {
-    return path.find_first_not_of("/.") == std::string::npos && !climbsAboveBase(path);
-}
+bool climbsAboveBase(const std::string& path) { return depthOf(path) < 0; }
+bool namesBase(const std::string& path) { return depthOf(path) == 0; }
 
 bool reachable(const URL& url) {
     try {
@@ -111,12 +111,15 @@ ProgressRef LocalFileProvider::runOperation(const FileOperationType& operation, 
         return platform::CocoaError::make(platform::CocoaError::fileWriteInvalidFileName, path);
     };
     const bool sourceIsProviderPath = !(forUploading && localFileURL(operation.source()));
-    if (sourceIsProviderPath && (climbsAboveBase(operation.source()) ||
-                                 (operation.kind() == Kind::remove && namesBase(operation.source())))) {
+    // The base itself is never removed, moved away or replaced.
+    const bool removesBase = (operation.kind() == Kind::remove || operation.kind() == Kind::move) &&
+                             namesBase(operation.source());
+    if (sourceIsProviderPath && (climbsAboveBase(operation.source()) || removesBase)) {
         fail(operation, bad(operation.source()), std::move(completionHandler));
         return nullptr;
     }
-    if (const auto& destination = operation.destination(); destination && target.undoable && climbsAboveBase(*destination)) {
+    if (const auto& destination = operation.destination();
+        destination && target.undoable && (climbsAboveBase(*destination) || namesBase(*destination))) {
         fail(operation, bad(*destination), std::move(completionHandler));
         return nullptr;
     }
