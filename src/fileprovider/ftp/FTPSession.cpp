@@ -1,0 +1,496 @@
+#include "fileprovider/ftp/FTPSession.hpp"
+
+#include "fileprovider/ftp/FTPListParser.hpp"
+#include "fileprovider/ftp/FileProviderFTPError.hpp"
+#include "fileprovider/ftp/NetService.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/URLSession.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+#include <mutex>
+
+namespace RiridOzizevud {
+
+using platform::Data;
+using platform::ErrorRef;
+using platform::URLError;
+
+namespace {
+
+std::string trimmed(std::string_view s) {
+    size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+bool hasPrefix(const std::string& s, std::string_view prefix) { return s.rfind(prefix, 0) == 0; }
+
+bool validUTF8(const Data& data) {
+    size_t i = 0;
+    while (i < data.size()) {
+        const uint8_t c = data[i];
+        size_t n;
+        if (c < 0x80) n = 0;
+        else if ((c & 0xE0) == 0xC0 && c >= 0xC2) n = 1;
+        else if ((c & 0xF0) == 0xE0) n = 2;
+        else if ((c & 0xF8) == 0xF0 && c <= 0xF4) n = 3;
+        else return false;
+        if (i + n >= data.size() && n > 0) return false;
+        for (size_t k = 1; k <= n; ++k)
+            if ((data[i + k] & 0xC0) != 0x80) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
+// Splits complete replies off the front of `buffer` (RFC 959 multi-line form "ddd-" ... "ddd ").
+// A line that does not start with a code stands as a reply of its own.
+std::vector<std::string> takeReplies(std::string& buffer) {
+    std::vector<std::string> replies;
+    size_t replyStart = 0, pos = 0;
+    std::string code;
+    bool multi = false;
+    while (true) {
+        const size_t nl = buffer.find('\n', pos);
+        if (nl == std::string::npos) break;
+        std::string line = buffer.substr(pos, nl - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        pos = nl + 1;
+        bool ends = false;
+        if (multi) {
+            ends = line.size() >= 3 && line.compare(0, 3, code) == 0 && (line.size() == 3 || line[3] == ' ');
+        } else if (line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+                   std::isdigit(static_cast<unsigned char>(line[1])) && std::isdigit(static_cast<unsigned char>(line[2]))) {
+            code = line.substr(0, 3);
+            multi = line.size() > 3 && line[3] == '-';
+            ends = !multi;
+        } else if (trimmed(line).empty()) {
+            replyStart = pos;
+            continue;
+        } else {
+            ends = true;
+        }
+        if (ends) {
+            replies.push_back(buffer.substr(replyStart, pos - replyStart));
+            replyStart = pos;
+            multi = false;
+        }
+    }
+    buffer.erase(0, replyStart);
+    return replies;
+}
+
+struct ReplyReader : std::enable_shared_from_this<ReplyReader> {
+    std::weak_ptr<FTPSession> session;
+    std::shared_ptr<FileProviderStreamTask> task;
+    int64_t minLength = 4;
+    std::function<void()> afterSend;
+    FTPSession::ReplyHandler completion;
+    std::string buffer;
+    double timeout = 60;
+    double resourceTimeout = 60;
+    std::optional<platform::URL> errorURL;
+
+    void next(int64_t min) {
+        auto self = shared_from_this();
+        task->readData(min, 4096, timeout, [self](std::optional<Data> data, bool atEnd, ErrorRef error) {
+            self->received(std::move(data), atEnd, std::move(error));
+        });
+    }
+
+    void finish(std::optional<std::string> reply, ErrorRef error) {
+        auto c = std::move(completion);
+        completion = nullptr;
+        if (c) c(std::move(reply), std::move(error));
+    }
+
+    void received(std::optional<Data> data, bool atEnd, ErrorRef error) {
+        if (data && !data->empty()) {
+            if (!validUTF8(*data)) return finish(std::nullopt, URLError::make(URLError::cannotParseResponse, errorURL));
+            buffer.append(data->begin(), data->end());
+        } else if (error) {
+            // What came before the time-out is the reply, as far as there is one.
+            if (error->is(platform::NSURLErrorDomain, URLError::timedOut) && !trimmed(buffer).empty())
+                return finish(trimmed(buffer), nullptr);
+            return finish(std::nullopt, error);
+        }
+        for (auto& reply : takeReplies(buffer)) {
+            const std::string text = trimmed(reply);
+            if (hasPrefix(text, "1")) {
+                // A preliminary reply: the final one follows, perhaps only after a whole transfer.
+                timeout = resourceTimeout;
+                if (afterSend) afterSend();
+                continue;
+            }
+            return finish(text, nullptr);
+        }
+        if ((atEnd && (!data || data->empty())) || (!data && !error)) {
+            if (!trimmed(buffer).empty()) return finish(trimmed(buffer), nullptr);
+            return finish(std::nullopt, URLError::make(URLError::cannotParseResponse, errorURL));
+        }
+        next(1);
+    }
+};
+
+} // namespace
+
+std::string FTPSession::rawValue(Mode mode) {
+    switch (mode) {
+    case Mode::default_: return "default";
+    case Mode::passive: return "passive";
+    case Mode::active: return "active";
+    case Mode::extendedPassive: return "extendedPassive";
+    }
+    return "default";
+}
+
+std::optional<FTPSession::Mode> FTPSession::modeFromRawValue(const std::string& raw) {
+    for (Mode m : {Mode::default_, Mode::passive, Mode::active, Mode::extendedPassive})
+        if (rawValue(m) == raw) return m;
+    return std::nullopt;
+}
+
+std::shared_ptr<FTPSession> FTPSession::make(Configuration configuration) {
+    return std::shared_ptr<FTPSession>(new FTPSession(std::move(configuration)));
+}
+
+FTPSession::FTPSession(Configuration configuration) : configuration_(std::move(configuration)) {}
+
+double FTPSession::requestTimeout() const {
+    const double t = configuration_.session ? configuration_.session->configuration().timeoutIntervalForRequest : 60;
+    return t > 0 ? t : 60;
+}
+
+double FTPSession::resourceTimeout() const {
+    const double t = configuration_.session ? configuration_.session->configuration().timeoutIntervalForResource : 60;
+    return t > 0 ? t : 60;
+}
+
+platform::URL FTPSession::url(const std::string& of) const { return ftpURL(of, configuration_.baseURL); }
+
+std::string FTPSession::serverPath(const std::string& path) const {
+    std::string relative = path;
+    while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
+    std::string base = configuration_.baseURL ? configuration_.baseURL->path() : "/";
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    std::string full = platform::URL::removeDotSegments(base + "/" + relative);
+    // Dot segments never climb above the base.
+    if (full.rfind(base, 0) != 0) full = base + "/";
+    while (full.size() > 1 && full.back() == '/') full.pop_back();
+    if (full.empty() || full.front() != '/') full.insert(0, "/");
+    return full;
+}
+
+bool FTPSession::isSecureSession() const {
+    const auto& base = configuration_.baseURL;
+    if (!base) return false;
+    const std::string scheme = base->scheme().value_or("");
+    return scheme == "ftps" || scheme == "ftpes" || base->port() == 990;
+}
+
+std::shared_ptr<FileProviderStreamTask> FTPSession::makeControlTask() const {
+    const auto& base = configuration_.baseURL;
+    const std::string host = base ? base->host().value_or("") : "";
+    const int port = base && base->port() ? *base->port() : (base && base->scheme() == "ftps" ? 990 : 21);
+    auto task = fpstreamTask(configuration_.session, host, port);
+    task->setServerTrustPolicy(configuration_.serverTrustPolicy);
+    return task;
+}
+
+void FTPSession::fail(std::function<void()> report) const {
+    if (configuration_.dispatch_queue)
+        configuration_.dispatch_queue->async(std::move(report));
+    else
+        report();
+}
+
+void FTPSession::sendCommand(const std::string& command, const std::shared_ptr<FileProviderStreamTask>& task,
+                             int64_t minLength, std::function<void()> afterSend, ReplyHandler completionHandler) {
+    // One command per line: a CR, LF or NUL would smuggle in a second one.
+    if (command.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        if (completionHandler) completionHandler(std::nullopt, URLError::make(URLError::badURL, url("")));
+        return;
+    }
+    const double timeout = requestTimeout();
+    const std::string line = command + "\r\n";
+    auto self = shared_from_this();
+    auto handler = std::make_shared<ReplyHandler>(std::move(completionHandler));
+    auto hook = std::make_shared<std::function<void()>>(std::move(afterSend));
+    task->write(Data(line.begin(), line.end()), timeout, [self, task, minLength, hook, handler](ErrorRef error) {
+        self->readReply(error, task, minLength, *hook, *handler);
+    });
+}
+
+void FTPSession::readReply(ErrorRef writeError, const std::shared_ptr<FileProviderStreamTask>& task, int64_t minLength,
+                           std::function<void()> afterSend, ReplyHandler completionHandler) {
+    if (writeError) {
+        if (completionHandler) completionHandler(std::nullopt, writeError);
+        return;
+    }
+    if (task->state() == FileProviderStreamTask::State::suspended) task->resume();
+    auto reader = std::make_shared<ReplyReader>();
+    reader->session = weak_from_this();
+    reader->task = task;
+    reader->minLength = minLength;
+    reader->afterSend = std::move(afterSend);
+    reader->completion = std::move(completionHandler);
+    reader->timeout = requestTimeout();
+    reader->resourceTimeout = resourceTimeout();
+    reader->errorURL = url("");
+    reader->next(minLength);
+}
+
+void FTPSession::logIn(const std::shared_ptr<FileProviderStreamTask>& task, std::function<void(ErrorRef)> completionHandler) {
+    auto self = shared_from_this();
+    auto done = std::make_shared<std::function<void(ErrorRef)>>(std::move(completionHandler));
+    const auto& base = configuration_.baseURL;
+    const std::string scheme = base ? base->scheme().value_or("") : "";
+    auto secure = std::make_shared<bool>(false);
+    if ((base && base->port() == 990) || scheme == "ftps") {
+        task->startSecureConnection();
+        *secure = true;
+    }
+    if (task->state() == FileProviderStreamTask::State::suspended) task->resume();
+
+    const auto credential = configuration_.credential;
+    auto sendUser = [self, task, done, credential] {
+        const std::string user = credential && credential->user() ? *credential->user() : "anonymous";
+        self->sendCommand("USER " + user, task, 4, nullptr, [self, task, done, credential](std::optional<std::string> reply, ErrorRef error) {
+            if (error) return (*done)(error);
+            if (!reply) return (*done)(URLError::make(URLError::badServerResponse, self->url("")));
+            if (hasPrefix(*reply, "23")) return (*done)(nullptr);
+            if (!hasPrefix(*reply, "33")) return (*done)(FileProviderFTPError::make(*reply, ""));
+            const std::string password = credential && credential->password() ? *credential->password() : "rarezudevira@";
+            self->sendCommand("PASS " + password, task, 4, nullptr, [self, done](std::optional<std::string> reply, ErrorRef error) {
+                if (error) return (*done)(error);
+                if (!reply) return (*done)(URLError::make(URLError::userAuthenticationRequired, self->url("")));
+                if (hasPrefix(*reply, "23")) return (*done)(nullptr);
+                (*done)(FileProviderFTPError::make(*reply, ""));
+            });
+        });
+    };
+    auto protect = [self, task, done, sendUser] {
+        self->sendCommand("PBSZ 0", task, 4, nullptr, [self, task, done, sendUser](std::optional<std::string>, ErrorRef error) {
+            if (error) return (*done)(error);
+            const std::string prot = self->configuration_.securedDataConnection ? "PROT P" : "PROT C";
+            self->sendCommand(prot, task, 4, nullptr, [done, sendUser](std::optional<std::string>, ErrorRef error) {
+                if (error) return (*done)(error);
+                sendUser();
+            });
+        });
+    };
+
+    readReply(nullptr, task, 4, nullptr, [self, task, done, secure, scheme, protect, sendUser](std::optional<std::string> welcome, ErrorRef error) {
+        if (error) return (*done)(error);
+        if (!welcome) return (*done)(URLError::make(URLError::cannotParseResponse, self->url("")));
+        if (!hasPrefix(*welcome, "22")) return (*done)(FileProviderFTPError::make(*welcome, ""));
+        if (!*secure && scheme == "ftpes") {
+            self->sendCommand("AUTH TLS", task, 4, nullptr, [self, task, done, protect](std::optional<std::string> reply, ErrorRef error) {
+                if (error) return (*done)(error);
+                if (!reply) return (*done)(URLError::make(URLError::badServerResponse, self->url("")));
+                // Without TLS there is no going on: the password would cross in plain text.
+                if (!hasPrefix(*reply, "23")) return (*done)(FileProviderFTPError::make(*reply, ""));
+                task->startSecureConnection();
+                protect();
+            });
+            return;
+        }
+        if (*secure) return protect();
+        sendUser();
+    });
+}
+
+std::shared_ptr<FileProviderStreamTask> FTPSession::makeDataTask(const std::shared_ptr<FileProviderStreamTask>& control,
+                                                                 std::shared_ptr<FileProviderStreamTask> task) {
+    const auto& base = configuration_.baseURL;
+    if (isSecureSession() && configuration_.securedDataConnection) {
+        task->setServerTrustPolicy(control->serverTrustPolicy());
+        task->setPeerID(control->getSSLPeerID());
+        // The certificate names the server as the control connection reached it.
+        if (base && base->host()) task->setTlsPeerName(*base->host());
+        task->startSecureConnection();
+    }
+    task->setSecurityLevel(StreamSocketSecurityLevel::TLSv1);
+    return task;
+}
+
+void FTPSession::openDataConnection(const std::shared_ptr<FileProviderStreamTask>& task, DataTaskHandler completionHandler) {
+    auto self = shared_from_this();
+    Mode mode = configuration_.mode;
+    if (mode == Mode::default_) mode = isSecureSession() ? Mode::extendedPassive : Mode::passive;
+    if (mode == Mode::active) {
+        auto handler = std::make_shared<DataTaskHandler>(std::move(completionHandler));
+        auto run = [self, task, handler] { self->openActiveDataConnection(task, *handler); };
+        if (configuration_.dispatch_queue)
+            configuration_.dispatch_queue->async(run);
+        else
+            run();
+        return;
+    }
+    const bool extended = mode == Mode::extendedPassive;
+    auto handler = std::make_shared<DataTaskHandler>(std::move(completionHandler));
+    sendCommand(extended ? "EPSV" : "PASV", task, 4, nullptr,
+                [self, task, extended, handler](std::optional<std::string> reply, ErrorRef error) {
+                    self->handlePassiveReply(task, std::move(reply), std::move(error), extended, *handler);
+                });
+}
+
+void FTPSession::handlePassiveReply(const std::shared_ptr<FileProviderStreamTask>& control, std::optional<std::string> reply,
+                                    ErrorRef error, bool extended, DataTaskHandler completionHandler) {
+    if (error) return completionHandler(nullptr, error);
+    if (!reply) return completionHandler(nullptr, URLError::make(URLError::badServerResponse, url("")));
+    if (extended && hasPrefix(trimmed(*reply), "50")) {
+        auto self = shared_from_this();
+        auto handler = std::make_shared<DataTaskHandler>(std::move(completionHandler));
+        sendCommand("PASV", control, 4, nullptr, [self, control, handler](std::optional<std::string> reply, ErrorRef error) {
+            self->handlePassiveReply(control, std::move(reply), std::move(error), false, *handler);
+        });
+        return;
+    }
+    // Only a positive reply carries an address; anything else is the server's refusal.
+    if (!hasPrefix(*reply, "2")) return completionHandler(nullptr, FileProviderFTPError::make(*reply, ""));
+    const auto address = extended ? parseEPSVReply(*reply) : parsePASVReply(*reply);
+    if (!address) return completionHandler(nullptr, URLError::make(URLError::badServerResponse, url("")));
+    std::string host = address->host;
+    if (host.empty()) host = configuration_.baseURL ? configuration_.baseURL->host().value_or("") : "";
+    auto data = makeDataTask(control, fpstreamTask(configuration_.session, host, address->port));
+    data->resume();
+    completionHandler(data, nullptr);
+}
+
+void FTPSession::openActiveDataConnection(const std::shared_ptr<FileProviderStreamTask>& task, DataTaskHandler completionHandler) {
+    auto service = NetService::make("", "_tcp.", "", 0);
+    // The server connects to the address it reaches us at: the control connection's own.
+    const std::string local = task->localAddress();
+    if (!local.empty()) service->setBindAddress(local);
+    service->publish(NetService::listenForConnections);
+    if (service->port() < 1) return completionHandler(nullptr, URLError::make(URLError::cannotConnectToHost, url("")));
+    auto data = makeDataTask(task, fpstreamTask(configuration_.session, service));
+    data->resume();
+    // RFC 959 wants the address and the port as six numbers; EPRT carries an IPv6 address.
+    std::string command;
+    const int port = service->port();
+    if (local.find(':') != std::string::npos) {
+        command = "EPRT |2|" + local + "|" + std::to_string(port) + "|";
+    } else {
+        std::string numbers = local.empty() ? "127.0.0.1" : local;
+        std::replace(numbers.begin(), numbers.end(), '.', ',');
+        command = "PORT " + numbers + "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
+    }
+    auto self = shared_from_this();
+    auto handler = std::make_shared<DataTaskHandler>(std::move(completionHandler));
+    sendCommand(command, task, 4, nullptr, [self, data, handler](std::optional<std::string> reply, ErrorRef error) {
+        if (!error && !reply) error = URLError::make(URLError::badServerResponse, self->url(""));
+        if (!error && hasPrefix(*reply, "5")) error = URLError::make(URLError::cannotConnectToHost, self->url(""));
+        if (!error && hasPrefix(*reply, "4")) error = FileProviderFTPError::make(*reply, "");
+        if (error) {
+            data->cancel();
+            return (*handler)(nullptr, error);
+        }
+        (*handler)(data, nullptr);
+    });
+}
+
+namespace {
+
+struct ListingReader : std::enable_shared_from_this<ListingReader> {
+    std::shared_ptr<FTPSession> session;
+    std::shared_ptr<FileProviderStreamTask> data;
+    std::string path;
+    double timeout = 60;
+    Data received;
+    FTPSession::LinesHandler completion;
+
+    void finish(std::vector<std::string> lines, ErrorRef error) {
+        data->cancel();
+        auto c = std::move(completion);
+        completion = nullptr;
+        if (!c) return;
+        if (error) {
+            session->configuration().dispatch_queue ? session->configuration().dispatch_queue->async([c, error] { c({}, error); })
+                                                    : c({}, error);
+            return;
+        }
+        c(std::move(lines), nullptr);
+    }
+
+    void next() {
+        auto self = shared_from_this();
+        data->readData(1, std::numeric_limits<int64_t>::max(), timeout,
+                       [self](std::optional<Data> bytes, bool atEnd, ErrorRef error) {
+                           if (bytes) self->received.insert(self->received.end(), bytes->begin(), bytes->end());
+                           if (error && !bytes) {
+                               if (error->is(platform::NSURLErrorDomain, URLError::timedOut))
+                                   return self->finish({}, URLError::make(URLError::timedOut, self->session->url(self->path)));
+                               return self->finish({}, error);
+                           }
+                           if (!atEnd) return self->next();
+                           if (!validUTF8(self->received))
+                               return self->finish({}, URLError::make(URLError::badServerResponse, self->session->url(self->path)));
+                           std::vector<std::string> lines;
+                           const std::string text(self->received.begin(), self->received.end());
+                           size_t start = 0;
+                           for (;;) {
+                               const size_t nl = text.find('\n', start);
+                               lines.push_back(trimmed(text.substr(start, nl == std::string::npos ? std::string::npos : nl - start)));
+                               if (nl == std::string::npos) break;
+                               start = nl + 1;
+                           }
+                           self->finish(std::move(lines), nullptr);
+                       });
+    }
+};
+
+} // namespace
+
+void FTPSession::list(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& path, bool useMLSD,
+                      LinesHandler completionHandler) {
+    auto self = shared_from_this();
+    auto handler = std::make_shared<LinesHandler>(std::move(completionHandler));
+    auto failed = [self, handler](ErrorRef error) {
+        auto h = *handler;
+        self->fail([h, error] { h({}, error); });
+    };
+    openDataConnection(task, [self, task, path, useMLSD, handler, failed](std::shared_ptr<FileProviderStreamTask> data, ErrorRef error) {
+        if (error) return failed(error);
+        if (!data) return failed(URLError::make(URLError::badServerResponse, self->url(path)));
+        const std::string command = (useMLSD ? "MLSD " : "LIST ") + path;
+        self->sendCommand(command, task, 4, nullptr, [self, data, path, useMLSD, handler, failed](std::optional<std::string> reply, ErrorRef error) {
+            if (error) {
+                data->cancel();
+                return failed(error);
+            }
+            if (!reply) {
+                data->cancel();
+                return failed(URLError::make(URLError::cannotParseResponse, self->url(path)));
+            }
+            if (useMLSD && hasPrefix(*reply, "500")) {
+                data->cancel();
+                self->setSupportsRFC3659(false);
+                return failed(URLError::make(URLError::unsupportedURL, self->url(path)));
+            }
+            // Any positive completion ("226", "250") ends a listing well; a refused listing is an
+            // error, never an empty directory.
+            if (!hasPrefix(*reply, "2") && !hasPrefix(*reply, "1")) {
+                data->cancel();
+                return failed(FileProviderFTPError::make(*reply, path));
+            }
+            auto reader = std::make_shared<ListingReader>();
+            reader->session = self;
+            reader->data = data;
+            reader->path = path;
+            reader->timeout = self->requestTimeout();
+            reader->completion = *handler;
+            reader->next();
+        });
+    });
+}
+
+void FTPSession::quit(const std::shared_ptr<FileProviderStreamTask>& task) {
+    sendCommand("QUIT", task, 4, nullptr, [task](std::optional<std::string>, ErrorRef) { task->cancel(); });
+}
+
+} // namespace RiridOzizevud
