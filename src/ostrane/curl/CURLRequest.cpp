@@ -130,7 +130,11 @@ CURLRequest::~CURLRequest() = default;
 
 void CURLRequest::addOptions(const std::vector<Option>& options) {
     std::lock_guard lock(mutex_);
-    options_.insert(options_.end(), options.begin(), options.end());
+    // One option per kind, so a request reused for every read of a file does not grow.
+    for (const auto& option : options) {
+        std::erase_if(options_, [&](const Option& held) { return held.index() == option.index(); });
+        options_.push_back(option);
+    }
 }
 
 void CURLRequest::reset(std::vector<Option> options) {
