@@ -141,6 +141,11 @@ void FileSystemEventSource::suspend() {
     ++state_->suspendCount;
 }
 
+void FileSystemEventSource::discardPendingEvents() {
+    std::lock_guard lock(state_->mutex);
+    state_->pending = false;
+}
+
 bool FileSystemEventSource::isCancelled() const {
     std::lock_guard lock(state_->mutex);
     return state_->cancelled;

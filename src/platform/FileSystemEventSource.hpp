@@ -39,6 +39,8 @@ public:
     /// Suspensions nest; each resume undoes one. Resuming more often than suspending is ignored.
     void resume();
     void suspend();
+    /// Forgets the events that arrived and were not yet passed on (they are seen by whoever runs now).
+    void discardPendingEvents();
     void cancel();
     bool isCancelled() const;
     /// The inotify descriptor (-1 once cancelled).

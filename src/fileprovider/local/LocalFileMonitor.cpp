@@ -44,9 +44,13 @@ void LocalFileMonitor::eventArrived(const std::function<void()>& handler) {
     std::weak_ptr<LocalFileMonitor> weak = weak_from_this();
     std::weak_ptr<platform::FileSystemEventSource> source = source_;
     platform::DispatchQueue::main()->asyncAfter(0.25, [weak, source, handler] {
+        const auto s = source.lock();
+        // Changes since the first one of the burst are merged into this call: the handler sees
+        // them all. Only later ones make another call.
+        if (s) s->discardPendingEvents();
         // An unregistered monitor's handler belongs to nobody any more.
         if (weak.lock() && handler) handler();
-        if (const auto s = source.lock()) s->resume();
+        if (s) s->resume();
     });
 }
 
