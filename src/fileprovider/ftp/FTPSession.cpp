@@ -176,9 +176,8 @@ std::string FTPSession::serverPath(const std::string& path) const {
     while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
     std::string base = configuration_.baseURL ? configuration_.baseURL->path() : "/";
     while (!base.empty() && base.back() == '/') base.pop_back();
-    std::string full = platform::URL::removeDotSegments(base + "/" + relative);
-    // Dot segments never climb above the base.
-    if (full.rfind(base, 0) != 0) full = base + "/";
+    // Dot segments are resolved inside the path alone, so they never climb above the base.
+    std::string full = base + platform::URL::removeDotSegments("/" + relative);
     while (full.size() > 1 && full.back() == '/') full.pop_back();
     if (full.empty() || full.front() != '/') full.insert(0, "/");
     return full;
