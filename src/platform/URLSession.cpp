@@ -822,7 +822,9 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
         return curl_easy_init();
     }
 
-    void giveBack(SessionTransfer& t) {
+    // Only a handle whose transfer ended well goes back to the pool: one cut off (cancelled, paused,
+    // failed) might carry that state into the next request.
+    void giveBack(SessionTransfer& t, bool reusable) {
         if (!t.easy) return;
         if (t.inMulti) {
             curl_multi_remove_handle(multi, t.easy);
@@ -830,7 +832,7 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
         }
         curl_easy_setopt(t.easy, CURLOPT_PRIVATE, nullptr);
         auto& handles = pool[t.origin];
-        if (handles.size() < static_cast<size_t>(std::max(1, config.httpMaximumConnectionsPerHost)))
+        if (reusable && !t.paused && handles.size() < static_cast<size_t>(std::max(1, config.httpMaximumConnectionsPerHost)))
             handles.push_back(t.easy);
         else
             curl_easy_cleanup(t.easy);
@@ -1103,7 +1105,7 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
             t->bodyFile = nullptr;
         }
         if (t->bodyStream) t->bodyStream->close();
-        giveBack(*t);
+        giveBack(*t, error == nullptr);
         if (t->headerList) {
             curl_slist_free_all(t->headerList);
             t->headerList = nullptr;
