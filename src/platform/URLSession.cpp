@@ -512,7 +512,8 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
         const auto now = Clock::now();
         std::vector<std::shared_ptr<SessionTransfer>> late;
         for (auto& [key, t] : transfers) {
-            if (!t->inMulti || t->paused) continue;
+            // A challenge the delegate never answers is bounded like a silent server.
+            if ((!t->inMulti && !t->waitingChallenge) || t->paused) continue;
             if (std::chrono::duration<double>(now - t->lastActivity).count() > t->idleTimeout) late.push_back(t);
         }
         for (auto& t : late) complete(t, URLError::make(URLError::timedOut, t->url));

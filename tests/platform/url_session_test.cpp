@@ -371,6 +371,41 @@ TEST_F(SessionFixture, StreamedUploadIsSentAgainAfterAChallenge) {
     EXPECT_EQ(guarded.file("/up.bin"), content);
 }
 
+TEST(URLSessionChallenge, ADelegateThatNeverAnswersTimesOut) {
+    struct Silent : URLSessionDelegate {
+        std::mutex m;
+        std::vector<ChallengeCompletionHandler> kept;
+        void didReceiveChallenge(const SessionRef&, const TaskRef&, const URLAuthenticationChallenge&,
+                                 ChallengeCompletionHandler completion) override {
+            std::lock_guard lock(m);
+            kept.push_back(std::move(completion));
+        }
+    };
+    FakeHTTPServer guarded;
+    guarded.requireBasic("u", "p");
+    auto delegate = std::make_shared<Silent>();
+    URLSessionConfiguration config;
+    config.timeoutIntervalForRequest = 1;
+    auto session = URLSession::make(config, delegate);
+    std::promise<ErrorRef> done;
+    auto task = session->dataTask(request(guarded.url("/x")),
+                                  [&](std::optional<Data>, std::shared_ptr<const URLResponse>, ErrorRef e) { done.set_value(e); });
+    task->resume();
+    auto f = done.get_future();
+    ASSERT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    auto err = std::dynamic_pointer_cast<const URLError>(f.get());
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->errorCode(), URLError::timedOut);
+    // A late answer changes nothing.
+    std::vector<ChallengeCompletionHandler> kept;
+    {
+        std::lock_guard lock(delegate->m);
+        kept.swap(delegate->kept);
+    }
+    for (auto& k : kept) k(URLSessionAuthChallengeDisposition::useCredential, URLCredential("u", "p"));
+    session->invalidateAndCancel();
+}
+
 TEST_F(SessionFixture, IdleTimeoutFailsASilentServerButNotASlowSteadyOne) {
     URLSessionConfiguration config;
     config.timeoutIntervalForRequest = 1;
