@@ -154,7 +154,8 @@ public:
         for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
             char suffix[17];
             std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
-            path_ = folder / ("." + beside.filename().string() + ".download-" + suffix);
+            // Part of the name only: the whole of a long one would pass the file system's limit.
+            path_ = folder / ("." + beside.filename().string().substr(0, 100) + ".download-" + suffix);
             fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd_ < 0 && errno != EEXIST) break;
         }

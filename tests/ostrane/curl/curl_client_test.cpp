@@ -283,6 +283,10 @@ TEST_P(CURLClientTest, DownloadsReplaceOrLeaveNothing) {
     std::ofstream(target) << "old content";
     EXPECT_FALSE(download(c, "/pattern.bin", target));
     EXPECT_EQ(readLocal(target), pattern(100000));
+    const std::string longName(250, 'n');
+    EXPECT_FALSE(download(c, "/empty.txt", scratch_ / longName));
+    EXPECT_TRUE(std::filesystem::exists(scratch_ / longName));
+    std::filesystem::remove(scratch_ / longName);
     EXPECT_FALSE(download(c, "/empty.txt", scratch_ / "empty.txt"));
     EXPECT_TRUE(std::filesystem::exists(scratch_ / "empty.txt"));
     EXPECT_EQ(std::filesystem::file_size(scratch_ / "empty.txt"), 0u);
