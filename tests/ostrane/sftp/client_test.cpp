@@ -1,4 +1,4 @@
-// test-labels: sftp
+// test-labels: sftp tsan
 // NMSSHClient against a real OpenSSH sshd on 127.0.0.1: links in listings, reads, downloads,
 // host keys, and what a login does to a standing or a dead connection.
 
@@ -17,6 +17,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -354,6 +355,40 @@ TEST_F(SftpClient, LoginOnAStandingChannelKeepsOpenFilesUsable) {
     auto data = client->read(fd, 0, 100);
     ASSERT_TRUE(data);
     EXPECT_EQ(std::string(data->begin(), data->end()), "1234567");
+}
+
+TEST_F(SftpClient, ThreadsReadLoginAndLetDescriptorsGoAtOnce) {
+    auto client = clientOf(*server_);
+    ASSERT_FALSE(login(client));
+    const std::string expected = patterned(dataSize);
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 5; ++round) {
+                // Each descriptor goes on this thread, not on the client's queue: its handle closes here.
+                auto fd = client->open(remote("data.bin"));
+                if (!fd) {
+                    ++mismatches;
+                    continue;
+                }
+                for (int i = 0; i < 4; ++i) {
+                    const std::int64_t offset = (t * 7919 + round * 104729 + i * 65537) % (dataSize - 70000);
+                    auto data = client->read(fd, offset, 65536);
+                    if (!data || std::string(data->begin(), data->end()) != expected.substr(offset, 65536)) ++mismatches;
+                }
+                if (round % 2 == 0) client->close(fd);
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; i < 10; ++i) {
+            if (login(client) || !client->isConnected()) ++mismatches;
+            client->baseDirItem();
+        }
+    });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST_F(SftpClient, DownloadsIntoPlaceOrLeavesNothing) {
