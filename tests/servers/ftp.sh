@@ -27,6 +27,8 @@ stop_server() {
   pid=$(cat "$pidfile")
   rm -f "$pidfile"
   [[ "$pid" =~ ^[0-9]+$ ]] || return 0
+  # Only the server started for this folder: a stale pid may belong to another process by now.
+  { tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null | grep -qF "$dir/" || return 0
   # The server leads its own process group (setsid); each vsftpd session leads a group of its
   # own, so the sessions are stopped by their groups too, and before the server answers no more.
   local groups=("$pid") child
