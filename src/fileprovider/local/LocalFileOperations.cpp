@@ -264,7 +264,13 @@ ProgressRef LocalFileProvider::removeItem(const std::string& path, SimpleComplet
 
 ProgressRef LocalFileProvider::copyItem(const URL& localFile, const std::string& to, bool overwrite,
                                         SimpleCompletionHandler completionHandler) {
-    return runOperation(FileOperationType::copy(localFile.absoluteString(), to),
+    const auto operation = FileOperationType::copy(localFile.absoluteString(), to);
+    if (isDirectory(localFile)) {
+        fail(operation, platform::URLError::make(platform::URLError::fileIsDirectory, localFile),
+             std::move(completionHandler));
+        return nullptr;
+    }
+    return runOperation(operation,
                         Target{localFile.absoluteURL(), url(to), overwrite, true}, std::nullopt, overwrite, false, true,
                         std::move(completionHandler));
 }
@@ -330,7 +336,8 @@ void LocalFileProvider::createSymbolicLink(const std::string& symbolicLink, cons
 
 void LocalFileProvider::destination(const std::string& ofSymbolicLink, FileCompletionHandler completionHandler) {
     auto provider = self();
-    dispatch_queue()->async([provider, ofSymbolicLink, completionHandler = std::move(completionHandler)] {
+    dispatch_queue()->async([provider, ofSymbolicLink, completionHandler = completionHandler ? std::move(completionHandler)
+                                                                                  : FileCompletionHandler([](FileObjectRef, ErrorRef) {})] {
         const std::string linkPath = provider->url(ofSymbolicLink).absoluteURL().path();
         std::string target;
         try {

@@ -57,6 +57,13 @@ platform::Data readAll(int fd, const std::string& path) {
 
 } // namespace
 
+// An absent completion stands for one that does nothing.
+template <class... A>
+std::function<void(A...)> orNothing(std::function<void(A...)> f) {
+    if (!f) f = [](A...) {};
+    return f;
+}
+
 // --- Life -----------------------------------------------------------------------------------------
 
 LocalFileProvider::LocalFileProvider(const URL& baseURL, std::string type)
@@ -242,7 +249,7 @@ std::string LocalFileProvider::relativePathOf(const URL& url) const {
 
 void LocalFileProvider::contentsOfDirectory(const std::string& path, FilesCompletionHandler completionHandler) {
     auto provider = self();
-    dispatch_queue()->async([provider, path, completionHandler = std::move(completionHandler)] {
+    dispatch_queue()->async([provider, path, completionHandler = orNothing(std::move(completionHandler))] {
         std::vector<URL> urls;
         try {
             urls = provider->fileManager()->contentsOfDirectory(provider->url(path));
@@ -262,14 +269,23 @@ void LocalFileProvider::contentsOfDirectory(const std::string& path, FilesComple
 
 void LocalFileProvider::attributesOfItem(const std::string& path, FileCompletionHandler completionHandler) {
     auto provider = self();
-    dispatch_queue()->async([provider, path, completionHandler = std::move(completionHandler)] {
-        completionHandler(LocalFileObject::make(path, provider->baseURL()), nullptr);
+    dispatch_queue()->async([provider, path, completionHandler = orNothing(std::move(completionHandler))] {
+        auto entry = LocalFileObject::make(path, provider->baseURL());
+        if (entry) {
+            completionHandler(std::move(entry), nullptr);
+            return;
+        }
+        // No entry is no answer: say why, so a missing item is never taken for one without attributes.
+        struct stat st {};
+        const std::string filePath = provider->url(path).absoluteURL().path();
+        const int e = ::lstat(filePath.c_str(), &st) != 0 ? errno : EIO;
+        completionHandler(nullptr, platform::cocoaFileError(e, path, false));
     });
 }
 
 void LocalFileProvider::storageProperties(std::function<void(VolumeObjectRef volume)> completionHandler) {
     auto provider = self();
-    dispatch_queue()->async([provider, completionHandler = std::move(completionHandler)] {
+    dispatch_queue()->async([provider, completionHandler = orNothing(std::move(completionHandler))] {
         const auto base = provider->baseURL();
         if (!base) {
             completionHandler(nullptr);
@@ -296,7 +312,7 @@ ProgressRef LocalFileProvider::searchFiles(const std::string& path, bool recursi
     progress->setUserInfoObject(platform::Value(searched), platform::Progress::fileURLKey);
     dispatch_queue()->async([provider, searched, recursive, query, progress,
                              foundItemHandler = std::move(foundItemHandler),
-                             completionHandler = std::move(completionHandler)] {
+                             completionHandler = orNothing(std::move(completionHandler))] {
         progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
         if (!query) {
             completionHandler({}, platform::POSIXError::make(EINVAL));
@@ -334,7 +350,7 @@ ProgressRef LocalFileProvider::searchFiles(const std::string& path, bool recursi
 
 void LocalFileProvider::isReachable(std::function<void(bool reachable, ErrorRef error)> completionHandler) {
     auto provider = self();
-    dispatch_queue()->async([provider, completionHandler = std::move(completionHandler)] {
+    dispatch_queue()->async([provider, completionHandler = orNothing(std::move(completionHandler))] {
         try {
             completionHandler(platform::FileManager::checkResourceIsReachable(*provider->baseURL()), nullptr);
         } catch (...) {
@@ -373,7 +389,7 @@ ProgressRef LocalFileProvider::contents(const std::string& path, DataCompletionH
     auto provider = self();
     const URL fileURL = url(path);
     auto progress = readProgress(path, fileURL);
-    runRead(fileURL, [provider, fileURL, progress, completionHandler = std::move(completionHandler)](ErrorRef error) {
+    runRead(fileURL, [provider, fileURL, progress, completionHandler = orNothing(std::move(completionHandler))](ErrorRef error) {
         std::optional<Data> data;
         if (!error) {
             progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
@@ -405,7 +421,7 @@ ProgressRef LocalFileProvider::contents(const std::string& path, int64_t offset,
     const URL fileURL = url(path);
     auto progress = readProgress(path, fileURL);
     runRead(fileURL, [provider, path, fileURL, offset, length, progress,
-                      completionHandler = std::move(completionHandler)](ErrorRef error) {
+                      completionHandler = orNothing(std::move(completionHandler))](ErrorRef error) {
         std::optional<Data> data;
         int fd = -1;
         if (!error) {

@@ -92,7 +92,7 @@ public:
 
     // --- Listing, attributes, search, reachability ---
     void contentsOfDirectory(const std::string& path, FilesCompletionHandler completionHandler) override;
-    /// (nil, nil) when the item cannot be examined.
+    /// No entry and the file error when the item cannot be examined (missing, not accessible).
     void attributesOfItem(const std::string& path, FileCompletionHandler completionHandler) override;
     void storageProperties(std::function<void(VolumeObjectRef volume)> completionHandler) override;
     /// The completion is called once, with the matches in walk order (also after cancellation) and
@@ -113,6 +113,7 @@ public:
     ProgressRef copyItem(const std::string& path, const std::string& to, bool overwrite,
                          SimpleCompletionHandler completionHandler) override;
     ProgressRef removeItem(const std::string& path, SimpleCompletionHandler completionHandler) override;
+    /// Upload of a local file; a folder is refused with URLError fileIsDirectory, as every provider does.
     ProgressRef copyItem(const platform::URL& localFile, const std::string& to, bool overwrite,
                          SimpleCompletionHandler completionHandler) override;
     /// An existing file at `toLocalURL` is never replaced (the copy fails).

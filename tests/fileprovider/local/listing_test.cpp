@@ -92,9 +92,13 @@ TEST_F(LocalListingTest, AttributesOfItems) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(calls.count(), 2u);
     for (const auto& [file, error] : calls.values()) {
-        EXPECT_FALSE(error);
         if (file) {
+            EXPECT_FALSE(error);
             EXPECT_EQ(file->size(), 5);
+        } else {
+            // A missing item is an error, not an entry-less success.
+            EXPECT_EQ(cocoaCode(error), platform::CocoaError::fileReadNoSuchFile);
+            EXPECT_EQ(error->filePath(), "missing");
         }
     }
     const auto values = calls.values();
