@@ -7,6 +7,7 @@
 #include "platform/URL.hpp"
 #include "platform/Value.hpp"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -35,6 +36,28 @@ struct DavResponse {
     static std::vector<DavResponse> parse(std::string_view data, const std::optional<platform::URL>& baseURL);
     /// One response element; none without an href text.
     static std::optional<DavResponse> make(const XMLElement& response, const std::optional<platform::URL>& baseURL);
+};
+
+/// Reads a multistatus piece by piece as it arrives, handing over each response when its element
+/// ends, without building the document. Element values and limits are the XML tree's (text before
+/// the first child, CDATA not counted, no external entity, XMLTreeParser::maximumDepth levels).
+class MultistatusParser {
+public:
+    using ResponseHandler = std::function<void(DavResponse&& response)>;
+
+    MultistatusParser(std::optional<platform::URL> baseURL, ResponseHandler onResponse);
+    ~MultistatusParser();
+    MultistatusParser(const MultistatusParser&) = delete;
+    MultistatusParser& operator=(const MultistatusParser&) = delete;
+
+    /// The next piece; `last` ends the document. False once it is known not to be well-formed XML
+    /// (or, at the end, to hold no element at all); later pieces are then ignored.
+    bool feed(std::span<const uint8_t> data, bool last);
+    bool failed() const;
+
+private:
+    struct Reader;
+    std::unique_ptr<Reader> reader_;
 };
 
 /// "HTTP/1.1 200 OK" and "HTTP/1.1 200" give 200; anything else gives none.

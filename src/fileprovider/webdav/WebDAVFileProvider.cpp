@@ -256,51 +256,126 @@ ProgressRef WebDAVFileProvider::searchFiles(const std::string& path, bool recurs
     return searchFiles(path, recursive, query, {}, std::move(foundItemHandler), std::move(completionHandler));
 }
 
+namespace {
+
+/// One listing or search while its reply arrives: a successful reply is parsed piece by piece (so
+/// a large folder costs little beyond its transfer), an error reply is kept for its text.
+class Listing {
+public:
+    Listing(std::string path, URL url, std::optional<URL> base, platform::PredicateRef query)
+        : path_(std::move(path)),
+          url_(std::move(url)),
+          listed_(davProviderPath(url_, base)),
+          query_(std::move(query)),
+          everything_(matchesEverything(query_)),
+          parser_(std::move(base), [this](DavResponse&& response) { take(std::move(response)); }) {}
+
+    void response(const std::shared_ptr<const platform::URLResponse>& response) {
+        std::lock_guard lock(mutex_);
+        status_ = statusOf(response);
+    }
+
+    void data(const Data& piece) {
+        std::lock_guard lock(mutex_);
+        if (status_ >= 300) {
+            // An error page is kept for its text, up to a size no page needs.
+            const std::size_t room = maximumPage - std::min(maximumPage, page_.size());
+            page_.insert(page_.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(std::min(room, piece.size())));
+            return;
+        }
+        received_ = true;
+        parser_.feed(std::span<const uint8_t>(piece.data(), piece.size()), false);
+    }
+
+    /// The entries, or the error that ends the listing.
+    std::pair<std::vector<FileObjectRef>, ErrorRef> finish(ErrorRef error) {
+        std::lock_guard lock(mutex_);
+        if (!error && status_ >= 300)
+            error = FileProviderWebDavError::make(status_, path_, utf8Text(page_), url_);
+        if (!error && (!received_ || !parser_.feed({}, true) || !sawResponse_))
+            error = notMultistatus(url_);
+        if (error)
+            return {{}, error};
+        return {std::move(found_), nullptr};
+    }
+
+private:
+    static constexpr std::size_t maximumPage = 1 << 20;
+
+    void take(DavResponse&& response) {
+        sawResponse_ = true;
+        if (response.path == listed_)
+            return;
+        auto entry = WebDavFileObject::make(response);
+        if (!everything_ && !query_->evaluate(entry->predicateAttributes()))
+            return;
+        found_.push_back(std::move(entry));
+    }
+
+    std::mutex mutex_;
+    const std::string path_;
+    const URL url_;
+    const std::string listed_;
+    const platform::PredicateRef query_;
+    const bool everything_;
+    int status_ = 0;
+    bool received_ = false;
+    bool sawResponse_ = false;
+    Data page_;
+    std::vector<FileObjectRef> found_;
+    MultistatusParser parser_;
+};
+
+} // namespace
+
 ProgressRef WebDAVFileProvider::searchFiles(const std::string& path, bool recursive, const platform::PredicateRef& query,
                                             const std::vector<std::string>& including, FoundItemHandler foundItemHandler,
                                             FilesCompletionHandler completionHandler) {
     const URL url = this->url(path);
     const auto request = propfindRequest(url, recursive ? "infinity" : "1", including);
-    const auto base = baseURL();
     auto progress = platform::Progress::make(-1);
     progress->setUserInfoObject(platform::Value(url), platform::Progress::fileURLKey);
     progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
 
-    const bool everything = matchesEverything(query);
-    const std::string listed = davProviderPath(url, base);
+    auto listing = std::make_shared<Listing>(path, url, baseURL(), query);
     std::weak_ptr<platform::Progress> weakProgress = progress;
-    auto task = session()->dataTask(
-        request, [path, url, base, query, everything, listed, weakProgress, foundItemHandler,
-                  completionHandler = std::move(completionHandler)](
-                     std::optional<Data> data, std::shared_ptr<const platform::URLResponse> response, ErrorRef error) {
-            const int status = statusOf(response);
-            if (!error && status >= 300)
-                error = FileProviderWebDavError::make(status, path, utf8Text(data), url);
-            if (error) {
-                // A failed listing is no listing: nothing of the body is passed off as entries.
-                completionHandler({}, error);
-                return;
-            }
-            const auto responses = DavResponse::parse(bytesOf(data), base);
-            if (responses.empty()) {
-                completionHandler({}, notMultistatus(url));
-                return;
-            }
-            std::vector<FileObjectRef> found;
-            for (const auto& item : responses) {
-                if (item.path == listed)
-                    continue;
-                auto entry = WebDavFileObject::make(item);
-                if (!everything && !query->evaluate(entry->predicateAttributes()))
-                    continue;
-                found.push_back(entry);
-                if (auto p = weakProgress.lock())
-                    p->setCompletedUnitCount(static_cast<int64_t>(found.size()));
-                if (foundItemHandler)
-                    foundItemHandler(entry);
-            }
-            completionHandler(std::move(found), nullptr);
+    auto complete = [listing, weakProgress, foundItemHandler = std::move(foundItemHandler),
+                     completionHandler = std::move(completionHandler)](ErrorRef error) {
+        auto [found, failure] = listing->finish(std::move(error));
+        if (failure) {
+            // A failed listing is no listing: nothing of the reply is passed off as entries.
+            completionHandler({}, failure);
+            return;
+        }
+        int64_t count = 0;
+        for (const auto& entry : found) {
+            if (auto p = weakProgress.lock())
+                p->setCompletedUnitCount(++count);
+            if (foundItemHandler)
+                foundItemHandler(entry);
+        }
+        completionHandler(std::move(found), nullptr);
+    };
+
+    auto session = this->session();
+    auto task = session->dataTask(request);
+    const auto description = session->sessionDescription().value_or("");
+    const auto id = task->taskIdentifier();
+    if (!setTaskResponseHandler(description, id, [listing](auto response) { listing->response(response); }) ||
+        !setTaskDataHandler(description, id, [listing](const Data& piece) { listing->data(piece); }) ||
+        !setTaskCompletionHandler(description, id, complete)) {
+        // A session without handler tables (installed from outside): the reply comes whole.
+        removeTaskResponseHandler(description, id);
+        removeTaskDataHandler(description, id);
+        task = session->dataTask(request, [listing, complete](std::optional<Data> data,
+                                                              std::shared_ptr<const platform::URLResponse> response,
+                                                              ErrorRef error) {
+            listing->response(response);
+            if (data)
+                listing->data(*data);
+            complete(std::move(error));
         });
+    }
     std::weak_ptr<platform::URLSessionTask> weakTask = task;
     progress->setCancellationHandler([weakTask] {
         if (auto t = weakTask.lock())

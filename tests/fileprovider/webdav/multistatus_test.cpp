@@ -266,3 +266,51 @@ TEST(Multistatus, HrefBytesAreEncodedWhereNeeded) {
     EXPECT_EQ(encodeHrefText("/a b/é/%zz/%41/[x]"), "/a%20b/%C3%A9/%25zz/%41/[x]");
     EXPECT_EQ(encodeHrefText(std::string("/\x01\x7f")), "/%01%7F");
 }
+
+// A listing is read as it arrives: any split of the reply reads like the whole.
+TEST(Multistatus, PiecesReadLikeTheWhole) {
+    std::string body = "<?xml version=\"1.0\"?><D:multistatus xmlns:D=\"DAV:\">";
+    for (int i = 0; i < 50; ++i)
+        body += response("D:", "/dav/f%C3%A9 " + std::to_string(i) + ".txt",
+                         "<D:getcontentlength>" + std::to_string(i) + "</D:getcontentlength><D:displayname><![CDATA[x]]>"
+                         "</D:displayname><D:resourcetype><D:nested><D:collection/></D:nested></D:resourcetype>");
+    body += "</D:multistatus>";
+    const auto whole = DavResponse::parse(body, base());
+    ASSERT_EQ(whole.size(), 50u);
+    EXPECT_EQ(whole[7].prop.at("getcontenttype"), "httpd/unix-directory") << "a collection at any depth";
+    EXPECT_FALSE(whole[7].prop.count("displayname")) << "CDATA is no text, as in the XML tree";
+    for (std::size_t piece : {1u, 7u, 4096u}) {
+        std::vector<DavResponse> read;
+        MultistatusParser parser(base(), [&read](DavResponse&& r) { read.push_back(std::move(r)); });
+        for (std::size_t at = 0; at < body.size(); at += piece) {
+            const std::string_view part = std::string_view(body).substr(at, piece);
+            ASSERT_TRUE(parser.feed(std::span(reinterpret_cast<const uint8_t*>(part.data()), part.size()), false));
+        }
+        ASSERT_TRUE(parser.feed({}, true));
+        ASSERT_EQ(read.size(), whole.size()) << piece;
+        for (std::size_t i = 0; i < read.size(); ++i) {
+            EXPECT_EQ(read[i].path, whole[i].path);
+            EXPECT_EQ(read[i].prop, whole[i].prop);
+            EXPECT_EQ(read[i].status, whole[i].status);
+        }
+    }
+
+    MultistatusParser broken(base(), nullptr);
+    const std::string bad = "<D:multistatus xmlns:D=\"DAV:\"><D:response></D:href>";
+    EXPECT_FALSE(broken.feed(std::span(reinterpret_cast<const uint8_t*>(bad.data()), bad.size()), false));
+    EXPECT_TRUE(broken.failed());
+    MultistatusParser truncated(base(), nullptr);
+    const std::string cut = "<D:multistatus xmlns:D=\"DAV:\"><D:response>";
+    EXPECT_TRUE(truncated.feed(std::span(reinterpret_cast<const uint8_t*>(cut.data()), cut.size()), false));
+    EXPECT_FALSE(truncated.feed({}, true)) << "a reply cut short is no multistatus";
+}
+
+TEST(Multistatus, DeepNestingIsRefused) {
+    std::string body = "<D:multistatus xmlns:D=\"DAV:\">";
+    for (int i = 0; i < 300; ++i)
+        body += "<a>";
+    for (int i = 0; i < 300; ++i)
+        body += "</a>";
+    body += "</D:multistatus>";
+    EXPECT_TRUE(DavResponse::parse(body, base()).empty());
+}
