@@ -1,7 +1,7 @@
 #include "ostrane/curl/CURLClient.hpp"
 
 #include "keychain/ApplicationIdentity.hpp"
-#include "ostrane/curl/ftp_list_parser.h"
+#include "ostrane/curl/FTPListing.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/Trace.hpp"
 
@@ -68,69 +68,6 @@ std::string encodePath(std::string_view path) {
 
 // A line end inside a path would end the FTP command early and start another.
 bool holdsCommandBreak(std::string_view path) { return path.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
-
-bool isValidUTF8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        std::uint32_t scalar;
-        if ((c & 0xE0) == 0xC0) {
-            length = 2;
-            scalar = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            length = 3;
-            scalar = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            length = 4;
-            scalar = c & 0x07;
-        } else {
-            return false;
-        }
-        if (s.size() - i < length) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            scalar = (scalar << 6) | (cc & 0x3F);
-        }
-        if ((length == 2 && scalar < 0x80) || (length == 3 && scalar < 0x800) || (length == 4 && scalar < 0x10000) ||
-            scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
-template <class F>
-void forEachLine(std::string_view body, F&& line) {
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < body.size(); ++i) {
-        if (body[i] != '\n' && body[i] != '\r') continue;
-        line(body.substr(start, i - start));
-        if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
-        start = i + 1;
-    }
-    if (start < body.size()) line(body.substr(start));
-}
-
-// One listing line as a tree component, or none (not an entry, not UTF-8, hidden, unusable name).
-std::shared_ptr<OstranePathComponent> component(std::string_view line, const std::shared_ptr<OstraneDirectory>& parent) {
-    if (line.size() > std::size_t(std::numeric_limits<int32_t>::max())) return nullptr;
-    ftp_list_record record;
-    if (!parse_ftp_list_line(&record, line.data(), int32_t(line.size()))) return nullptr;
-    const std::string_view name(record.name, std::size_t(record.name_length));
-    if (name.empty() || name.front() == '.' || !isValidUTF8(name) ||
-        name.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
-        return nullptr;
-    }
-    if (record.may_be_directory) return OstraneDirectory::make(std::string(name), parent);
-    return OstraneFile::make(std::string(name), parent, record.size);
-}
 
 OstraneErrorRef errorOf(const std::exception& e) {
     if (auto* curl = dynamic_cast<const CURLResponse::Error*>(&e)) return OstraneError::make(curl->description());
@@ -310,9 +247,7 @@ CURLClient::Listing CURLClient::list(const std::string& path, const std::shared_
         session->addOption(CURLRequest::url(*url));
         const auto response = session->perform();
         const std::string_view body(reinterpret_cast<const char*>(response.bodyBytes.data()), response.bodyBytes.size());
-        forEachLine(body, [&](std::string_view line) {
-            if (auto child = component(line, parent)) listing.entries.push_back(std::move(child));
-        });
+        listing.entries = ftpListingComponents(body, parent);
     } catch (const std::exception& e) {
         listing.entries.clear();
         listing.error = errorOf(e);
