@@ -741,3 +741,24 @@ TEST(HTTPProviderTLS, VerifiedByDefaultAndRelaxedByTheTrustPolicy) {
         }
     }
 }
+
+// Many providers and threads at once share the module-wide tables.
+TEST_F(HTTPProviderTest, ConcurrentTransfersOfManyProviders) {
+    for (int i = 0; i < 4; ++i) server.putFile("/p" + std::to_string(i) + "/f.bin", numbered(20000 + static_cast<size_t>(i)));
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&, i] {
+            auto p = TestHTTPProvider::make(server.url("/p" + std::to_string(i)));
+            std::vector<Awaited<std::optional<Data>, ErrorRef>> reads(6);
+            for (auto& r : reads) p->contents("/f.bin", 100, 1000, r.handler());
+            for (auto& r : reads) {
+                if (!r.wait()) continue;
+                const auto [data, error] = r.result();
+                if (!error && data && text(*data) == numbered(20000 + static_cast<size_t>(i)).substr(100, 1000)) ++good;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(good.load(), 24);
+}
