@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -28,6 +29,7 @@ using platform::CURLRequest;
 using platform::CURLResponse;
 
 constexpr const char* kInvalidAddress = "invalid address";
+constexpr std::size_t kMaxListingBytes = std::size_t(256) << 20;
 
 OstraneErrorRef releasedError() { return OstraneError::make("The client was released"); }
 
@@ -245,8 +247,13 @@ CURLClient::Listing CURLClient::list(const std::string& path, const std::shared_
     auto session = listingSession(*address);
     try {
         session->addOption(CURLRequest::url(*url));
-        const auto response = session->perform();
-        const std::string_view body(reinterpret_cast<const char*>(response.bodyBytes.data()), response.bodyBytes.size());
+        std::string body;
+        session->perform([&body](const std::uint8_t* bytes, std::size_t count) {
+            // A server that never ends its reply must not take all memory.
+            if (body.size() + count > kMaxListingBytes) throw std::length_error("The directory listing is too long");
+            body.append(reinterpret_cast<const char*>(bytes), count);
+            return true;
+        });
         listing.entries = ftpListingComponents(body, parent);
     } catch (const std::exception& e) {
         listing.entries.clear();
