@@ -3,12 +3,12 @@
 #include "platform/DispatchQueue.hpp"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -17,8 +17,7 @@ namespace platform {
 
 struct FileSystemEventSource::State : std::enable_shared_from_this<State> {
     std::mutex mutex;
-    int fd = -1;
-    int wake = -1;
+    int wd = -1;
     uint32_t inotifyMask = 0;
     std::shared_ptr<DispatchQueue> queue;
     std::function<void()> handler;
@@ -27,7 +26,6 @@ struct FileSystemEventSource::State : std::enable_shared_from_this<State> {
     bool pending = false;
     bool running = false;
     bool cancelled = false;
-    std::thread thread;
 
     // Called with `mutex` held.
     void deliverLocked() {
@@ -47,35 +45,92 @@ struct FileSystemEventSource::State : std::enable_shared_from_this<State> {
         });
     }
 
-    void watch() {
+    void eventArrived(uint32_t mask) {
+        if (!(mask & inotifyMask)) return;
+        std::lock_guard lock(mutex);
+        pending = true;
+        deliverLocked();
+    }
+};
+
+namespace {
+
+// One inotify instance and one reading thread for every source of the process: the system allows
+// a user only a few instances (128 by default), and a host may watch many folders. Sources on the
+// same item share its watch; each filters the events by its own mask.
+class Watcher {
+public:
+    using State = FileSystemEventSource::State;
+
+    static Watcher* shared() {
+        // Never destroyed: its thread may still wait in poll() while the process exits.
+        static Watcher* watcher = new Watcher();
+        return watcher->fd_ >= 0 ? watcher : nullptr;
+    }
+
+    int add(const std::string& path, uint32_t mask, const std::shared_ptr<State>& state) {
+        std::lock_guard lock(mutex_);
+        const int wd = ::inotify_add_watch(fd_, path.c_str(), mask | IN_MASK_ADD);
+        if (wd < 0) return -1;
+        watches_[wd].push_back(state);
+        return wd;
+    }
+
+    void remove(int wd, const State* state) {
+        std::lock_guard lock(mutex_);
+        const auto it = watches_.find(wd);
+        if (it == watches_.end()) return;
+        auto& states = it->second;
+        std::erase_if(states, [state](const std::weak_ptr<State>& w) {
+            const auto s = w.lock();
+            return !s || s.get() == state;
+        });
+        if (states.empty()) {
+            ::inotify_rm_watch(fd_, wd);
+            watches_.erase(it);
+        }
+    }
+
+private:
+    Watcher() {
+        fd_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (fd_ >= 0) std::thread([this] { run(); }).detach();
+    }
+
+    void run() {
         std::vector<char> buffer(64 * 1024);
         for (;;) {
-            pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
-            const int n = ::poll(fds, 2, -1);
-            if (n < 0) {
+            pollfd pfd{fd_, POLLIN, 0};
+            if (::poll(&pfd, 1, -1) < 0) {
                 if (errno == EINTR) continue;
                 return;
             }
-            if (fds[1].revents) return;
-            if (!(fds[0].revents & POLLIN)) continue;
-            const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-            if (got <= 0) {
-                if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-                return;
-            }
-            bool relevant = false;
+            const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
+            if (got <= 0) continue;
             for (ssize_t at = 0; at < got;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
-                if (event->mask & inotifyMask) relevant = true;
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                std::vector<std::shared_ptr<State>> targets;
+                {
+                    std::lock_guard lock(mutex_);
+                    const auto it = watches_.find(event->wd);
+                    if (it == watches_.end()) continue;
+                    for (const auto& w : it->second)
+                        if (auto s = w.lock()) targets.push_back(std::move(s));
+                    // The item is gone (or its file system): the kernel has dropped the watch.
+                    if (event->mask & IN_IGNORED) watches_.erase(it);
+                }
+                for (const auto& s : targets) s->eventArrived(event->mask);
             }
-            if (!relevant) continue;
-            std::lock_guard lock(mutex);
-            pending = true;
-            deliverLocked();
         }
     }
+
+    int fd_ = -1;
+    std::mutex mutex_;
+    std::map<int, std::vector<std::weak_ptr<State>>> watches_;
 };
+
+} // namespace
 
 std::shared_ptr<FileSystemEventSource> FileSystemEventSource::make(const std::string& path, unsigned mask,
                                                                    std::shared_ptr<DispatchQueue> queue) {
@@ -94,27 +149,14 @@ std::shared_ptr<FileSystemEventSource> FileSystemEventSource::make(const std::st
         errno = EINVAL;
         return nullptr;
     }
+    Watcher* watcher = Watcher::shared();
+    if (!watcher) return nullptr;
 
     auto state = std::make_shared<State>();
-    state->fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (state->fd < 0) return nullptr;
-    if (::inotify_add_watch(state->fd, path.c_str(), m) < 0) {
-        const int e = errno;
-        ::close(state->fd);
-        errno = e;
-        return nullptr;
-    }
-    state->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (state->wake < 0) {
-        const int e = errno;
-        ::close(state->fd);
-        errno = e;
-        return nullptr;
-    }
-    state->inotifyMask = m | IN_UNMOUNT;
+    state->inotifyMask = m;
     state->queue = queue ? std::move(queue) : DispatchQueue::global();
-    // The thread owns what it reads from until cancel() has joined it.
-    state->thread = std::thread([raw = state.get()] { raw->watch(); });
+    state->wd = watcher->add(path, m, state);
+    if (state->wd < 0) return nullptr;
     return std::shared_ptr<FileSystemEventSource>(new FileSystemEventSource(std::move(state)));
 }
 
@@ -153,27 +195,21 @@ bool FileSystemEventSource::isCancelled() const {
 
 int FileSystemEventSource::descriptor() const {
     std::lock_guard lock(state_->mutex);
-    return state_->cancelled ? -1 : state_->fd;
+    return state_->cancelled ? -1 : state_->wd;
 }
 
 void FileSystemEventSource::cancel() {
     std::function<void()> cancelHandler;
+    int wd;
     {
         std::lock_guard lock(state_->mutex);
         if (state_->cancelled) return;
         state_->cancelled = true;
         state_->handler = nullptr;
         cancelHandler = std::move(state_->cancelHandler);
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(state_->wake, &one, sizeof one);
+        wd = state_->wd;
     }
-    // The watching thread runs no outside code, so this is never called from it.
-    if (state_->thread.joinable()) state_->thread.join();
-    {
-        std::lock_guard lock(state_->mutex);
-        ::close(state_->fd);
-        ::close(state_->wake);
-    }
+    if (Watcher* watcher = Watcher::shared()) watcher->remove(wd, state_.get());
     if (cancelHandler) state_->queue->async(std::move(cancelHandler));
 }
 

@@ -1,5 +1,6 @@
 // platform::FileSystemEventSource — a file-system object event source over inotify: it watches one
-// item and runs its event handler on a queue when an event of its mask happens. Like a dispatch
+// item and runs its event handler on a queue when an event of its mask happens. All sources of the
+// process share one inotify instance and one reading thread. Like a dispatch
 // source it starts suspended; events that arrive while it is suspended, or while its handler runs,
 // are merged into one later call. Cancelling ends the watch and runs the cancel handler once.
 #pragma once
@@ -43,11 +44,12 @@ public:
     void discardPendingEvents();
     void cancel();
     bool isCancelled() const;
-    /// The inotify descriptor (-1 once cancelled).
+    /// The inotify watch descriptor of the item (-1 once cancelled).
     int descriptor() const;
 
-private:
     struct State;
+
+private:
     explicit FileSystemEventSource(std::shared_ptr<State> state) : state_(std::move(state)) {}
     std::shared_ptr<State> state_;
 };

@@ -121,3 +121,27 @@ TEST_F(LocalMonitorTest, ReleasingTheProviderEndsItsMonitors) {
     writeFile(base / "d" / "x", "1");
     EXPECT_FALSE(recorder->calls.waitFor(1, 0.8));
 }
+
+TEST_F(LocalMonitorTest, ManyMonitorsAndSharedItems) {
+    // More folders than the system's default count of inotify instances per user.
+    constexpr int count = 200;
+    for (int i = 0; i < count; ++i) fs::create_directories(base / ("d" + std::to_string(i)));
+    for (int i = 0; i < count; ++i) provider->registerNotifcation("d" + std::to_string(i), [] {});
+    for (int i = 0; i < count; ++i) EXPECT_TRUE(provider->isRegisteredForNotification("d" + std::to_string(i))) << i;
+
+    // Two providers watching one folder both hear of it; one leaving does not silence the other.
+    auto other = LocalFileProvider::make(platform::URL::fileURLWithPath(base.string(), true));
+    auto mine = watch("d7");
+    auto theirs = std::make_shared<Recorder>();
+    other->registerNotifcation("d7", [theirs] { theirs->calls.add(std::chrono::steady_clock::now()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    writeFile(base / "d7" / "x", "1");
+    EXPECT_TRUE(mine->calls.waitFor(1, 5));
+    EXPECT_TRUE(theirs->calls.waitFor(1, 5));
+
+    provider->unregisterNotifcation("d7");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    writeFile(base / "d7" / "y", "1");
+    EXPECT_TRUE(theirs->calls.waitFor(2, 5));
+    EXPECT_EQ(mine->calls.count(), 1u);
+}
