@@ -1,4 +1,4 @@
-// test-labels: webdav
+// test-labels: webdav tsan
 // The registry's WebDAV client against Apache mod_dav: what the behaviour suite does not cover.
 #include "fileprovider/webdav/ApacheDAV.hpp"
 #include "ostrane/NetworkFileManager.hpp"
