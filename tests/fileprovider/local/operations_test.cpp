@@ -415,3 +415,65 @@ TEST_F(LocalOperationsTest, ManyOperationsAtOnceEachCompleteOnce) {
     for (const auto& e : calls->values()) EXPECT_FALSE(e) << e->localizedDescription();
     for (int i = 0; i < count; ++i) EXPECT_EQ(readFile(base / ("c" + std::to_string(i))), std::to_string(i));
 }
+
+namespace {
+
+// What a subclass (the iCloud provider) does: its own type label, the shared runner.
+class LabelledProvider : public LocalFileProvider {
+public:
+    static std::shared_ptr<LabelledProvider> make(const URL& base) {
+        std::shared_ptr<LabelledProvider> p(new LabelledProvider(base));
+        p->didInitialize();
+        return p;
+    }
+    std::string type() const override { return "iCloudDrive"; }
+    bool isCoorinating() const override { return true; }
+    using LocalFileProvider::doOperation;
+
+private:
+    explicit LabelledProvider(const URL& base) : LocalFileProvider(base, "iCloudDrive") {}
+};
+
+} // namespace
+
+TEST_F(LocalOperationsTest, SubclassesShareTheRunner) {
+    auto sub = LabelledProvider::make(URL::fileURLWithPath(base.string(), true));
+    EXPECT_EQ(sub->dispatch_queue()->label(), "FileProvider.iCloudDrive");
+    EXPECT_EQ(sub->operation_queue()->name(), "FileProvider.iCloudDrive.Operation");
+    EXPECT_TRUE(sub->opFileManager()->delegate());
+
+    TempFolder outside;
+    writeFile(outside.path() / "in.txt", "from outside");
+    const std::string local = URL::fileURLWithPath((outside.path() / "in.txt").string()).absoluteString();
+    EXPECT_FALSE(run([&](auto done) {
+        return sub->doOperation(FileOperationType::copy(local, "copied.txt"), std::nullopt, false, false, true, done);
+    }));
+    EXPECT_EQ(readFile(base / "copied.txt"), "from outside");
+
+    // Without forUploading a "file://" text is a provider path like any other: it stays in the base.
+    EXPECT_TRUE(run([&](auto done) {
+        return sub->doOperation(FileOperationType::copy(local, "again.txt"), std::nullopt, false, false, false, done);
+    }));
+    EXPECT_FALSE(fs::exists(base / "again.txt"));
+
+    // Operations the runner has no work for still answer once.
+    EXPECT_EQ(cocoaCode(run([&](auto done) {
+                  return sub->doOperation(FileOperationType::fetch("copied.txt"), std::nullopt, true, false, false, done);
+              })),
+              CocoaError::featureUnsupported);
+}
+
+TEST_F(LocalOperationsTest, EveryOperationKindRunsCoordinated) {
+    provider->setIsCoorinating(true);
+    EXPECT_FALSE(run([&](auto done) { return provider->create("dir", "", done); }));
+    EXPECT_FALSE(run([&](auto done) { return provider->writeContents("dir/f", bytes("1"), done); }));
+    EXPECT_FALSE(run([&](auto done) { return provider->writeContents("dir/f", bytes("2"), true, true, done); }));
+    EXPECT_FALSE(run([&](auto done) { return provider->copyItem("dir/f", "dir/g", false, done); }));
+    EXPECT_FALSE(run([&](auto done) { return provider->moveItem("dir/g", "h", false, done); }));
+    EXPECT_EQ(readFile(base / "h"), "2");
+    EXPECT_FALSE(run([&](auto done) { return provider->removeItem("dir", done); }));
+    EXPECT_FALSE(fs::exists(base / "dir"));
+    // A copy onto itself neither waits for itself nor loses the file.
+    run([&](auto done) { return provider->copyItem("h", "h", true, done); });
+    EXPECT_EQ(readFile(base / "h"), "2");
+}
