@@ -220,3 +220,12 @@ TEST_F(LocalListingTest, SearchGoesOnPastAFolderTooDeepToOpen) {
     }
     ::close(top);
 }
+
+TEST_F(LocalListingTest, RecursiveSearchDoesNotFollowLinkedFolders) {
+    writeFile(base / "a" / "match.txt", "");
+    fs::create_directory_symlink(base, base / "a" / "loop");
+    fs::create_directory_symlink("/", base / "root");
+    auto result = search("", true, "name == 'match.txt'");
+    EXPECT_FALSE(result.result.error);
+    EXPECT_EQ(names(result.result.files), std::vector<std::string>{"match.txt"});
+}

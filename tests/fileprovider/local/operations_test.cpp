@@ -477,3 +477,13 @@ TEST_F(LocalOperationsTest, EveryOperationKindRunsCoordinated) {
     run([&](auto done) { return provider->copyItem("h", "h", true, done); });
     EXPECT_EQ(readFile(base / "h"), "2");
 }
+
+TEST_F(LocalOperationsTest, RemovingAFolderLeavesWhatItsLinksPointTo) {
+    TempFolder outside;
+    writeFile(outside.path() / "precious" / "keep.txt", "keep");
+    writeFile(base / "dir" / "own.txt", "x");
+    fs::create_directory_symlink(outside.path() / "precious", base / "dir" / "link to outside");
+    EXPECT_FALSE(run([&](auto done) { return provider->removeItem("dir", done); }));
+    EXPECT_FALSE(fs::exists(base / "dir"));
+    EXPECT_EQ(readFile(outside.path() / "precious" / "keep.txt"), "keep");
+}
