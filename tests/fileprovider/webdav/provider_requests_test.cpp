@@ -106,6 +106,18 @@ TEST(WebDAVProvider, AuthorizationFollowsTheCredentialType) {
     EXPECT_EQ(propfind.value("Content-Type"), "text/xml;charset=utf-8");
     EXPECT_EQ(propfind.httpMethod, "PROPFIND");
 
+    const std::vector<std::pair<URLRequestAuthenticationType, std::optional<std::string>>> table = {
+        {URLRequestAuthenticationType::digest, std::nullopt},
+        {URLRequestAuthenticationType::basic, "Basic YW5uYTpzM2NyZXQ6QA=="},
+        {URLRequestAuthenticationType::oAuth1, "OAuth s3cret:@"},
+        {URLRequestAuthenticationType::oAuth2, "Bearer s3cret:@"},
+    };
+    for (const auto& [type, header] : table) {
+        p->setCredentialType(type);
+        EXPECT_EQ(p->request(FileOperationType::remove("/a"), false, {}).value("Authorization"), header);
+    }
+    p->setCredentialType(URLRequestAuthenticationType::basic);
+
     auto copy = p->copy();
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(copy->credentialType(), URLRequestAuthenticationType::digest);
