@@ -157,7 +157,9 @@ std::shared_ptr<FTPSession> FTPSession::make(Configuration configuration) {
     return std::shared_ptr<FTPSession>(new FTPSession(std::move(configuration)));
 }
 
-FTPSession::FTPSession(Configuration configuration) : configuration_(std::move(configuration)) {}
+FTPSession::FTPSession(Configuration configuration)
+    : configuration_(std::move(configuration)),
+      supportsRFC3659_(configuration_.supportsRFC3659 ? configuration_.supportsRFC3659 : std::make_shared<std::atomic<bool>>(true)) {}
 
 double FTPSession::requestTimeout() const {
     const double t = configuration_.session ? configuration_.session->configuration().timeoutIntervalForRequest : 60;
@@ -490,6 +492,259 @@ void FTPSession::list(const std::shared_ptr<FileProviderStreamTask>& task, const
 
 void FTPSession::quit(const std::shared_ptr<FileProviderStreamTask>& task) {
     sendCommand("QUIT", task, 4, nullptr, [task](std::optional<std::string>, ErrorRef) { task->cancel(); });
+}
+
+namespace {
+
+// What a transfer waits for: the data side and the final reply, whichever comes last. The
+// completion runs once, with the first error.
+struct TransferState {
+    std::mutex mutex;
+    bool dataDone = false;
+    bool replyDone = false;
+    bool finished = false;
+    std::shared_ptr<FileProviderStreamTask> data;
+    std::function<void(ErrorRef)> completion;
+
+    void finish(ErrorRef error) {
+        std::function<void(ErrorRef)> c;
+        std::shared_ptr<FileProviderStreamTask> d;
+        {
+            std::lock_guard lock(mutex);
+            if (finished) return;
+            finished = true;
+            c = std::move(completion);
+            d = data;
+        }
+        if (error && d) d->cancel();
+        if (c) c(error);
+    }
+    void markData() {
+        bool both;
+        {
+            std::lock_guard lock(mutex);
+            dataDone = true;
+            both = replyDone;
+        }
+        if (both) finish(nullptr);
+    }
+    void markReply() {
+        bool both;
+        {
+            std::lock_guard lock(mutex);
+            replyDone = true;
+            both = dataDone;
+        }
+        if (both) finish(nullptr);
+    }
+    bool isFinished() {
+        std::lock_guard lock(mutex);
+        return finished;
+    }
+};
+
+struct RetrieveReader : std::enable_shared_from_this<RetrieveReader> {
+    std::shared_ptr<TransferState> state;
+    std::shared_ptr<FileProviderStreamTask> data;
+    FTPSession::ChunkHandler onData;
+    int64_t length = -1;
+    int64_t expected = -1;
+    int64_t received = 0;
+    double timeout = 60;
+    std::optional<platform::URL> url;
+
+    void next() {
+        if (state->isFinished()) return;
+        auto self = shared_from_this();
+        data->readData(1, 256 * 1024, timeout, [self](std::optional<Data> bytes, bool atEnd, ErrorRef error) {
+            if (bytes && !bytes->empty()) {
+                Data chunk = std::move(*bytes);
+                bool enough = false;
+                if (self->length >= 0 && self->received + static_cast<int64_t>(chunk.size()) >= self->length) {
+                    chunk.resize(static_cast<size_t>(self->length - self->received));
+                    enough = true;
+                }
+                self->received += static_cast<int64_t>(chunk.size());
+                if (!chunk.empty() && self->onData && !self->onData(chunk, self->received, self->expected))
+                    return self->state->finish(URLError::make(URLError::cannotWriteToFile, self->url));
+                if (enough) {
+                    // The rest is not wanted: the data connection goes, and so does the wait for the reply.
+                    self->data->cancel();
+                    self->state->markReply();
+                    return self->state->markData();
+                }
+            } else if (error) {
+                return self->state->finish(error);
+            }
+            if (atEnd) return self->state->markData();
+            self->next();
+        });
+    }
+};
+
+} // namespace
+
+void FTPSession::retrieve(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& serverPath, int64_t offset,
+                          int64_t length, TaskHook onTask, ChunkHandler onData, std::function<void(ErrorRef)> completionHandler) {
+    auto self = shared_from_this();
+    auto state = std::make_shared<TransferState>();
+    state->completion = std::move(completionHandler);
+    if (length == 0) return state->finish(nullptr);
+    auto hooks = std::make_shared<std::pair<TaskHook, ChunkHandler>>(std::move(onTask), std::move(onData));
+    sendCommand("TYPE I", task, 4, nullptr, [self, task, serverPath, offset, length, state, hooks](std::optional<std::string> reply, ErrorRef error) {
+        if (error) return state->finish(error);
+        if (!reply || !hasPrefix(*reply, "2"))
+            return state->finish(reply ? ErrorRef(FileProviderFTPError::make(*reply, serverPath))
+                                       : URLError::make(URLError::badServerResponse, self->url(serverPath)));
+        self->sendCommand("SIZE " + serverPath, task, 4, nullptr, [self, task, serverPath, offset, length, state, hooks](std::optional<std::string> reply, ErrorRef error) {
+            if (error) return state->finish(error);
+            int64_t expected = -1;
+            if (reply && hasPrefix(*reply, "213 ")) {
+                try {
+                    expected = std::stoll(reply->substr(4)) - offset;
+                } catch (...) {
+                    expected = -1;
+                }
+                if (expected < 0) expected = 0;
+            }
+            if (length >= 0 && (expected < 0 || expected > length)) expected = length;
+            self->openDataConnection(task, [self, task, serverPath, offset, length, expected, state, hooks](std::shared_ptr<FileProviderStreamTask> data, ErrorRef error) {
+                if (error || !data) return state->finish(error ? error : URLError::make(URLError::badServerResponse, self->url(serverPath)));
+                {
+                    std::lock_guard lock(state->mutex);
+                    state->data = data;
+                }
+                if (hooks->first) hooks->first(data);
+                auto startRetrieve = [self, task, serverPath, length, expected, state, hooks, data] {
+                    auto reader = std::make_shared<RetrieveReader>();
+                    reader->state = state;
+                    reader->data = data;
+                    reader->onData = hooks->second;
+                    reader->length = length;
+                    reader->expected = expected;
+                    reader->timeout = self->requestTimeout();
+                    reader->url = self->url(serverPath);
+                    self->sendCommand("RETR " + serverPath, task, 4, nullptr, [self, serverPath, state](std::optional<std::string> reply, ErrorRef error) {
+                        if (state->isFinished()) return;
+                        if (error) return state->finish(error);
+                        if (!reply) return state->finish(URLError::make(URLError::badServerResponse, self->url(serverPath)));
+                        if (!hasPrefix(*reply, "2")) return state->finish(FileProviderFTPError::make(*reply, serverPath));
+                        state->markReply();
+                    });
+                    reader->next();
+                };
+                if (offset <= 0) return startRetrieve();
+                self->sendCommand("REST " + std::to_string(offset), task, 4, nullptr, [self, serverPath, state, startRetrieve](std::optional<std::string> reply, ErrorRef error) {
+                    if (error) return state->finish(error);
+                    if (!reply || !hasPrefix(*reply, "3"))
+                        return state->finish(reply ? ErrorRef(FileProviderFTPError::make(*reply, serverPath))
+                                                   : URLError::make(URLError::badServerResponse, self->url(serverPath)));
+                    startRetrieve();
+                });
+            });
+        });
+    });
+}
+
+namespace {
+
+struct StoreWriter : std::enable_shared_from_this<StoreWriter> {
+    std::shared_ptr<TransferState> state;
+    std::shared_ptr<FileProviderStreamTask> data;
+    std::shared_ptr<platform::InputStream> stream;
+    FTPSession::ProgressHook onProgress;
+    int64_t size = -1;
+    int64_t sent = 0;
+    double timeout = 60;
+    std::optional<platform::URL> url;
+    std::atomic<bool> started{false};
+
+    void start() {
+        if (started.exchange(true)) return;
+        if (stream->streamStatus() == platform::InputStream::Status::notOpen) stream->open();
+        next();
+    }
+
+    void next() {
+        if (state->isFinished()) return;
+        const size_t want = size >= 0 ? static_cast<size_t>(std::min<int64_t>(size - sent, 64 * 1024)) : 64 * 1024;
+        Data chunk(want);
+        std::ptrdiff_t n = want ? stream->read(chunk.data(), chunk.size()) : 0;
+        if (n < 0) {
+            ErrorRef e = stream->streamError();
+            return state->finish(e ? e : URLError::make(URLError::cannotOpenFile, url));
+        }
+        if (n == 0) {
+            data->closeWrite();
+            return state->markData();
+        }
+        chunk.resize(static_cast<size_t>(n));
+        auto self = shared_from_this();
+        data->write(chunk, timeout, [self, n](ErrorRef error) {
+            if (error) return self->state->finish(error);
+            self->sent += n;
+            if (self->onProgress) self->onProgress(self->sent, self->size);
+            self->next();
+        });
+    }
+};
+
+} // namespace
+
+void FTPSession::store(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& serverPath,
+                       std::shared_ptr<platform::InputStream> stream, int64_t size, int64_t restOffset, TaskHook onTask,
+                       ProgressHook onProgress, std::function<void(ErrorRef)> completionHandler) {
+    auto self = shared_from_this();
+    auto state = std::make_shared<TransferState>();
+    state->completion = std::move(completionHandler);
+    if (!stream) return state->finish(URLError::make(URLError::cannotOpenFile, url(serverPath)));
+    auto hooks = std::make_shared<std::pair<TaskHook, ProgressHook>>(std::move(onTask), std::move(onProgress));
+    sendCommand("TYPE I", task, 4, nullptr, [self, task, serverPath, stream, size, restOffset, state, hooks](std::optional<std::string> reply, ErrorRef error) {
+        if (error) return state->finish(error);
+        if (!reply || !hasPrefix(*reply, "2"))
+            return state->finish(reply ? ErrorRef(FileProviderFTPError::make(*reply, serverPath))
+                                       : URLError::make(URLError::badServerResponse, self->url(serverPath)));
+        self->openDataConnection(task, [self, task, serverPath, stream, size, restOffset, state, hooks](std::shared_ptr<FileProviderStreamTask> data, ErrorRef error) {
+            if (error || !data) return state->finish(error ? error : URLError::make(URLError::badServerResponse, self->url(serverPath)));
+            {
+                std::lock_guard lock(state->mutex);
+                state->data = data;
+            }
+            if (hooks->first) hooks->first(data);
+            auto writer = std::make_shared<StoreWriter>();
+            writer->state = state;
+            writer->data = data;
+            writer->stream = stream;
+            writer->onProgress = hooks->second;
+            writer->size = size;
+            writer->timeout = self->requestTimeout();
+            writer->url = self->url(serverPath);
+            auto startStore = [self, task, serverPath, state, writer] {
+                self->sendCommand("STOR " + serverPath, task, 4,
+                                  [writer] { writer->start(); },
+                                  [self, serverPath, state, writer](std::optional<std::string> reply, ErrorRef error) {
+                                      if (state->isFinished()) return;
+                                      if (error) return state->finish(error);
+                                      if (!reply) return state->finish(URLError::make(URLError::badServerResponse, self->url(serverPath)));
+                                      if (!hasPrefix(*reply, "2")) return state->finish(FileProviderFTPError::make(*reply, serverPath));
+                                      // A server that took the file without a preliminary reply got nothing to store.
+                                      if (!writer->started.load()) {
+                                          writer->data->cancel();
+                                          state->markData();
+                                      }
+                                      state->markReply();
+                                  });
+            };
+            if (restOffset < 0) return startStore();
+            self->sendCommand("REST " + std::to_string(restOffset), task, 4, nullptr, [self, serverPath, state, startStore](std::optional<std::string> reply, ErrorRef error) {
+                if (error) return state->finish(error);
+                if (!reply || !hasPrefix(*reply, "3"))
+                    return state->finish(reply ? ErrorRef(FileProviderFTPError::make(*reply, serverPath))
+                                               : URLError::make(URLError::badServerResponse, self->url(serverPath)));
+                startStore();
+            });
+        });
+    });
 }
 
 } // namespace RiridOzizevud

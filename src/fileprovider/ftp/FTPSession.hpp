@@ -11,6 +11,7 @@
 #include "fileprovider/core/ServerTrustPolicy.hpp"
 #include "fileprovider/ftp/FileProviderStreamTask.hpp"
 #include "platform/Error.hpp"
+#include "platform/Stream.hpp"
 #include "platform/URL.hpp"
 #include "platform/URLCredential.hpp"
 
@@ -46,6 +47,8 @@ public:
         /// Failures are reported asynchronously here (a concurrent queue).
         std::shared_ptr<platform::DispatchQueue> dispatch_queue;
         std::string type = "FTP";
+        /// Shared with the provider, so a server's "500" to MLSD is remembered past this session.
+        std::shared_ptr<std::atomic<bool>> supportsRFC3659;
     };
 
     using ReplyHandler = std::function<void(std::optional<std::string> reply, platform::ErrorRef error)>;
@@ -55,8 +58,8 @@ public:
     static std::shared_ptr<FTPSession> make(Configuration configuration);
 
     const Configuration& configuration() const { return configuration_; }
-    bool supportsRFC3659() const { return supportsRFC3659_.load(); }
-    void setSupportsRFC3659(bool value) { supportsRFC3659_.store(value); }
+    bool supportsRFC3659() const { return supportsRFC3659_->load(); }
+    void setSupportsRFC3659(bool value) { supportsRFC3659_->store(value); }
 
     double requestTimeout() const;
     double resourceTimeout() const;
@@ -86,6 +89,23 @@ public:
     /// Sends "QUIT" and lets the connection go (the reply is not waited for beyond the request time-out).
     void quit(const std::shared_ptr<FileProviderStreamTask>& task);
 
+    using TaskHook = std::function<void(const std::shared_ptr<FileProviderStreamTask>& dataTask)>;
+    /// A received piece, the bytes received so far (the piece included) and the expected total (-1:
+    /// unknown). False stops the transfer with an error (the receiver could not keep the bytes).
+    using ChunkHandler = std::function<bool(const platform::Data& chunk, int64_t received, int64_t expected)>;
+    using ProgressHook = std::function<void(int64_t sent, int64_t expected)>;
+
+    /// "TYPE I", "SIZE", a data connection, "REST" (for an offset above 0) and "RETR" of a server
+    /// path; the bytes from `offset` on, at most `length` of them (-1: to the end), go to `onData` as
+    /// they arrive. The completion follows the last byte and the server's final reply.
+    void retrieve(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& serverPath, int64_t offset,
+                  int64_t length, TaskHook onTask, ChunkHandler onData, std::function<void(platform::ErrorRef)> completionHandler);
+    /// "TYPE I", a data connection, "REST" (for an offset of 0 or more) and "STOR" of a server path;
+    /// `size` bytes of the stream are sent once the server is ready (-1: to the stream's end).
+    void store(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& serverPath,
+               std::shared_ptr<platform::InputStream> stream, int64_t size, int64_t restOffset, TaskHook onTask,
+               ProgressHook onProgress, std::function<void(platform::ErrorRef)> completionHandler);
+
     /// Whether a secure session was asked for: scheme "ftps" or "ftpes", or port 990.
     bool isSecureSession() const;
 
@@ -98,7 +118,7 @@ private:
     void fail(std::function<void()> report) const;
 
     const Configuration configuration_;
-    std::atomic<bool> supportsRFC3659_{true};
+    std::shared_ptr<std::atomic<bool>> supportsRFC3659_;
 };
 
 } // namespace RiridOzizevud
