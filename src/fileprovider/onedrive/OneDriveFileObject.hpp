@@ -21,6 +21,8 @@ class OneDriveFileObject : public FileObject {
     struct Token {};
 
 public:
+    using FileObject::url;
+
     static constexpr const char* fileResourceIdentifierKey = "NSURLFileResourceIdentifierKey";
     static constexpr const char* documentIdentifierKey = "NSURLDocumentIdentifierKey";
 
