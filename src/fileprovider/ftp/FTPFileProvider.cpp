@@ -753,8 +753,9 @@ ProgressRef FTPFileProvider::copyItem(const URL& localFile, const std::string& t
                                        auto stream = platform::InputStream::make(localFile);
                                        if (!stream) return me->finish(op, URLError::make(URLError::cannotOpenFile, localFile));
                                        const int64_t size = fileSize(localFile);
-                                       op->engine->store(
-                                           op->control, me->serverPath(to), stream, size, me->uploadByREST() ? 0 : -1,
+                                       auto transfer = me->uploadByREST() ? &FTPSession::storeByREST : &FTPSession::storePlain;
+                                       ((*op->engine).*transfer)(
+                                           op->control, me->serverPath(to), stream, size,
                                            [op](const std::shared_ptr<FileProviderStreamTask>& data) {
                                                std::weak_ptr<FileProviderStreamTask> weak = data;
                                                op->progress->setCancellationHandler([weak] {
@@ -886,9 +887,10 @@ ProgressRef FTPFileProvider::writeContents(const std::string& path, const std::o
                                        op->completion = *handler;
                                        if (error) return me->finish(op, error);
                                        auto store = [me, op, path, data, total] {
-                                           op->engine->store(
+                                           auto transfer = me->uploadByREST() ? &FTPSession::storeByREST : &FTPSession::storePlain;
+                                           ((*op->engine).*transfer)(
                                                op->control, me->serverPath(path), platform::InputStream::make(*data),
-                                               static_cast<int64_t>(data->size()), me->uploadByREST() ? 0 : -1,
+                                               static_cast<int64_t>(data->size()),
                                                [op](const std::shared_ptr<FileProviderStreamTask>& task) {
                                                    std::weak_ptr<FileProviderStreamTask> weak = task;
                                                    op->progress->setCancellationHandler([weak] {

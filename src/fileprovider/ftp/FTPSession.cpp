@@ -747,4 +747,84 @@ void FTPSession::store(const std::shared_ptr<FileProviderStreamTask>& task, cons
     });
 }
 
+int64_t FTPSession::restChunkSize(int64_t fileSize) {
+    constexpr int64_t smallest = 32 * 1024, largest = 4 * 1024 * 1024;
+    if (fileSize <= 0) return smallest;
+    return std::clamp<int64_t>(fileSize / 64, smallest, largest);
+}
+
+namespace {
+
+struct RestUpload : std::enable_shared_from_this<RestUpload> {
+    std::shared_ptr<FTPSession> session;
+    std::shared_ptr<FileProviderStreamTask> task;
+    std::string path;
+    std::shared_ptr<platform::InputStream> stream;
+    int64_t size = -1;
+    int64_t chunkSize = 32 * 1024;
+    int64_t offset = 0;
+    FTPSession::TaskHook onTask;
+    FTPSession::ProgressHook onProgress;
+    std::function<void(ErrorRef)> completion;
+
+    void next() {
+        Data chunk(static_cast<size_t>(chunkSize));
+        size_t filled = 0;
+        while (filled < chunk.size()) {
+            const std::ptrdiff_t n = stream->read(chunk.data() + filled, chunk.size() - filled);
+            if (n < 0) {
+                ErrorRef e = stream->streamError();
+                return done(e ? e : URLError::make(URLError::cannotOpenFile, session->url(path)));
+            }
+            if (n == 0) break;
+            filled += static_cast<size_t>(n);
+        }
+        chunk.resize(filled);
+        // The last chunk is the one that comes short; an empty file still gets its one store.
+        if (filled == 0 && offset > 0) return done(nullptr);
+        const bool last = static_cast<int64_t>(filled) < chunkSize;
+        auto self = shared_from_this();
+        const int64_t base = offset;
+        session->store(task, path, platform::InputStream::make(std::move(chunk)), static_cast<int64_t>(filled), offset, onTask,
+                       [self, base](int64_t sent, int64_t) {
+                           if (self->onProgress) self->onProgress(base + sent, self->size);
+                       },
+                       [self, filled, last](ErrorRef error) {
+                           if (error) return self->done(error);
+                           self->offset += static_cast<int64_t>(filled);
+                           if (last) return self->done(nullptr);
+                           self->next();
+                       });
+    }
+
+    void done(ErrorRef error) {
+        auto c = std::move(completion);
+        completion = nullptr;
+        if (c) c(error);
+    }
+};
+
+} // namespace
+
+void FTPSession::storeByREST(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& serverPath,
+                             std::shared_ptr<platform::InputStream> stream, int64_t size, TaskHook onTask,
+                             ProgressHook onProgress, std::function<void(ErrorRef)> completionHandler) {
+    if (!stream) {
+        if (completionHandler) completionHandler(URLError::make(URLError::cannotOpenFile, url(serverPath)));
+        return;
+    }
+    if (stream->streamStatus() == platform::InputStream::Status::notOpen) stream->open();
+    auto upload = std::make_shared<RestUpload>();
+    upload->session = shared_from_this();
+    upload->task = task;
+    upload->path = serverPath;
+    upload->stream = std::move(stream);
+    upload->size = size;
+    upload->chunkSize = restChunkSize(size);
+    upload->onTask = std::move(onTask);
+    upload->onProgress = std::move(onProgress);
+    upload->completion = std::move(completionHandler);
+    upload->next();
+}
+
 } // namespace RiridOzizevud

@@ -106,6 +106,21 @@ public:
                std::shared_ptr<platform::InputStream> stream, int64_t size, int64_t restOffset, TaskHook onTask,
                ProgressHook onProgress, std::function<void(platform::ErrorRef)> completionHandler);
 
+    /// store(...) from the stream's start, without "REST".
+    void storePlain(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& serverPath,
+                    std::shared_ptr<platform::InputStream> stream, int64_t size, TaskHook onTask, ProgressHook onProgress,
+                    std::function<void(platform::ErrorRef)> completionHandler) {
+        store(task, serverPath, std::move(stream), size, -1, std::move(onTask), std::move(onProgress),
+              std::move(completionHandler));
+    }
+    /// The restartable upload: the stream in chunks (32 KiB for small files, larger for large ones,
+    /// at most 4 MiB), each stored with "REST" at its offset and "STOR", so a broken upload can go
+    /// on from the last whole chunk.
+    void storeByREST(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& serverPath,
+                     std::shared_ptr<platform::InputStream> stream, int64_t size, TaskHook onTask, ProgressHook onProgress,
+                     std::function<void(platform::ErrorRef)> completionHandler);
+    static int64_t restChunkSize(int64_t fileSize);
+
     /// Whether a secure session was asked for: scheme "ftps" or "ftpes", or port 990.
     bool isSecureSession() const;
 

@@ -227,6 +227,17 @@ TEST(FTPFileProvider, ReadsWritesAndChangesFilesOnAWritableServer) {
     EXPECT_TRUE(run([&](SimpleCompletionHandler done) { return p->removeItem("Nothing/here", done); }));
     EXPECT_TRUE(delegate->saw("fail Nothing/here"));
 
+    // The restartable upload: chunk after chunk, each at its offset.
+    p->setUploadByREST(true);
+    std::string chunked(3 * FTPSession::restChunkSize(100000) + 1234, '\0');
+    for (size_t i = 0; i < chunked.size(); ++i) chunked[i] = static_cast<char>('a' + i % 26);
+    EXPECT_FALSE(run([&](SimpleCompletionHandler done) { return p->writeContents("Docs/chunked.bin", Data(chunked.begin(), chunked.end()), false, true, done); }));
+    EXPECT_EQ(server.contentOf("pub/Docs/chunked.bin"), chunked);
+    EXPECT_FALSE(run([&](SimpleCompletionHandler done) { return p->writeContents("Docs/empty.bin", std::nullopt, false, true, done); }));
+    EXPECT_TRUE(std::filesystem::exists(server.root() / "pub/Docs/empty.bin"));
+    EXPECT_EQ(std::filesystem::file_size(server.root() / "pub/Docs/empty.bin"), 0u);
+    p->setUploadByREST(false);
+
     // Search, reachability and storage.
     auto promise = std::make_shared<std::promise<std::vector<FileObjectRef>>>();
     auto found = promise->get_future();
