@@ -16,7 +16,7 @@ FileProviderDropboxError::FileProviderDropboxError(FileProviderHTTPErrorCode cod
     : FileProviderDropboxError(rawValue(code), std::move(path), std::move(serverDescription)) {}
 
 std::optional<std::string> dropboxServerDescription(const std::optional<platform::Data>& data) {
-    if (!data)
+    if (!data || data->empty())
         return std::nullopt;
     const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
     if (const auto json = platform::JSON::parse(text); json && json->is_object()) {

@@ -26,7 +26,7 @@ public:
 };
 
 /// What a Dropbox error body says: its "user_message", else the "tag" of its "error" object; for a
-/// body that is no JSON object, the body itself when it is UTF-8 text.
+/// body that is no JSON object, the body itself when it is UTF-8 text. None for an empty body.
 std::optional<std::string> dropboxServerDescription(const std::optional<platform::Data>& data);
 
 } // namespace RiridOzizevud
