@@ -49,6 +49,9 @@ public:
     virtual std::string forbiddenNameCharacters() const { return ""; }
     /// Whether searchFiles finds entries by name.
     virtual bool searches() const { return true; }
+    /// Whether a copy or move with overwrite replaces an existing item (a service without that
+    /// choice refuses it instead).
+    virtual bool replacesOnCopyAndMove() const { return true; }
 };
 
 std::string providerBehaviourName(const ::testing::TestParamInfo<ProviderTarget*>& info);

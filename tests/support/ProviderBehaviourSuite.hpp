@@ -147,6 +147,14 @@ TEST_P(ProviderBehaviour, OverwriteOnlyWhenAsked) {
 
     EXPECT_NE(copy(work() + "/g.txt", work() + "/f.txt", false), nullptr);
     EXPECT_EQ(read(work() + "/f.txt").first, "second");
+    if (!target().replacesOnCopyAndMove()) {
+        // A service that never replaces refuses the overwriting copy and move, and loses nothing.
+        EXPECT_NE(copy(work() + "/g.txt", work() + "/f.txt", true), nullptr);
+        EXPECT_NE(move(work() + "/g.txt", work() + "/f.txt", true), nullptr);
+        EXPECT_EQ(read(work() + "/f.txt").first, "second");
+        EXPECT_EQ(read(work() + "/g.txt").first, "other");
+        return;
+    }
     EXPECT_EQ(copy(work() + "/g.txt", work() + "/f.txt", true), nullptr);
     EXPECT_EQ(read(work() + "/f.txt").first, "other");
 
