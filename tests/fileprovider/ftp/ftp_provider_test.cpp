@@ -1,4 +1,4 @@
-// test-labels: ftp
+// test-labels: ftp tsan
 // FTPFileProvider against real servers: a pyftpdlib user that may write, vsftpd (no MLSD/MLST,
 // read-only) and pyftpdlib demanding TLS.
 #include "fileprovider/ftp/FTPFileProvider.hpp"
