@@ -72,10 +72,10 @@ public:
     }
     int port() const { return port_; }
 
-    /// Takes the next connection within 10 s.
-    bool accept() {
+    /// Takes the next connection within `timeoutMs`.
+    bool accept(int timeoutMs = 10000) {
         pollfd p{listenFd_, POLLIN, 0};
-        if (::poll(&p, 1, 10000) != 1) return false;
+        if (::poll(&p, 1, timeoutMs) != 1) return false;
         closeConnection();
         fd_ = ::accept(listenFd_, nullptr, nullptr);
         if (fd_ < 0) return false;

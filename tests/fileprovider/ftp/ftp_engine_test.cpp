@@ -4,6 +4,7 @@
 #include "fileprovider/ftp/FTPSession.hpp"
 #include "fileprovider/ftp/FileProviderFTPError.hpp"
 #include "fileprovider/ftp/LoopbackPeer.hpp"
+#include "fileprovider/ftp/ScriptedFTPServer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,61 +20,9 @@ using ostrane_test::LoopbackPeer;
 using platform::ErrorRef;
 using platform::URLError;
 
+using ostrane_test::ScriptedServer;
+
 namespace {
-
-// Answers each command line by a script; records what it was sent.
-class ScriptedServer {
-public:
-    using Script = std::function<void(ScriptedServer&, const std::string& command)>;
-
-    explicit ScriptedServer(Script script, std::string greeting = "220 ready\r\n")
-        : script_(std::move(script)), thread_([this, greeting] { run(greeting); }) {}
-    ~ScriptedServer() {
-        stop_ = true;
-        thread_.join();
-    }
-    int port() const { return control_.port(); }
-    void reply(const std::string& text) { control_.send(text); }
-    std::vector<std::string> commands() {
-        std::lock_guard lock(mutex_);
-        return commands_;
-    }
-    LoopbackPeer& data() { return data_; }
-
-private:
-    void run(const std::string& greeting) {
-        if (!control_.accept()) return;
-        control_.send(greeting);
-        std::string line;
-        while (!stop_) {
-            const std::string c = control_.receive(1);
-            if (c.empty()) return;
-            if (c != "\n") {
-                line += c;
-                continue;
-            }
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            {
-                std::lock_guard lock(mutex_);
-                commands_.push_back(line);
-            }
-            if (line == "QUIT") {
-                control_.send("221 bye\r\n");
-                return;
-            }
-            script_(*this, line);
-            line.clear();
-        }
-    }
-
-    Script script_;
-    LoopbackPeer control_;
-    LoopbackPeer data_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::vector<std::string> commands_;
-    std::thread thread_;
-};
 
 std::shared_ptr<FTPSession> sessionFor(int port, std::optional<platform::URLCredential> credential,
                                        FTPSession::Mode mode = FTPSession::Mode::passive, const std::string& scheme = "ftp") {
