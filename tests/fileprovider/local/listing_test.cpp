@@ -132,10 +132,11 @@ TEST_F(LocalListingTest, SearchReportsEachMatchAfterCounting) {
 }
 
 TEST_F(LocalListingTest, CancelledSearchStillCompletesOnce) {
-    writeFile(base / "a", "");
+    for (const char* name : {"a", "b", "c", "d", "e"}) writeFile(base / name, "");
+    // The walk may hold one entry (its found handler waits for the cancel); it stops before the next.
     auto cancelled = search("", true, "TRUEPREDICATE", true);
     EXPECT_EQ(cancelled.completions, 1u);
-    EXPECT_TRUE(cancelled.result.files.empty());
+    EXPECT_LE(cancelled.result.files.size(), 1u);
     EXPECT_FALSE(cancelled.result.error);
 }
 
