@@ -367,6 +367,9 @@ void FTPSession::openActiveDataConnection(const std::shared_ptr<FileProviderStre
     // The server connects to the address it reaches us at: the control connection's own.
     const std::string local = task->localAddress();
     if (!local.empty()) service->setBindAddress(local);
+    // The data comes from the server the control connection reached, from no one else.
+    const std::string peer = task->peerAddress();
+    if (!peer.empty()) service->setExpectedPeerAddress(peer);
     service->publish(NetService::listenForConnections);
     if (service->port() < 1) return completionHandler(nullptr, URLError::make(URLError::cannotConnectToHost, url("")));
     auto data = makeDataTask(task, fpstreamTask(configuration_.session, service));

@@ -73,6 +73,16 @@ SSL_CTX* clientContext(const std::optional<std::string>& caFile) {
     return ctx;
 }
 
+// The numeric text of a socket address ("" for another family).
+std::string addressText(const sockaddr_storage& storage) {
+    char text[INET6_ADDRSTRLEN] = {0};
+    if (storage.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr, text, sizeof text);
+    else if (storage.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr, text, sizeof text);
+    return text;
+}
+
 bool isNumericAddress(const std::string& host) {
     in6_addr a6{};
     in_addr a4{};
@@ -132,6 +142,7 @@ struct FileProviderStreamTask::Connection {
     bool tlsPending = false;
     bool cancelled = false;
     std::string localAddress;
+    std::string peerAddress;
 
     void wake() {
         const uint64_t one = 1;
@@ -175,7 +186,7 @@ struct FileProviderStreamTask::Connection {
     }
 
     ErrorRef connectTo(const std::string& host, int port, DispatchTime deadline);
-    ErrorRef acceptFrom(int listening, DispatchTime deadline);
+    ErrorRef acceptFrom(int listening, const std::string& expectedPeer, DispatchTime deadline);
     ErrorRef handshake(const TLSConfig& config, DispatchTime deadline);
     void recordLocalAddress();
 };
@@ -233,7 +244,7 @@ ErrorRef FileProviderStreamTask::Connection::connectTo(const std::string& host, 
     return last;
 }
 
-ErrorRef FileProviderStreamTask::Connection::acceptFrom(int listening, DispatchTime deadline) {
+ErrorRef FileProviderStreamTask::Connection::acceptFrom(int listening, const std::string& expectedPeer, DispatchTime deadline) {
     if (listening < 0) return URLError::make(URLError::cannotConnectToHost);
     {
         std::lock_guard io(ioMutex);
@@ -243,7 +254,15 @@ ErrorRef FileProviderStreamTask::Connection::acceptFrom(int listening, DispatchT
         if (isStopping()) return URLError::make(URLError::cancelled);
         const int slice = pollSlice(deadline, 100);
         if (waitSocket(listening, POLLIN, slice) & POLLIN) {
-            const int s = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            sockaddr_storage peer{};
+            socklen_t length = sizeof peer;
+            const int s = ::accept4(listening, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (s >= 0 && !expectedPeer.empty() && addressText(peer) != expectedPeer) {
+                // Only the server may deliver the data; anyone else who finds the port is turned away.
+                ::close(s);
+                if (slice == 0) return URLError::make(URLError::timedOut);
+                continue;
+            }
             if (s >= 0) {
                 std::lock_guard io(ioMutex);
                 fd = s;
@@ -258,17 +277,14 @@ ErrorRef FileProviderStreamTask::Connection::acceptFrom(int listening, DispatchT
 }
 
 void FileProviderStreamTask::Connection::recordLocalAddress() {
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    char text[INET6_ADDRSTRLEN] = {0};
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) == 0) {
-        if (storage.ss_family == AF_INET)
-            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&storage)->sin_addr, text, sizeof text);
-        else if (storage.ss_family == AF_INET6)
-            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&storage)->sin6_addr, text, sizeof text);
-    }
+    sockaddr_storage local{}, peer{};
+    socklen_t length = sizeof local;
+    const std::string localText = ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 ? addressText(local) : "";
+    length = sizeof peer;
+    const std::string peerText = ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 ? addressText(peer) : "";
     std::lock_guard lock(m);
-    localAddress = text;
+    localAddress = localText;
+    peerAddress = peerText;
 }
 
 ErrorRef FileProviderStreamTask::Connection::handshake(const TLSConfig& config, DispatchTime deadline) {
@@ -327,12 +343,12 @@ namespace {
 // The connection's thread: connects (or accepts), runs the first handshake when asked, then reads.
 void serveConnection(std::shared_ptr<FileProviderStreamTask::Connection> c,
                      std::weak_ptr<FileProviderStreamTask> weakTask, std::optional<std::pair<std::string, int>> host,
-                     int listening, double timeout, std::optional<TLSConfig> tls,
+                     int listening, std::string expectedPeer, double timeout, std::optional<TLSConfig> tls,
                      std::function<void(const std::shared_ptr<FileProviderStreamTask>&, size_t)> received,
                      std::function<void(const std::shared_ptr<FileProviderStreamTask>&, ErrorRef)> failed) {
     using Connection = FileProviderStreamTask::Connection;
     const DispatchTime deadline = DispatchTime::now() + timeout;
-    ErrorRef error = host ? c->connectTo(host->first, host->second, deadline) : c->acceptFrom(listening, deadline);
+    ErrorRef error = host ? c->connectTo(host->first, host->second, deadline) : c->acceptFrom(listening, expectedPeer, deadline);
     if (!error) {
         c->recordLocalAddress();
         if (tls) {
@@ -576,6 +592,17 @@ SSLPeerID FileProviderStreamTask::getSSLPeerID() const {
     return SSLPeerID{std::shared_ptr<SSL_SESSION>(session, SSL_SESSION_free), std::max<int64_t>(length, 1)};
 }
 
+std::string FileProviderStreamTask::peerAddress() const {
+    std::shared_ptr<Connection> c;
+    {
+        std::lock_guard lock(mutex_);
+        c = connection_;
+    }
+    if (!c) return "";
+    std::lock_guard lock(c->m);
+    return c->peerAddress;
+}
+
 std::string FileProviderStreamTask::localAddress() const {
     std::shared_ptr<Connection> c;
     {
@@ -685,7 +712,9 @@ void FileProviderStreamTask::resume() {
         };
         {
             std::lock_guard lock(ioThreadMutex_);
-            ioThread_ = std::thread(serveConnection, made, weak, host_, listening, requestTimeout(), tls, onReceived, onFailed);
+            ioThread_ = std::thread(serveConnection, made, weak, host_, listening,
+                                    service_ ? service_->expectedPeerAddress().value_or("") : std::string(), requestTimeout(),
+                                    tls, onReceived, onFailed);
         }
         if (auto d = streamDelegate()) d->streamTaskDidBecomeStreams(session_, shared_from_this());
     }

@@ -142,6 +142,8 @@ public:
 
     /// The local numeric address of the connection once it is up ("" before).
     std::string localAddress() const;
+    /// The numeric address of the other end once the connection is up ("" before).
+    std::string peerAddress() const;
 
     void resume();
     void suspend();

@@ -33,6 +33,16 @@ std::optional<std::string> NetService::bindAddress() const {
     return bindAddress_;
 }
 
+void NetService::setExpectedPeerAddress(std::optional<std::string> address) {
+    std::lock_guard lock(mutex_);
+    expectedPeerAddress_ = std::move(address);
+}
+
+std::optional<std::string> NetService::expectedPeerAddress() const {
+    std::lock_guard lock(mutex_);
+    return expectedPeerAddress_;
+}
+
 void NetService::publish(int options) {
     if (!(options & listenForConnections)) return;
     std::lock_guard lock(mutex_);

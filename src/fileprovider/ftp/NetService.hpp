@@ -30,6 +30,10 @@ public:
     void setBindAddress(std::optional<std::string> address);
     std::optional<std::string> bindAddress() const;
 
+    /// The only numeric address a caller may come from; any when unset.
+    void setExpectedPeerAddress(std::optional<std::string> address);
+    std::optional<std::string> expectedPeerAddress() const;
+
     /// With listenForConnections, binds and listens; without, does nothing. Failures leave port -1.
     void publish(int options);
     /// Stops listening.
@@ -50,6 +54,7 @@ private:
     int port_ = -1;
     int fd_ = -1;
     std::optional<std::string> bindAddress_;
+    std::optional<std::string> expectedPeerAddress_;
 };
 
 } // namespace RiridOzizevud

@@ -302,6 +302,40 @@ TEST(StreamTask, ActiveModeServiceTakesTheFirstCaller) {
     EXPECT_EQ(all, "listing line\r\n");
 }
 
+TEST(StreamTask, ActiveModeServiceTurnsAwayStrangers) {
+    auto service = NetService::make("", "_tcp.", "", 0);
+    service->setBindAddress("127.0.0.1");
+    service->setExpectedPeerAddress("127.0.0.2");
+    service->publish(NetService::listenForConnections);
+    ASSERT_GT(service->port(), 0);
+    auto task = fpstreamTask(nullptr, service);
+    task->resume();
+    auto call = [port = service->port()](const char* from, const std::string& text) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &source.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ::close(fd);
+    };
+    call("127.0.0.1", "stolen");
+    call("127.0.0.2", "from the server");
+    std::string all;
+    for (int i = 0; i < 5; ++i) {
+        auto r = read(task, 1, 4096, 5);
+        all += r.text;
+        if (r.atEnd || r.error) break;
+    }
+    EXPECT_EQ(all, "from the server");
+    EXPECT_EQ(task->peerAddress(), "127.0.0.2");
+}
+
 // --- TLS ----------------------------------------------------------------------------------------
 
 class StreamTaskTLS : public ::testing::Test {
