@@ -566,3 +566,13 @@ TEST_F(OneDriveGraph, ALocalFileGoesUpRangeByRange) {
     EXPECT_EQ(received, "local bytes");
     EXPECT_EQ(uploads.requests().front().header("Content-Range"), "bytes 0-10/11");
 }
+
+TEST_F(OneDriveGraph, AChallengeFromTheUploadHostIsNotAnsweredWithTheToken) {
+    offerSession();
+    uploads.requireBasic("me", "tok-9");
+    const ErrorRef error = write("/u.bin", platform::Data(4, 1), false);
+    ASSERT_TRUE(asOneDrive(error));
+    EXPECT_EQ(asOneDrive(error)->statusCode(), 401);
+    EXPECT_EQ(uploads.challengesSent(), 1);
+    for (const auto& r : uploads.requests()) EXPECT_FALSE(r.header("Authorization"));
+}
