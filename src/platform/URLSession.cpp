@@ -925,7 +925,7 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
         }
         auto add = [&](const std::string& name, const std::string& value) {
             // curl computes these itself; a credential of ours replaces the request's own.
-            if (equalsIgnoringCase(name, "Content-Length") || equalsIgnoringCase(name, "SessionTransfer-Encoding") ||
+            if (equalsIgnoringCase(name, "Content-Length") || equalsIgnoringCase(name, "Transfer-Encoding") ||
                 equalsIgnoringCase(name, "Accept-Encoding") || equalsIgnoringCase(name, "Host"))
                 return;
             if (t->credential && equalsIgnoringCase(name, "Authorization")) return;
@@ -935,6 +935,10 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
         for (const auto& [name, value] : request.allHTTPHeaderFields()) add(name, value);
         for (const auto& [name, value] : config.httpAdditionalHeaders)
             if (!request.value(name)) add(name, value);
+        // curl would hold a body back for "100 Continue", which many servers never send: a second lost per request.
+        if (!request.value("Expect")) {
+            if (curl_slist* next = curl_slist_append(t->headerList, "Expect:")) t->headerList = next;
+        }
         curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headerList);
 
         const CURLMcode mc = curl_multi_add_handle(multi, e);
