@@ -1,4 +1,4 @@
-// test-labels: cloudapi
+// test-labels: cloudapi tsan
 // The OneDrive provider against scripted Graph replies on loopback: paging and its failures,
 // attributes, storage, reachability, search, links, properties, thumbnails, and upload sessions
 // chunk by chunk (ranges, odd replies, cancellation, refusals). A second server plays the

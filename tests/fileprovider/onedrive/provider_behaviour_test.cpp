@@ -1,4 +1,4 @@
-// test-labels: cloudapi
+// test-labels: cloudapi tsan
 // The shared provider behaviour suite against a loopback stand-in of the Graph drive, whose
 // uploads and downloads live on a second server that must never see the token.
 #include "fileprovider/onedrive/GraphFake.hpp"
