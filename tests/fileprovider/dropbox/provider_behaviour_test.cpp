@@ -1,4 +1,4 @@
-// test-labels: cloudapi
+// test-labels: cloudapi tsan
 // The shared provider behaviour suite against the loopback stand-in of the Dropbox API.
 #include "fileprovider/dropbox/DropboxFake.hpp"
 #include "fileprovider/dropbox/DropboxFileProvider.hpp"

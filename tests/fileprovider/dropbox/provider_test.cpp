@@ -1,4 +1,4 @@
-// test-labels: cloudapi
+// test-labels: cloudapi tsan
 // The Dropbox provider against a loopback stand-in of the Dropbox API: paged listings and
 // searches, attributes, storage, temporary links, saved copies, thumbnails, properties, failures,
 // hostile names and where the token goes.
