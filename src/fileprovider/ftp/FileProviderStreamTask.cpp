@@ -710,13 +710,14 @@ void FileProviderStreamTask::resume() {
         auto onFailed = [](const std::shared_ptr<FileProviderStreamTask>& task, ErrorRef error) {
             if (auto d = task->streamDelegate()) d->streamTaskDidCompleteWithError(task->session_, task, error);
         };
+        // The delegate hears of the streams before anything can happen on them.
+        if (auto d = streamDelegate()) d->streamTaskDidBecomeStreams(session_, shared_from_this());
         {
             std::lock_guard lock(ioThreadMutex_);
             ioThread_ = std::thread(serveConnection, made, weak, host_, listening,
                                     service_ ? service_->expectedPeerAddress().value_or("") : std::string(), requestTimeout(),
                                     tls, onReceived, onFailed);
         }
-        if (auto d = streamDelegate()) d->streamTaskDidBecomeStreams(session_, shared_from_this());
     }
     if (resumeQueue) dispatch_queue_->resume();
 }

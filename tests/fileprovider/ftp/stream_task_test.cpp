@@ -336,6 +336,44 @@ TEST(StreamTask, ActiveModeServiceTurnsAwayStrangers) {
     EXPECT_EQ(task->peerAddress(), "127.0.0.2");
 }
 
+TEST(StreamTask, ASessionDelegateHearsOfTheStreamsAndTheirClosing) {
+    struct Listener : FPSStreamDelegate {
+        std::mutex mutex;
+        std::vector<std::string> events;
+        void note(const std::string& e) {
+            std::lock_guard lock(mutex);
+            events.push_back(e);
+        }
+        void streamTaskDidBecomeStreams(const SessionRef&, const StreamTaskRef&) override { note("streams"); }
+        void readClosedFor(const SessionRef&, const StreamTaskRef&) override { note("read closed"); }
+        void writeClosedFor(const SessionRef&, const StreamTaskRef&) override { note("write closed"); }
+        void streamTaskDidCompleteWithError(const SessionRef&, const StreamTaskRef&, const ErrorRef&) override { note("error"); }
+        std::vector<std::string> seen() {
+            std::lock_guard lock(mutex);
+            return events;
+        }
+    };
+    auto listener = std::make_shared<Listener>();
+    auto session = platform::URLSession::make(platform::URLSessionConfiguration::defaultConfiguration(), listener);
+    LoopbackPeer peer;
+    auto task = fpstreamTask(session, "127.0.0.1", peer.port());
+    task->resume();
+    ASSERT_TRUE(peer.accept());
+    task->closeWrite();
+    EXPECT_EQ(peer.receiveAll(), "");
+    peer.closeConnection();
+    task->closeRead();
+    for (int i = 0; i < 200 && listener->seen().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(listener->seen(), (std::vector<std::string>{"streams", "write closed", "read closed"}));
+
+    // A connection that fails is reported as the task's error.
+    auto refused = fpstreamTask(session, "127.0.0.1", ostrane_test::freeLoopbackPort());
+    refused->resume();
+    for (int i = 0; i < 200 && listener->seen().size() < 5; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(listener->seen().back(), "error");
+    session->invalidateAndCancel();
+}
+
 // --- TLS ----------------------------------------------------------------------------------------
 
 class StreamTaskTLS : public ::testing::Test {
