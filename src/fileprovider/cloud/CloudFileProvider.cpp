@@ -1,0 +1,570 @@
+#include "fileprovider/cloud/CloudFileProvider.hpp"
+
+#include "fileprovider/core/PlatformExtensions.hpp"
+#include "platform/DispatchQueue.hpp"
+#include "platform/MetadataQuery.hpp"
+#include "platform/Progress.hpp"
+#include "platform/UbiquityContainer.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace RiridOzizevud {
+
+namespace {
+
+using platform::ComparisonPredicate;
+using platform::CompoundPredicate;
+using platform::Expression;
+using platform::MetadataItem;
+using platform::MetadataQuery;
+using platform::PredicateRef;
+using platform::URL;
+using platform::Value;
+
+std::string trimSlashes(const std::string& s) {
+    const auto first = s.find_first_not_of('/');
+    if (first == std::string::npos) return {};
+    const auto last = s.find_last_not_of('/');
+    return s.substr(first, last - first + 1);
+}
+
+std::string parentPath(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool isBelow(const std::string& path, const std::string& folder) {
+    if (path == folder) return false;
+    const std::string prefix = folder == "/" ? "/" : folder + "/";
+    return path.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The file-system path a provider URL names.
+std::string filePath(const URL& url) { return url.absoluteURL().path(); }
+
+template <class... A>
+std::function<void(A...)> orNothing(std::function<void(A...)> f) {
+    if (!f) f = [](A...) {};
+    return f;
+}
+
+PredicateRef pathComparison(ComparisonPredicate::Operator op, const std::string& path) {
+    return std::make_shared<ComparisonPredicate>(Expression::keyPath(platform::NSMetadataItemPathKey),
+                                                 Expression::constantValue(path), ComparisonPredicate::Modifier::direct,
+                                                 op, ComparisonPredicate::none);
+}
+
+std::optional<std::string> metadataAttribute(const std::string& keyPath) {
+    static const std::pair<const char*, const char*> table[] = {
+        {"name", platform::NSMetadataItemFSNameKey},
+        {"filesize", platform::NSMetadataItemFSSizeKey},
+        {"modifiedDate", platform::NSMetadataItemFSContentChangeDateKey},
+        {"creationDate", platform::NSMetadataItemFSCreationDateKey},
+        {"contentType", platform::NSMetadataItemContentTypeKey},
+    };
+    for (const auto& [key, attribute] : table)
+        if (keyPath == key) return attribute;
+    return std::nullopt;
+}
+
+// A comparison on "type" == or != a constant, as one on the item's content-type tree. The
+// folder's own content type is "public.folder"; its tree holds "public.directory".
+PredicateRef typeComparison(const ComparisonPredicate& cmp) {
+    const auto op = cmp.predicateOperatorType();
+    if (op != ComparisonPredicate::Operator::equalTo && op != ComparisonPredicate::Operator::notEqualTo) return nullptr;
+    const Expression* constant = nullptr;
+    if (cmp.leftExpression().expressionType() == Expression::Type::keyPath && cmp.leftExpression().keyPath() == "type")
+        constant = &cmp.rightExpression();
+    else if (cmp.rightExpression().expressionType() == Expression::Type::keyPath && cmp.rightExpression().keyPath() == "type")
+        constant = &cmp.leftExpression();
+    if (!constant || constant->expressionType() != Expression::Type::constantValue) return nullptr;
+    const std::string* text = constant->constantValue().asString();
+    if (!text) return nullptr;
+    const char* contentType = *text == "directory" ? "public.directory"
+                              : *text == "symbolicLink" ? "public.symlink"
+                                                        : "public.data";
+    PredicateRef inTree = std::make_shared<ComparisonPredicate>(
+        Expression::keyPath(platform::NSMetadataItemContentTypeTreeKey), Expression::constantValue(contentType),
+        ComparisonPredicate::Modifier::any, ComparisonPredicate::Operator::equalTo, ComparisonPredicate::none);
+    return op == ComparisonPredicate::Operator::equalTo ? inTree : CompoundPredicate::notPredicate(inTree);
+}
+
+// `positive`: whether the part stands under an even number of NOTs. A comparison the metadata
+// cannot judge becomes true there and false under a NOT, so the result never drops an item that
+// the caller's predicate would keep; that predicate is checked on each entry afterwards.
+PredicateRef rewrite(const PredicateRef& predicate, bool positive) {
+    if (const auto* compound = dynamic_cast<const CompoundPredicate*>(predicate.get())) {
+        const bool negating = compound->compoundPredicateType() == CompoundPredicate::LogicalType::not_;
+        std::vector<PredicateRef> parts;
+        for (const auto& sub : compound->subpredicates()) parts.push_back(rewrite(sub, negating ? !positive : positive));
+        switch (compound->compoundPredicateType()) {
+        case CompoundPredicate::LogicalType::not_:
+            return parts.empty() ? platform::Predicate::value(!positive)
+                                 : CompoundPredicate::notPredicate(parts.front());
+        case CompoundPredicate::LogicalType::and_: return CompoundPredicate::andPredicate(std::move(parts));
+        case CompoundPredicate::LogicalType::or_: return CompoundPredicate::orPredicate(std::move(parts));
+        }
+    }
+    if (const auto* cmp = dynamic_cast<const ComparisonPredicate*>(predicate.get())) {
+        if (auto type = typeComparison(*cmp)) return type;
+        bool unknown = false;
+        const auto convert = [&unknown](const Expression& e) {
+            if (e.expressionType() != Expression::Type::keyPath) return e;
+            if (const auto attribute = metadataAttribute(e.keyPath())) return Expression::keyPath(*attribute);
+            // "url" and "path" are provider-relative on entries and absolute in the metadata.
+            unknown = true;
+            return e;
+        };
+        Expression left = convert(cmp->leftExpression());
+        Expression right = convert(cmp->rightExpression());
+        if (unknown) return platform::Predicate::value(positive);
+        return std::make_shared<ComparisonPredicate>(std::move(left), std::move(right),
+                                                     cmp->comparisonPredicateModifier(), cmp->predicateOperatorType(),
+                                                     cmp->options());
+    }
+    return predicate ? predicate : platform::Predicate::value(positive);
+}
+
+} // namespace
+
+std::string rawValue(UbiquitousScope scope) {
+    return scope == UbiquitousScope::documents ? platform::NSMetadataQueryUbiquitousDocumentsScope
+                                               : platform::NSMetadataQueryUbiquitousDataScope;
+}
+
+std::optional<UbiquitousScope> ubiquitousScopeFromRawValue(std::string_view raw) {
+    if (raw == platform::NSMetadataQueryUbiquitousDataScope) return UbiquitousScope::data;
+    if (raw == platform::NSMetadataQueryUbiquitousDocumentsScope) return UbiquitousScope::documents;
+    return std::nullopt;
+}
+
+// --- Life -----------------------------------------------------------------------------------------
+
+CloudFileProvider::CloudFileProvider(const URL& baseURL, std::optional<std::string> containerId, UbiquitousScope scope,
+                                     bool madeFromContainer)
+    : LocalFileProvider(baseURL, staticType()), containerId_(std::move(containerId)), scope_(scope),
+      madeFromContainer_(madeFromContainer) {}
+
+std::shared_ptr<CloudFileProvider> CloudFileProvider::make(const std::optional<std::string>& containerId,
+                                                           UbiquitousScope scope) {
+    if (!platform::UbiquityContainer::identityToken()) return nullptr;
+    const auto container = platform::UbiquityContainer::containerURL(containerId);
+    if (!container) return nullptr;
+    const URL base = scope == UbiquitousScope::documents ? container->appendingPathComponent("Documents", true) : *container;
+    std::shared_ptr<CloudFileProvider> provider(new CloudFileProvider(base, containerId, scope, true));
+    provider->didInitialize();
+    try {
+        provider->fileManager()->createDirectory(base, true);
+    } catch (const platform::Exception&) {
+        // A base that cannot be made shows itself at the first operation.
+    }
+    return provider;
+}
+
+std::shared_ptr<CloudFileProvider> CloudFileProvider::make(const URL& baseURL) {
+    std::shared_ptr<CloudFileProvider> provider(
+        new CloudFileProvider(baseURL, std::nullopt, UbiquitousScope::data, false));
+    provider->didInitialize();
+    return provider;
+}
+
+std::shared_ptr<CloudFileProvider> CloudFileProvider::make(const platform::KeyedUnarchiver& coder) {
+    if (const auto containerId = coder.decodeString("containerId")) {
+        if (const auto scopeText = coder.decodeString("scope")) {
+            if (const auto scope = ubiquitousScopeFromRawValue(*scopeText)) return make(containerId, *scope);
+        }
+    }
+    const auto base = coder.decodeURL("baseURL");
+    if (!base)
+        platform::throwError(platform::CocoaError::withDescription(platform::CocoaError::coderValueNotFound,
+                                                                   "Base URL is not set."));
+    return make(*base);
+}
+
+void CloudFileProvider::encode(platform::KeyedArchiver& coder) const {
+    LocalFileProvider::encode(coder);
+    coder.encode(containerId_ ? Value(*containerId_) : Value(), "containerId");
+    coder.encode(rawValue(scope_), "scope");
+}
+
+std::shared_ptr<LocalFileProvider> CloudFileProvider::copy() const {
+    // A provider made on a folder stays on it; one of the default container would otherwise move.
+    auto copy = madeFromContainer_ ? make(containerId_, scope_) : make(*baseURL());
+    if (!copy) return nullptr;
+    copy->setDelegate(delegate());
+    copy->setFileOperationDelegate(fileOperationDelegate());
+    return copy;
+}
+
+CloudFileProvider::~CloudFileProvider() {
+    std::map<std::string, Monitor> monitors;
+    {
+        std::lock_guard lock(monitorsMutex_);
+        monitors.swap(monitors_);
+    }
+    for (const auto& [path, monitor] : monitors) stopMonitor(monitor);
+}
+
+std::shared_ptr<CloudFileProvider> CloudFileProvider::cloudSelf() const {
+    return std::dynamic_pointer_cast<CloudFileProvider>(std::const_pointer_cast<FileProviderBasic>(shared_from_this()));
+}
+
+const std::vector<std::string>& CloudFileProvider::valueListAttributes() {
+    static const std::vector<std::string> attributes = {
+        platform::NSMetadataItemURLKey,           platform::NSMetadataItemFSNameKey,
+        platform::NSMetadataItemPathKey,          platform::NSMetadataItemFSSizeKey,
+        platform::NSMetadataItemContentTypeTreeKey, platform::NSMetadataItemFSCreationDateKey,
+        platform::NSMetadataItemFSContentChangeDateKey};
+    return attributes;
+}
+
+PredicateRef CloudFileProvider::metadataPredicate(const PredicateRef& query) { return rewrite(query, true); }
+
+// --- Reachability -----------------------------------------------------------------------------------
+
+void CloudFileProvider::isReachable(std::function<void(bool reachable, ErrorRef error)> completionHandler) {
+    dispatch_queue()->async([completionHandler = orNothing(std::move(completionHandler))] {
+        completionHandler(platform::UbiquityContainer::identityToken().has_value(), nullptr);
+    });
+}
+
+// --- Searches ---------------------------------------------------------------------------------------
+
+struct CloudFileProvider::Search {
+    std::shared_ptr<CloudFileProvider> provider;  // held until the search ends, which it always does
+    std::shared_ptr<MetadataQuery> query;
+    ProgressRef progress;
+    std::string path;
+    std::optional<URL> searchURL;
+    /// Whether the searched folder must be listable (not for one item's attributes).
+    bool needsFolder = true;
+    std::function<bool(const std::string& itemPath)> filter;
+    PredicateRef callerQuery;  // nullptr: every entry the filter lets through
+    FoundItemHandler foundItemHandler;
+    FilesCompletionHandler completionHandler;
+
+    std::mutex mutex;
+    size_t counter = 0;
+    std::optional<platform::NotificationCenter::ObserverToken> gatheringToken;
+    std::optional<platform::NotificationCenter::ObserverToken> finishToken;
+    bool finished = false;
+};
+
+FileObjectRef CloudFileProvider::entry(const std::shared_ptr<const MetadataItem>& item) const {
+    const auto values = item ? item->valuesForAttributes(valueListAttributes()) : std::nullopt;
+    if (!values) return nullptr;
+    const Value* urlValue = platform::find(*values, platform::NSMetadataItemURLKey);
+    const Value* nameValue = platform::find(*values, platform::NSMetadataItemFSNameKey);
+    if (!urlValue || !urlValue->asURL() || !nameValue || !nameValue->asString()) return nullptr;
+    std::string path = relativePathOf(*urlValue->asURL());
+    if (!path.empty() && path.front() == '/') path.erase(0, 1);
+    // A folder's URL ends in "/"; its path does not.
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    const auto base = baseURL();
+    auto entryURL = base ? URL::parse(percentEncodedPath(path), base->absoluteURL()) : std::nullopt;
+    auto file = std::make_shared<FileObject>(entryURL ? entryURL : urlValue->urlValue(), *nameValue->asString(), path);
+    if (const Value* size = platform::find(*values, platform::NSMetadataItemFSSizeKey); size && size->asInt64())
+        file->setSize(*size->asInt64());
+    if (const Value* date = platform::find(*values, platform::NSMetadataItemFSCreationDateKey))
+        file->setCreationDate(date->dateValue());
+    if (const Value* date = platform::find(*values, platform::NSMetadataItemFSContentChangeDateKey))
+        file->setModifiedDate(date->dateValue());
+    URLFileResourceType type = URLFileResourceType::regular;
+    if (const Value* tree = platform::find(*values, platform::NSMetadataItemContentTypeTreeKey); tree && tree->asArray()) {
+        for (const auto& t : *tree->asArray()) {
+            if (t == Value("public.folder")) type = URLFileResourceType::directory;
+            else if (t == Value("public.symlink") && type != URLFileResourceType::directory)
+                type = URLFileResourceType::symbolicLink;
+        }
+    }
+    file->setType(type);
+    return file;
+}
+
+std::vector<FileObjectRef> CloudFileProvider::matches(const std::shared_ptr<Search>& search, size_t from, size_t to) {
+    std::vector<FileObjectRef> found;
+    for (size_t i = from; i < to; ++i) {
+        const auto item = search->query->result(i);
+        if (!item) continue;
+        const auto url = item->valueForAttribute(platform::NSMetadataItemURLKey);
+        if (!url || !url->asURL()) continue;
+        if (!search->filter(url->asURL()->standardizedFileURL().path())) continue;
+        auto file = search->provider->entry(item);
+        if (!file) continue;
+        if (search->callerQuery && !search->callerQuery->evaluate(file->predicateAttributes())) continue;
+        found.push_back(std::move(file));
+    }
+    return found;
+}
+
+void CloudFileProvider::gatheringStep(const std::shared_ptr<Search>& search) {
+    auto& query = *search->query;
+    query.disableUpdates();
+    size_t from;
+    {
+        std::lock_guard lock(search->mutex);
+        if (search->finished) {
+            query.enableUpdates();
+            return;
+        }
+        from = search->counter;
+    }
+    const size_t count = query.resultCount();
+    for (const auto& file : matches(search, from, count)) search->foundItemHandler(file);
+    {
+        std::lock_guard lock(search->mutex);
+        search->counter = count;
+    }
+    search->progress->setTotalUnitCount(static_cast<int64_t>(count));
+    query.enableUpdates();
+}
+
+void CloudFileProvider::finishStep(const std::shared_ptr<Search>& search, ErrorRef error) {
+    std::optional<platform::NotificationCenter::ObserverToken> gathering, finish;
+    {
+        std::lock_guard lock(search->mutex);
+        if (search->finished) return;
+        search->finished = true;
+        gathering = search->gatheringToken;
+        finish = search->finishToken;
+    }
+    auto& query = *search->query;
+    query.disableUpdates();
+    query.stopQuery();
+    auto& center = platform::NotificationCenter::defaultCenter();
+    if (gathering) center.removeObserver(*gathering);
+    if (finish) center.removeObserver(*finish);
+
+    const bool cancelled = error && error->domain() == platform::NSCocoaErrorDomain &&
+                           error->code() == platform::CocoaError::userCancelled;
+    std::vector<FileObjectRef> found;
+    if (!error || cancelled) {
+        const size_t count = query.resultCount();
+        found = matches(search, 0, count);
+        if (!error) {
+            search->progress->setTotalUnitCount(static_cast<int64_t>(count));
+            search->progress->setCompletedUnitCount(static_cast<int64_t>(count));
+        }
+    }
+    search->provider->dispatch_queue()->async(
+        [completionHandler = std::move(search->completionHandler), found = std::move(found), error]() mutable {
+            completionHandler(std::move(found), error);
+        });
+}
+
+ProgressRef CloudFileProvider::runSearch(const std::shared_ptr<Search>& search) {
+    auto& progress = search->progress;
+    progress = platform::Progress::make(-1);
+    progress->setUserInfoObject(Value(*search->searchURL), platform::Progress::fileURLKey);
+
+    const std::weak_ptr<MetadataQuery> weakQuery = search->query;
+    const std::weak_ptr<Search> weakSearch = search;
+    progress->setCancellationHandler([weakQuery, weakSearch] {
+        if (auto query = weakQuery.lock()) query->stopQuery();
+        // The search still ends, once, with what it found until now.
+        if (auto search = weakSearch.lock())
+            platform::DispatchQueue::main()->async([search] {
+                finishStep(search, platform::CocoaError::make(platform::CocoaError::userCancelled, search->path));
+            });
+    });
+
+    auto& center = platform::NotificationCenter::defaultCenter();
+    const void* object = search->query.get();
+    {
+        std::lock_guard lock(search->mutex);
+        if (search->foundItemHandler)
+            search->gatheringToken = center.addObserver(platform::NSMetadataQueryGatheringProgressNotification, object,
+                                                        nullptr, [search](const platform::Notification&) {
+                                                            gatheringStep(search);
+                                                        });
+        search->finishToken = center.addObserver(platform::NSMetadataQueryDidFinishGatheringNotification, object, nullptr,
+                                                 [search](const platform::Notification&) {
+                                                     // Items of the last batch are handed out before the end.
+                                                     if (search->foundItemHandler) gatheringStep(search);
+                                                     finishStep(search, nullptr);
+                                                 });
+    }
+
+    platform::DispatchQueue::main()->async([search] {
+        search->progress->setUserInfoObject(Value(platform::Date::now()), startingTimeKey);
+        if (search->progress->isCancelled()) {
+            finishStep(search, platform::CocoaError::make(platform::CocoaError::userCancelled, search->path));
+            return;
+        }
+        if (search->needsFolder) {
+            try {
+                // A folder that is not there, or no folder, is an error, not an empty result.
+                (void)search->provider->fileManager()->contentsOfDirectory(*search->searchURL);
+            } catch (...) {
+                finishStep(search, platform::errorFromException(std::current_exception()));
+                return;
+            }
+        }
+        if (!search->query->startQuery())
+            finishStep(search, platform::CocoaError::make(platform::CocoaError::fileReadNoPermission, search->path));
+    });
+    return progress;
+}
+
+ProgressRef CloudFileProvider::searchFiles(const std::string& path, bool recursive, const PredicateRef& query,
+                                           FoundItemHandler foundItemHandler, FilesCompletionHandler completionHandler) {
+    auto search = std::make_shared<Search>();
+    search->provider = cloudSelf();
+    search->path = path;
+    search->searchURL = url(path);
+    search->foundItemHandler = std::move(foundItemHandler);
+    search->completionHandler = orNothing(std::move(completionHandler));
+    search->query = MetadataQuery::make();
+    if (!query) {
+        auto progress = platform::Progress::make(-1);
+        dispatch_queue()->async([completionHandler = search->completionHandler] {
+            completionHandler({}, platform::POSIXError::make(EINVAL));
+        });
+        return progress;
+    }
+    search->callerQuery = query;
+    const std::string folder = filePath(*search->searchURL);
+    // Exact and case-sensitive, as Linux names are: "a" is not "A", nor "a " nor "a2".
+    if (recursive)
+        search->filter = [folder](const std::string& itemPath) { return isBelow(itemPath, folder); };
+    else
+        search->filter = [folder](const std::string& itemPath) {
+            return itemPath != folder && parentPath(itemPath) == folder;
+        };
+
+    auto& q = *search->query;
+    q.setPredicate(CompoundPredicate::andPredicate(
+        {std::make_shared<ComparisonPredicate>(
+             Expression::keyPath(platform::NSMetadataItemPathKey), Expression::constantValue(folder),
+             ComparisonPredicate::Modifier::direct, ComparisonPredicate::Operator::beginsWith,
+             ComparisonPredicate::caseInsensitive | ComparisonPredicate::diacriticInsensitive),
+         metadataPredicate(query)}));
+    q.setValueListAttributes(valueListAttributes());
+    // The searched folder rather than the whole container: the same results, walking only there.
+    q.setSearchScopes({Value(search->searchURL->absoluteURL())});
+    return runSearch(search);
+}
+
+void CloudFileProvider::contentsOfDirectory(const std::string& path, FilesCompletionHandler completionHandler) {
+    (void)searchFiles(path, false, platform::Predicate::value(true), nullptr, std::move(completionHandler));
+}
+
+void CloudFileProvider::attributesOfItem(const std::string& path, FileCompletionHandler completionHandler) {
+    auto search = std::make_shared<Search>();
+    search->provider = cloudSelf();
+    search->path = path;
+    search->searchURL = url(path);
+    search->needsFolder = false;
+    const std::string itemPath = filePath(*search->searchURL);
+    search->filter = [itemPath](const std::string& p) { return p == itemPath; };
+    search->completionHandler = [path, itemPath, completionHandler = orNothing(std::move(completionHandler))](
+                                    std::vector<FileObjectRef> files, ErrorRef error) {
+        if (!files.empty()) {
+            completionHandler(files.front(), nullptr);
+            return;
+        }
+        if (!error) {
+            // No entry is no answer: say why, as the local provider does.
+            struct stat st {};
+            error = platform::cocoaFileError(::lstat(itemPath.c_str(), &st) != 0 ? errno : EIO, path, false);
+        }
+        completionHandler(nullptr, error);
+    };
+    search->query = MetadataQuery::make();
+    auto& q = *search->query;
+    q.setPredicate(pathComparison(ComparisonPredicate::Operator::equalTo, itemPath));
+    q.setValueListAttributes(valueListAttributes());
+    q.setSearchItems({URL::fileURLWithPath(itemPath)});
+    (void)runSearch(search);
+}
+
+// --- Monitoring ---------------------------------------------------------------------------------------
+
+void CloudFileProvider::stopMonitor(const Monitor& monitor) {
+    monitor.query->disableUpdates();
+    monitor.query->stopQuery();
+    platform::NotificationCenter::defaultCenter().removeObserver(monitor.observer);
+}
+
+void CloudFileProvider::registerNotifcation(const std::string& path, std::function<void()> eventHandler) {
+    unregisterNotifcation(path);
+    if (!eventHandler) return;
+    const std::string itemPath = filePath(url(path));
+    auto query = MetadataQuery::make();
+    query->setPredicate(CompoundPredicate::orPredicate(
+        {pathComparison(ComparisonPredicate::Operator::equalTo, itemPath),
+         pathComparison(ComparisonPredicate::Operator::beginsWith, itemPath == "/" ? itemPath : itemPath + "/")}));
+    query->setValueListAttributes(valueListAttributes());
+    query->setSearchScopes({Value(URL::fileURLWithPath(itemPath))});
+
+    // Holds neither the provider nor the query: both end with the provider.
+    const auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+        platform::NSMetadataQueryDidUpdateNotification, query.get(), nullptr,
+        [itemPath, eventHandler = std::move(eventHandler)](const platform::Notification& notification) {
+            // The item itself and its direct children, as a folder monitor reports them.
+            bool concerned = false;
+            for (const char* key : {platform::NSMetadataQueryUpdateAddedItemsKey,
+                                    platform::NSMetadataQueryUpdateChangedItemsKey,
+                                    platform::NSMetadataQueryUpdateRemovedItemsKey}) {
+                const Value* items = platform::find(notification.userInfo, key);
+                if (!items || !items->asArray()) continue;
+                for (const auto& item : *items->asArray()) {
+                    const Value* p = item.find(platform::NSMetadataItemPathKey);
+                    const std::string* text = p ? p->asString() : nullptr;
+                    if (text && (*text == itemPath || parentPath(*text) == itemPath)) concerned = true;
+                }
+            }
+            if (concerned) eventHandler();
+        });
+    {
+        std::lock_guard lock(monitorsMutex_);
+        monitors_[trimSlashes(path)] = Monitor{query, observer};
+    }
+    platform::DispatchQueue::main()->async([query] { (void)query->startQuery(); });
+}
+
+void CloudFileProvider::unregisterNotifcation(const std::string& path) {
+    std::optional<Monitor> removed;
+    {
+        std::lock_guard lock(monitorsMutex_);
+        auto it = monitors_.find(trimSlashes(path));
+        if (it == monitors_.end()) return;
+        removed = std::move(it->second);
+        monitors_.erase(it);
+    }
+    stopMonitor(*removed);
+}
+
+bool CloudFileProvider::isRegisteredForNotification(const std::string& path) {
+    std::lock_guard lock(monitorsMutex_);
+    return monitors_.count(trimSlashes(path)) > 0;
+}
+
+// --- Sharing and eviction -------------------------------------------------------------------------------
+
+void CloudFileProvider::publicLink(const std::string& to,
+                                   std::function<void(std::optional<URL> link, FileObjectRef attribute,
+                                                      std::optional<platform::Date> expiration, ErrorRef error)>
+                                       completionHandler) {
+    dispatch_queue()->async([to, completionHandler = std::move(completionHandler)] {
+        if (completionHandler)
+            completionHandler(std::nullopt, nullptr, std::nullopt,
+                              platform::CocoaError::make(platform::CocoaError::featureUnsupported, to));
+    });
+}
+
+void CloudFileProvider::evictItem(const std::string& path, SimpleCompletionHandler completionHandler) {
+    const std::string itemPath = filePath(url(path));
+    dispatch_queue()->async([path, itemPath, completionHandler = std::move(completionHandler)] {
+        struct stat st {};
+        const ErrorRef error = ::lstat(itemPath.c_str(), &st) != 0
+                                   ? platform::cocoaFileError(errno, path, false)
+                                   : platform::CocoaError::make(platform::CocoaError::featureUnsupported, path);
+        if (completionHandler) completionHandler(error);
+    });
+}
+
+} // namespace RiridOzizevud
