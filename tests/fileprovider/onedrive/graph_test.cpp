@@ -576,3 +576,32 @@ TEST_F(OneDriveGraph, AChallengeFromTheUploadHostIsNotAnsweredWithTheToken) {
     EXPECT_EQ(uploads.challengesSent(), 1);
     for (const auto& r : uploads.requests()) EXPECT_FALSE(r.header("Authorization"));
 }
+
+TEST_F(OneDriveGraph, ChunksNeverPassTheLimitOrTheEnd) {
+    offerSession();
+    const int64_t limit = OneDriveFileProvider::uploadChunkLimit;
+    struct Case {
+        const char* name;
+        int64_t size;
+        std::vector<FakeHTTPServer::Reply> replies;
+        std::vector<std::string> ranges;
+    };
+    const std::vector<Case> cases = {
+        {"exactly one chunk", limit, {reply(201, {{"id", "1"}})}, {"bytes 0-10485759/10485760"}},
+        // An open range from byte 1 is cut at the limit, and at the end of the data.
+        {"open range", limit + 1, {reply(202, {{"nextExpectedRanges", {"1-"}}}), reply(201, {{"id", "1"}})},
+         {"bytes 0-10485759/10485761", "bytes 1-10485760/10485761"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        uploads.clearRequests();
+        uploads.script("PUT", "/up", c.replies);
+        EXPECT_EQ(write("/u.bin", platform::Data(static_cast<size_t>(c.size), 3), true), nullptr);
+        std::vector<std::string> ranges;
+        for (const auto& r : uploads.requests()) {
+            ranges.push_back(r.header("Content-Range").value_or(""));
+            EXPECT_LE(static_cast<int64_t>(r.body.size()), limit);
+        }
+        EXPECT_EQ(ranges, c.ranges);
+    }
+}
