@@ -1,0 +1,130 @@
+// Shared pieces of the iCloud provider tests: a ubiquity root in a fresh temporary folder with a
+// hostile name, the default container set, and bounded waits for completions.
+#pragma once
+
+#include "fileprovider/cloud/CloudFileProvider.hpp"
+#include "platform/Error.hpp"
+#include "platform/UbiquityContainer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cloudtest {
+
+namespace fs = std::filesystem;
+using namespace RiridOzizevud;
+
+inline const std::string containerName = "iCloud~org~example~Player";
+
+template <class T>
+class Calls {
+public:
+    void add(T value) {
+        {
+            std::lock_guard lock(mutex_);
+            values_.push_back(std::move(value));
+        }
+        changed_.notify_all();
+    }
+    bool waitFor(size_t count, double seconds = 10) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return values_.size() >= count; });
+    }
+    std::vector<T> values() {
+        std::lock_guard lock(mutex_);
+        return values_;
+    }
+    size_t count() {
+        std::lock_guard lock(mutex_);
+        return values_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<T> values_;
+};
+
+struct Listing {
+    std::vector<FileObjectRef> files;
+    ErrorRef error;
+};
+
+inline void writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline int64_t cocoaCode(const ErrorRef& error) {
+    return error && error->domain() == platform::NSCocoaErrorDomain ? error->code() : -1;
+}
+
+inline std::vector<std::string> names(const std::vector<FileObjectRef>& files) {
+    std::vector<std::string> out;
+    for (const auto& f : files) out.push_back(f->name());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class CloudTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "ostrane cloud 'q' #% é XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        temp = pattern;
+        root = temp / "Mobile Documents";
+        fs::create_directories(root);
+        platform::UbiquityContainer::setRootURL(platform::URL::fileURLWithPath(root.string(), true));
+        platform::UbiquityContainer::setDefaultIdentifier(containerName);
+    }
+    void TearDown() override {
+        provider.reset();
+        platform::UbiquityContainer::setRootURL(std::nullopt);
+        platform::UbiquityContainer::setDefaultIdentifier(std::nullopt);
+        std::error_code ec;
+        fs::remove_all(temp, ec);
+    }
+
+    /// A provider of the default container's data scope; its base is `container()`.
+    std::shared_ptr<CloudFileProvider> makeProvider() {
+        provider = CloudFileProvider::make(std::nullopt, UbiquitousScope::data);
+        return provider;
+    }
+    fs::path container() const { return root / containerName; }
+
+    Listing list(const std::string& path) {
+        Calls<Listing> calls;
+        provider->contentsOfDirectory(path, [&](std::vector<FileObjectRef> files, ErrorRef error) {
+            calls.add({std::move(files), error});
+        });
+        EXPECT_TRUE(calls.waitFor(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a second call would show here
+        EXPECT_EQ(calls.count(), 1u);
+        return calls.count() ? calls.values().front() : Listing{};
+    }
+
+    std::pair<FileObjectRef, ErrorRef> attributes(const std::string& path) {
+        Calls<std::pair<FileObjectRef, ErrorRef>> calls;
+        provider->attributesOfItem(path, [&](FileObjectRef file, ErrorRef error) { calls.add({file, error}); });
+        EXPECT_TRUE(calls.waitFor(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(calls.count(), 1u);
+        return calls.count() ? calls.values().front() : std::pair<FileObjectRef, ErrorRef>{};
+    }
+
+    fs::path temp;
+    fs::path root;
+    std::shared_ptr<CloudFileProvider> provider;
+};
+
+} // namespace cloudtest
