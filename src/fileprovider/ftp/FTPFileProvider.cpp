@@ -576,6 +576,8 @@ void FTPFileProvider::finish(const std::shared_ptr<Operation>& op, ErrorRef erro
     if (op->done.exchange(true)) return;
     op->engine->quit(op->control);
     if (error) {
+        // A reply still awaited on the control connection (a stalled transfer's) must not keep it.
+        op->control->cancel();
         op->progress->cancel();
     } else {
         if (registerUndo) _registerUndo(op->operation);

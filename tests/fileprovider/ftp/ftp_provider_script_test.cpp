@@ -144,3 +144,34 @@ TEST(FTPProviderScript, RepliesAreJudgedCommandByCommand) {
     p->storageProperties([volume](VolumeObjectRef v) { volume->set_value(v == nullptr); });
     EXPECT_TRUE(waitFor(fv));
 }
+
+TEST(FTPProviderScript, CancellingTheProgressEndsAStalledTransfer) {
+    ScriptedServer server([](ScriptedServer& s, const std::string& c) {
+        login(s, c);
+        if (c == "TYPE I") s.reply("200 binary\r\n");
+        if (c.rfind("SIZE ", 0) == 0) s.reply("213 1000000\r\n");
+        if (c == "PASV") s.reply(s.passiveReply());
+        if (c.rfind("RETR ", 0) == 0) {
+            ASSERT_TRUE(s.data().accept());
+            s.reply("150 here it comes, slowly\r\n");
+            s.data().send("first bytes");
+            // ... and nothing more.
+        }
+    });
+    auto p = providerOn(server.port());
+    auto promise = std::make_shared<std::promise<ErrorRef>>();
+    auto f = promise->get_future();
+    std::atomic<bool> gotData{false};
+    auto progress = p->contents("big.bin", 0, -1, nullptr,
+                                [&](int64_t, const platform::Data&) { gotData = true; },
+                                [promise](ErrorRef e) { promise->set_value(e); });
+    ASSERT_TRUE(progress);
+    for (int i = 0; i < 200 && !gotData; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(gotData);
+    EXPECT_TRUE(progress->userInfoObject(startingTimeKey));
+    const auto start = std::chrono::steady_clock::now();
+    progress->cancel();
+    ErrorRef e = waitFor(f);
+    EXPECT_TRUE(e);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
