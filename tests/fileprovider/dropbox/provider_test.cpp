@@ -515,3 +515,27 @@ TEST_F(DropboxProviderTest, AnUploadAbove150MiBIsRefusedBeforeItIsSent) {
     EXPECT_EQ(dropboxError(std::get<0>(*r))->statusCode(), 413);
     EXPECT_TRUE(requestsTo("/2/files/upload").empty());
 }
+
+TEST_F(DropboxProviderTest, CompletionsRunOnTheOperationQueue) {
+    fake_.write("/pics/a.png", "png");
+    const auto queue = provider_->operation_queue();
+    std::vector<std::pair<std::string, std::function<void(std::function<void()>)>>> calls = {
+        {"listing", [&](auto done) { provider_->contentsOfDirectory("/many", [done](auto, auto) { done(); }); }},
+        {"attributes", [&](auto done) { provider_->attributesOfItem("/docs/readme.txt", [done](auto, auto) { done(); }); }},
+        {"storage", [&](auto done) { provider_->storageProperties([done](auto) { done(); }); }},
+        {"link", [&](auto done) { provider_->publicLink("/docs/readme.txt", [done](auto, auto, auto, auto) { done(); }); }},
+        {"save", [&](auto done) {
+             provider_->copyItem(*URL::parse("https://example.com/a"), "/a",
+                                 [done](std::optional<std::string>, FileObjectRef, ErrorRef) { done(); });
+         }},
+        {"reference", [&](auto done) { provider_->copyItemReference("ref-good", "/r.txt", [done](auto) { done(); }); }},
+        {"thumbnail", [&](auto done) { provider_->thumbnailOfFile("/pics/a.png", std::nullopt, [done](auto, auto) { done(); }); }},
+        {"properties", [&](auto done) { provider_->propertiesOfFile("/pics/a.png", [done](auto, auto, auto) { done(); }); }},
+    };
+    for (auto& [name, call] : calls) {
+        SCOPED_TRACE(name);
+        auto r = awaitCompletion<bool>([&](auto report) { call([queue, report] { report(queue->isCurrent()); }); });
+        ASSERT_TRUE(r);
+        EXPECT_TRUE(std::get<0>(*r));
+    }
+}
