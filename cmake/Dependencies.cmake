@@ -12,8 +12,10 @@ pkg_check_modules(LIBSSH2   REQUIRED IMPORTED_TARGET libssh2)
 pkg_check_modules(UUID      REQUIRED IMPORTED_TARGET uuid)
 pkg_check_modules(ICU       REQUIRED IMPORTED_TARGET icu-uc icu-i18n)
 pkg_check_modules(LIBXML2   REQUIRED IMPORTED_TARGET libxml-2.0)
+pkg_check_modules(MEDIA     REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswscale libheif poppler-cpp exiv2)
 
 add_library(ostrane_deps INTERFACE)
 target_link_libraries(ostrane_deps INTERFACE
   Threads::Threads nlohmann_json::nlohmann_json OpenSSL::SSL OpenSSL::Crypto EXPAT::EXPAT CURL::libcurl
-  PkgConfig::SQLITE3 PkgConfig::LIBSECRET PkgConfig::SMBCLIENT PkgConfig::LIBSSH2 PkgConfig::UUID PkgConfig::ICU PkgConfig::LIBXML2)
+  PkgConfig::SQLITE3 PkgConfig::LIBSECRET PkgConfig::SMBCLIENT PkgConfig::LIBSSH2 PkgConfig::UUID PkgConfig::ICU PkgConfig::LIBXML2
+  PkgConfig::MEDIA)
