@@ -224,15 +224,14 @@ void OneDriveFileProvider::uploadChunk(std::shared_ptr<UploadState> state, std::
         state->finish(platform::URLError::make(platform::URLError::cancelled, uploadURL));
         return;
     }
-    int64_t lower = 0;
-    int64_t upper = std::min(state->size, uploadChunkLimit);
-    if (range) {
-        lower = range->first;
-        upper = std::min({range->second, lower + std::min(uploadChunkLimit, std::numeric_limits<int64_t>::max() - lower),
-                          state->size});
-    }
+    const int64_t lower = range ? range->first : 0;
     // The server asked for nothing this upload can send.
-    if (lower < 0 || lower >= state->size || upper <= lower) {
+    if (lower < 0 || lower >= state->size) {
+        state->finish(platform::URLError::make(platform::URLError::badServerResponse, uploadURL));
+        return;
+    }
+    const int64_t upper = std::min(range ? range->second : state->size, lower + std::min(uploadChunkLimit, state->size - lower));
+    if (upper <= lower) {
         state->finish(platform::URLError::make(platform::URLError::badServerResponse, uploadURL));
         return;
     }
