@@ -504,17 +504,19 @@ void CloudFileProvider::registerNotifcation(const std::string& path, std::functi
     const auto observer = platform::NotificationCenter::defaultCenter().addObserver(
         platform::NSMetadataQueryDidUpdateNotification, query.get(), nullptr,
         [itemPath, eventHandler = std::move(eventHandler)](const platform::Notification& notification) {
-            // The item itself and its direct children, as a folder monitor reports them.
+            // As a local monitor: the item's own changes, and children that come or go; what
+            // happens inside a child is the child's.
             bool concerned = false;
             for (const char* key : {platform::NSMetadataQueryUpdateAddedItemsKey,
                                     platform::NSMetadataQueryUpdateChangedItemsKey,
                                     platform::NSMetadataQueryUpdateRemovedItemsKey}) {
+                const bool changed = std::string_view(key) == platform::NSMetadataQueryUpdateChangedItemsKey;
                 const Value* items = platform::find(notification.userInfo, key);
                 if (!items || !items->asArray()) continue;
                 for (const auto& item : *items->asArray()) {
                     const Value* p = item.find(platform::NSMetadataItemPathKey);
                     const std::string* text = p ? p->asString() : nullptr;
-                    if (text && (*text == itemPath || parentPath(*text) == itemPath)) concerned = true;
+                    if (text && (*text == itemPath || (!changed && parentPath(*text) == itemPath))) concerned = true;
                 }
             }
             if (concerned) eventHandler();

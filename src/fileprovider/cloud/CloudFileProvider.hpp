@@ -79,8 +79,8 @@ public:
     void isReachable(std::function<void(bool reachable, ErrorRef error)> completionHandler) override;
 
     // --- Monitoring ---
-    /// Watches the item and, for a folder, its direct children; the handler runs on the main
-    /// queue after a change is seen. A path where nothing is yet is watched for its arrival.
+    /// Watches the item: its own changes and, for a folder, children that come or go; the
+    /// handler runs on the main queue after a change is seen (at most a second later). A path where nothing is yet is watched for its arrival.
     void registerNotifcation(const std::string& path, std::function<void()> eventHandler) override;
     /// Paths compare with "/" trimmed from both ends.
     void unregisterNotifcation(const std::string& path) override;
