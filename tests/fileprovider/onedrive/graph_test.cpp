@@ -322,7 +322,8 @@ TEST_F(OneDriveGraph, LinksPropertiesAndThumbnails) {
     EXPECT_EQ(asOneDrive(std::get<3>(*gone))->statusCode(), 404);
 
     graph.script("GET", drive + "root:/a.jpg",
-                 {reply(200, {{"id", "1"}, {"name", "a.jpg"}, {"image", {{"width", 4}, {"height", 3}}}}), graphError(404, "gone")});
+                 {reply(200, {{"id", "1"}, {"name", "a.jpg"}, {"image", {{"width", 4}, {"height", 3}}}}), graphError(404, "gone"),
+                  FakeHTTPServer::answer(200, "<html>")});
     auto properties = [&] {
         return awaitCompletion<platform::ValueDictionary, std::vector<std::string>, ErrorRef>(
             [&](auto done) { EXPECT_EQ(provider->propertiesOfFile("/a.jpg", done), nullptr); });
@@ -335,6 +336,9 @@ TEST_F(OneDriveGraph, LinksPropertiesAndThumbnails) {
     EXPECT_TRUE(std::get<1>(*missing).empty());
     ASSERT_TRUE(asOneDrive(std::get<2>(*missing)));
     EXPECT_EQ(asOneDrive(std::get<2>(*missing))->serverDescription(), "gone");
+    auto unreadable = properties();
+    ASSERT_NE(std::get<2>(*unreadable), nullptr) << "an unreadable item is no item without properties";
+    EXPECT_EQ(std::get<2>(*unreadable)->code(), platform::URLError::badServerResponse);
 
     graph.script("GET", drive + "root:/a.jpg:/thumbnails/0/medium/content",
                  {FakeHTTPServer::answer(200, "\x89PNG", {}, "image/png"), graphError(404, "no thumbnail")});
@@ -520,6 +524,14 @@ TEST_F(OneDriveGraph, UploadsThatNeverStart) {
     ASSERT_TRUE(failing);
     ASSERT_NE(std::get<0>(*failing), nullptr);
     EXPECT_EQ(std::get<0>(*failing)->code(), EIO);
+    // Fewer bytes than the range says (a file that shrank) are not sent under that range.
+    auto shrunk = awaitCompletion<ErrorRef>([&](auto done) {
+        provider->createUploadSession("/u.bin", FileOperationType::modify("/u.bin"), 5, false,
+                                      [](int64_t, int64_t) { return platform::Data(2, 1); }, done);
+    });
+    ASSERT_TRUE(shrunk);
+    ASSERT_NE(std::get<0>(*shrunk), nullptr);
+    EXPECT_EQ(std::get<0>(*shrunk)->code(), platform::URLError::requestBodyStreamExhausted);
     EXPECT_EQ(uploads.count("PUT"), 0u);
 
     // A refusing operation delegate: no progress, no request, no completion.
