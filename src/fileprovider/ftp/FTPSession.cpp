@@ -400,105 +400,6 @@ void FTPSession::openActiveDataConnection(const std::shared_ptr<FileProviderStre
 
 namespace {
 
-struct ListingReader : std::enable_shared_from_this<ListingReader> {
-    std::shared_ptr<FTPSession> session;
-    std::shared_ptr<FileProviderStreamTask> data;
-    std::string path;
-    double timeout = 60;
-    Data received;
-    FTPSession::LinesHandler completion;
-
-    void finish(std::vector<std::string> lines, ErrorRef error) {
-        data->cancel();
-        auto c = std::move(completion);
-        completion = nullptr;
-        if (!c) return;
-        if (error) {
-            session->configuration().dispatch_queue ? session->configuration().dispatch_queue->async([c, error] { c({}, error); })
-                                                    : c({}, error);
-            return;
-        }
-        c(std::move(lines), nullptr);
-    }
-
-    void next() {
-        auto self = shared_from_this();
-        data->readData(1, std::numeric_limits<int64_t>::max(), timeout,
-                       [self](std::optional<Data> bytes, bool atEnd, ErrorRef error) {
-                           if (bytes) self->received.insert(self->received.end(), bytes->begin(), bytes->end());
-                           if (error && !bytes) {
-                               if (error->is(platform::NSURLErrorDomain, URLError::timedOut))
-                                   return self->finish({}, URLError::make(URLError::timedOut, self->session->url(self->path)));
-                               return self->finish({}, error);
-                           }
-                           if (!atEnd) return self->next();
-                           if (!validUTF8(self->received))
-                               return self->finish({}, URLError::make(URLError::badServerResponse, self->session->url(self->path)));
-                           std::vector<std::string> lines;
-                           const std::string text(self->received.begin(), self->received.end());
-                           size_t start = 0;
-                           for (;;) {
-                               const size_t nl = text.find('\n', start);
-                               lines.push_back(trimmed(text.substr(start, nl == std::string::npos ? std::string::npos : nl - start)));
-                               if (nl == std::string::npos) break;
-                               start = nl + 1;
-                           }
-                           self->finish(std::move(lines), nullptr);
-                       });
-    }
-};
-
-} // namespace
-
-void FTPSession::list(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& path, bool useMLSD,
-                      LinesHandler completionHandler) {
-    auto self = shared_from_this();
-    auto handler = std::make_shared<LinesHandler>(std::move(completionHandler));
-    auto failed = [self, handler](ErrorRef error) {
-        auto h = *handler;
-        self->fail([h, error] { h({}, error); });
-    };
-    openDataConnection(task, [self, task, path, useMLSD, handler, failed](std::shared_ptr<FileProviderStreamTask> data, ErrorRef error) {
-        if (error) return failed(error);
-        if (!data) return failed(URLError::make(URLError::badServerResponse, self->url(path)));
-        const std::string command = (useMLSD ? "MLSD " : "LIST ") + path;
-        self->sendCommand(command, task, 4, nullptr, [self, data, path, useMLSD, handler, failed](std::optional<std::string> reply, ErrorRef error) {
-            if (error) {
-                data->cancel();
-                return failed(error);
-            }
-            if (!reply) {
-                data->cancel();
-                return failed(URLError::make(URLError::cannotParseResponse, self->url(path)));
-            }
-            if (useMLSD && hasPrefix(*reply, "500")) {
-                data->cancel();
-                self->setSupportsRFC3659(false);
-                return failed(URLError::make(URLError::unsupportedURL, self->url(path)));
-            }
-            // Any positive completion ("226", "250") ends a listing well; a refused listing is an
-            // error, never an empty directory.
-            if (!hasPrefix(*reply, "2") && !hasPrefix(*reply, "1")) {
-                data->cancel();
-                return failed(FileProviderFTPError::make(*reply, path));
-            }
-            auto reader = std::make_shared<ListingReader>();
-            reader->session = self;
-            reader->data = data;
-            reader->path = path;
-            reader->timeout = self->requestTimeout();
-            reader->completion = *handler;
-            reader->next();
-        });
-    });
-}
-
-void FTPSession::quit(const std::shared_ptr<FileProviderStreamTask>& task) {
-    sendCommand("QUIT", task, 4, nullptr, [task](std::optional<std::string>, ErrorRef) { task->cancel(); });
-}
-
-namespace {
-
 // What a transfer waits for: the data side and the final reply, whichever comes last. The
 // completion runs once, with the first error.
 struct TransferState {
@@ -586,6 +487,68 @@ struct RetrieveReader : std::enable_shared_from_this<RetrieveReader> {
 };
 
 } // namespace
+
+void FTPSession::list(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& path, bool useMLSD,
+                      LinesHandler completionHandler) {
+    auto self = shared_from_this();
+    auto handler = std::make_shared<LinesHandler>(std::move(completionHandler));
+    auto failed = [self, handler](ErrorRef error) {
+        auto h = *handler;
+        self->fail([h, error] { h({}, error); });
+    };
+    openDataConnection(task, [self, task, path, useMLSD, handler, failed](std::shared_ptr<FileProviderStreamTask> data, ErrorRef error) {
+        if (error) return failed(error);
+        if (!data) return failed(URLError::make(URLError::badServerResponse, self->url(path)));
+        // The listing is read while the reply is awaited: a server sends its final reply only
+        // once the whole listing is out.
+        auto buffer = std::make_shared<Data>();
+        auto state = std::make_shared<TransferState>();
+        state->data = data;
+        state->completion = [self, path, buffer, handler, failed](ErrorRef error) {
+            if (error) return failed(error);
+            if (!validUTF8(*buffer)) return failed(URLError::make(URLError::badServerResponse, self->url(path)));
+            std::vector<std::string> lines;
+            const std::string text(buffer->begin(), buffer->end());
+            size_t start = 0;
+            for (;;) {
+                const size_t nl = text.find('\n', start);
+                lines.push_back(trimmed(text.substr(start, nl == std::string::npos ? std::string::npos : nl - start)));
+                if (nl == std::string::npos) break;
+                start = nl + 1;
+            }
+            (*handler)(std::move(lines), nullptr);
+        };
+        const std::string command = (useMLSD ? "MLSD " : "LIST ") + path;
+        self->sendCommand(command, task, 4, nullptr, [self, path, useMLSD, state](std::optional<std::string> reply, ErrorRef error) {
+            if (state->isFinished()) return;
+            if (error) return state->finish(error);
+            if (!reply) return state->finish(URLError::make(URLError::cannotParseResponse, self->url(path)));
+            if (useMLSD && hasPrefix(*reply, "500")) {
+                self->setSupportsRFC3659(false);
+                return state->finish(URLError::make(URLError::unsupportedURL, self->url(path)));
+            }
+            // Any positive completion ("226", "250") ends a listing well; a refused listing is an
+            // error, never an empty directory.
+            if (!hasPrefix(*reply, "2") && !hasPrefix(*reply, "1")) return state->finish(FileProviderFTPError::make(*reply, path));
+            state->markReply();
+        });
+        auto reader = std::make_shared<RetrieveReader>();
+        reader->state = state;
+        reader->data = data;
+        reader->onData = [buffer](const Data& chunk, int64_t, int64_t) {
+            buffer->insert(buffer->end(), chunk.begin(), chunk.end());
+            return true;
+        };
+        reader->timeout = self->requestTimeout();
+        reader->url = self->url(path);
+        reader->next();
+    });
+}
+
+void FTPSession::quit(const std::shared_ptr<FileProviderStreamTask>& task) {
+    sendCommand("QUIT", task, 4, nullptr, [task](std::optional<std::string>, ErrorRef) { task->cancel(); });
+}
+
 
 void FTPSession::retrieve(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& serverPath, int64_t offset,
                           int64_t length, TaskHook onTask, ChunkHandler onData, std::function<void(ErrorRef)> completionHandler) {

@@ -377,8 +377,17 @@ void serveConnection(std::shared_ptr<FileProviderStreamTask::Connection> c,
     uint8_t buffer[2048];
     for (;;) {
         {
-            std::lock_guard lock(c->m);
+            std::unique_lock lock(c->m);
             if (c->stopping || c->input != Connection::InputStatus::open) return;
+            // A reader that falls behind holds the connection back instead of the buffer growing
+            // without end: what the peer sends waits in the socket.
+            if (c->received.size() >= FileProviderStreamTask::receiveBufferLimit) {
+                c->changed.wait_for(lock, std::chrono::milliseconds(100), [&] {
+                    return c->received.size() < FileProviderStreamTask::receiveBufferLimit || c->stopping ||
+                           c->input != Connection::InputStatus::open;
+                });
+                continue;
+            }
         }
         c->waitSocket(c->fd, POLLIN, 100);
         Data chunk;
@@ -417,6 +426,7 @@ void serveConnection(std::shared_ptr<FileProviderStreamTask::Connection> c,
                     }
                 }
                 chunk.insert(chunk.end(), buffer, buffer + n);
+                if (chunk.size() >= FileProviderStreamTask::receiveBufferLimit) break;
             }
         }
         if (!chunk.empty() || atEnd || readError) {
@@ -843,6 +853,8 @@ void FileProviderStreamTask::performRead(int64_t minLength, int64_t maxLength, D
     ErrorRef error;
     if (!bytes) error = timedOut ? URLError::make(URLError::timedOut) : c->inputError;
     lock.unlock();
+    // The connection's thread may be waiting for room.
+    if (bytes) c->changed.notify_all();
     if (completionHandler) completionHandler(std::move(bytes), atEnd, error);
 }
 

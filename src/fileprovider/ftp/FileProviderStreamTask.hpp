@@ -86,6 +86,10 @@ public:
     using ReadCompletionHandler = std::function<void(std::optional<platform::Data> data, bool atEOF, platform::ErrorRef error)>;
     using WriteCompletionHandler = std::function<void(platform::ErrorRef error)>;
 
+    /// Received bytes kept for readers: once this many wait, the connection takes no more until they
+    /// are read (one last batch may take the buffer to under twice this).
+    static constexpr size_t receiveBufferLimit = 1024 * 1024;
+
     /// The first identifier handed out is this plus one.
     static constexpr int64_t firstTaskIdentifierBase = 1000000000;
 

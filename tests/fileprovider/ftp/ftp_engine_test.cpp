@@ -167,6 +167,16 @@ TEST(FTPEngine, DataConnectionsAndListings) {
             sv.data().closeConnection();
         } else if (c.rfind("LIST", 0) == 0) {
             ASSERT_TRUE(sv.data().accept());
+            if (c == "LIST /pub/big") {
+                // More than the receive buffer holds: the final reply comes only after all of it.
+                sv.reply("150 a long one\r\n");
+                std::string lines;
+                for (int i = 0; i < 60000; ++i) lines += "-rw-r--r-- 1 o g 5 Jan 1 2020 file" + std::to_string(i) + ".txt\r\n";
+                sv.data().send(lines);
+                sv.data().closeConnection();
+                sv.reply("226 done\r\n");
+                return;
+            }
             if (c == "LIST /pub/missing") {
                 sv.data().closeConnection();
                 sv.reply("550 No such directory.\r\n");
@@ -199,6 +209,10 @@ TEST(FTPEngine, DataConnectionsAndListings) {
     ASSERT_FALSE(error) << error->debugDescription();
     EXPECT_EQ(lines, (std::vector<std::string>{"-rw-r--r-- 1 o g 5 Jan 1 2020 a.txt", "drwxr-xr-x 2 o g 0 Jan 1 2020 sub", ""}));
 
+    auto [many, manyError] = list("/pub/big", false);
+    ASSERT_FALSE(manyError) << manyError->debugDescription();
+    EXPECT_EQ(many.size(), 60001u);
+
     auto [empty, refused] = list("/pub/missing", false);
     EXPECT_TRUE(empty.empty());
     auto ftp = std::dynamic_pointer_cast<const FileProviderFTPError>(refused);
@@ -207,8 +221,8 @@ TEST(FTPEngine, DataConnectionsAndListings) {
     EXPECT_EQ(ftp->path(), "/pub/missing");
 
     const auto commands = server.commands();
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), "EPSV"), 3);
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), "PASV"), 3);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "EPSV"), 4);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "PASV"), 4);
 }
 
 TEST(FTPEngine, ActiveModeNamesTheWholeAddress) {

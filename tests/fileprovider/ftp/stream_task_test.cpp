@@ -149,6 +149,26 @@ TEST(StreamTask, ReadsHandOutWhatArrivedWithinTheirLimits) {
     EXPECT_TRUE(isURLError(r.error, URLError::timedOut));
 }
 
+TEST(StreamTask, ASlowReaderHoldsTheConnectionBackNotTheMemory) {
+    LoopbackPeer peer;
+    auto task = fpstreamTask(nullptr, "127.0.0.1", peer.port());
+    task->resume();
+    ASSERT_TRUE(peer.accept());
+    const size_t total = 16 * 1024 * 1024;
+    std::thread sender([&] { peer.send(std::string(total, 'd')); });
+    // Nobody reads for a while: the buffer stops at its limit.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(task->countOfBytesExpectedToReceive(), 2 * static_cast<int64_t>(FileProviderStreamTask::receiveBufferLimit));
+    size_t got = 0;
+    while (got < total) {
+        auto r = read(task, 1, 1 << 20, 5);
+        if (!r.hadData) break;
+        got += r.text.size();
+    }
+    sender.join();
+    EXPECT_EQ(got, total);
+}
+
 TEST(StreamTask, WritesQueuedBeforeResumeGoOutOnceResumed) {
     LoopbackPeer peer;
     auto task = fpstreamTask(nullptr, "127.0.0.1", peer.port());
