@@ -49,7 +49,7 @@ void NotificationCenter::post(const Notification& notification) {
             if (!observers_.count(token)) continue;
         }
         if (observer->queue) {
-            observer->queue->addOperation([observer, notification] { observer->block(notification); });
+            observer->queue->addOperation([o = observer, notification] { o->block(notification); });
         } else {
             observer->block(notification);
         }
