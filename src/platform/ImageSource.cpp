@@ -6,6 +6,9 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/pixdesc.h>
 }
+// Exiv2 0.27 hands images out in std::auto_ptr, which newer compilers mark deprecated.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <exiv2/exiv2.hpp>
 #include <libheif/heif.h>
 
@@ -393,3 +396,5 @@ std::optional<std::string> iccProfileDescription(std::string_view p) {
 }
 
 } // namespace platform
+
+#pragma GCC diagnostic pop

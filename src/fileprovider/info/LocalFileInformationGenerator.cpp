@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <limits>
 #include <mutex>
@@ -53,7 +54,11 @@ std::string decimalText(double value, int fractionDigits) {
     double rounded = std::nearbyint(value * factor);
     const bool negative = rounded < 0;
     rounded = std::fabs(rounded);
-    if (rounded >= 9.0e15) return std::to_string(static_cast<long long>(value));
+    if (rounded >= 9.0e15) {
+        char buf[400];
+        std::snprintf(buf, sizeof buf, "%.0f", value);
+        return buf;
+    }
     auto units = static_cast<long long>(rounded);
     const auto scale = static_cast<long long>(factor);
     const long long whole = units / scale;

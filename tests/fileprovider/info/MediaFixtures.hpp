@@ -11,6 +11,8 @@ extern "C" {
 #include <libavutil/imgutils.h>
 #include <libswscale/swscale.h>
 }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <exiv2/exiv2.hpp>
 #include <libheif/heif.h>
 
@@ -355,3 +357,5 @@ inline std::string pdf(const std::vector<std::pair<std::string, std::string>>& i
 }
 
 } // namespace fixtures
+
+#pragma GCC diagnostic pop
