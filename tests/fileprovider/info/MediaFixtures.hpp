@@ -8,6 +8,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/crc.h>
+#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libswscale/swscale.h>
 }
@@ -248,7 +249,7 @@ inline void flac(const std::filesystem::path& path, const std::vector<std::pair<
 
 // A QuickTime movie of `frames` frames at 10 per second, 64 × 48, frame i a flat grey of level
 // 8 × i, and (when `withAudio`) a track of silent 16-bit PCM at 8000 Hz.
-inline void movie(const std::filesystem::path& path, int frames, bool withAudio) {
+inline void movie(const std::filesystem::path& path, int frames, bool withAudio, int rotation = 0) {
     AVCodecContext* enc = openEncoder(AV_CODEC_ID_MPEG4, [](AVCodecContext* c) {
         c->width = 64;
         c->height = 48;
@@ -261,6 +262,10 @@ inline void movie(const std::filesystem::path& path, int frames, bool withAudio)
     AVStream* video = m.add();
     avcodec_parameters_from_context(video->codecpar, enc);
     video->time_base = {1, 10};
+    if (rotation) {
+        auto* matrix = reinterpret_cast<int32_t*>(av_stream_new_side_data(video, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(int32_t)));
+        av_display_rotation_set(matrix, rotation);
+    }
     if (withAudio) {
         AVStream* audio = m.add();
         audio->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;

@@ -91,6 +91,8 @@ protected:
         flac(dir / "bare.flac", {{"title", "Bare"}}, nullptr);
         movie(dir / "clip.mov", 30, true);
         movie(dir / "silent.mp4", 30, false);
+        movie(dir / "turned.mov", 3, false, -90); // shown turned a quarter clockwise
+        flac(dir / "high.flac", {{"location", "+48.8577+002.2950+1035.4/"}}, nullptr);
         writeFile(dir / "doc.pdf", pdf({{"Title", "A Title"},
                                         {"Author", "An Author"},
                                         {"Subject", ""},
@@ -280,6 +282,9 @@ TEST_F(InformationGenerator, VideoThumbnailIsTheFrameAtOneThird) {
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->size(), (Size{32, 24}));
     EXPECT_NEAR(frame->pixel(16, 12)[0], 80, 4);
+    auto turned = Generator::thumbnail(fileURL("turned.mov"), Size{32, 32});
+    ASSERT_TRUE(turned);
+    EXPECT_EQ(turned->size(), (Size{24, 32}));
     auto silent = Generator::thumbnail(fileURL("silent.mp4"), std::nullopt);
     ASSERT_TRUE(silent);
     EXPECT_EQ(silent->size(), (Size{64, 48}));
@@ -384,6 +389,7 @@ TEST_F(InformationGenerator, AudioPropertiesFromTagsAndPlayer) {
     EXPECT_EQ(p.prop.at("Bitrate"), platform::Value(8000));
     EXPECT_FALSE(listed(p, "Artwork"));
     EXPECT_LT(position(p, "Title"), position(p, "Duration"));
+    EXPECT_EQ(text(Generator::properties(fileURL("high.flac")), "Location"), "48.86°, 2.3°, 1,035m");
     EXPECT_TRUE(Generator::properties(fileURL("noise.mp3")).keys.empty());
     EXPECT_TRUE(Generator::properties(fileURL("pipe.flac")).keys.empty());
     EXPECT_TRUE(Generator::properties(fileURL("missing.flac")).keys.empty());
