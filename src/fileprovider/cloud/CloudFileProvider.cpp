@@ -404,7 +404,11 @@ ProgressRef CloudFileProvider::runSearch(const std::shared_ptr<Search>& search) 
             }
         }
         if (!search->query->startQuery())
-            finishStep(search, platform::CocoaError::make(platform::CocoaError::fileReadNoPermission, search->path));
+            // A cancellation may have stopped the query just now.
+            finishStep(search, platform::CocoaError::make(search->progress->isCancelled()
+                                                              ? platform::CocoaError::userCancelled
+                                                              : platform::CocoaError::fileReadNoPermission,
+                                                          search->path));
     });
     return progress;
 }

@@ -30,10 +30,9 @@ template <class T>
 class Calls {
 public:
     void add(T value) {
-        {
-            std::lock_guard lock(mutex_);
-            values_.push_back(std::move(value));
-        }
+        // Notified under the lock: a waiter on the stack may return and destroy this at once.
+        std::lock_guard lock(mutex_);
+        values_.push_back(std::move(value));
         changed_.notify_all();
     }
     bool waitFor(size_t count, double seconds = 10) {
