@@ -226,3 +226,20 @@ TEST_F(CloudListingTest, SearchProgressCarriesTheURLAndTheStart) {
     EXPECT_TRUE(progress->userInfoObject(startingTimeKey));
     EXPECT_TRUE(progress->isFinished());
 }
+
+TEST_F(CloudListingTest, AProviderLetGoDuringItsListingStillAnswersOnce) {
+    auto calls = std::make_shared<Calls<Listing>>();
+    std::weak_ptr<CloudFileProvider> weak = provider;
+    provider->contentsOfDirectory("docs", [calls](std::vector<FileObjectRef> files, ErrorRef error) {
+        calls->add({std::move(files), error});
+    });
+    provider->attributesOfItem("docs", [calls](FileObjectRef file, ErrorRef error) {
+        calls->add({{file}, error});
+    });
+    provider.reset();
+    ASSERT_TRUE(calls->waitFor(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(calls->count(), 2u);
+    for (const auto& c : calls->values()) EXPECT_EQ(c.error, nullptr);
+    EXPECT_TRUE(weak.expired());
+}
