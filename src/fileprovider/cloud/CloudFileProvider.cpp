@@ -241,6 +241,7 @@ struct CloudFileProvider::Search {
     std::optional<URL> searchURL;
     /// Whether the searched folder must be listable (not for one item's attributes).
     bool needsFolder = true;
+    bool recursive = false;
     std::function<bool(const std::string& itemPath)> filter;
     PredicateRef callerQuery;  // nullptr: every entry the filter lets through
     FoundItemHandler foundItemHandler;
@@ -395,13 +396,16 @@ ProgressRef CloudFileProvider::runSearch(const std::shared_ptr<Search>& search) 
             return;
         }
         if (search->needsFolder) {
+            std::vector<URL> children;
             try {
                 // A folder that is not there, or no folder, is an error, not an empty result.
-                (void)search->provider->fileManager()->contentsOfDirectory(*search->searchURL);
+                children = search->provider->fileManager()->contentsOfDirectory(*search->searchURL);
             } catch (...) {
                 finishStep(search, platform::errorFromException(std::current_exception()));
                 return;
             }
+            // One level needs no walk of the whole tree below.
+            if (!search->recursive && !children.empty()) search->query->setSearchItems(std::move(children));
         }
         if (!search->query->startQuery())
             // A cancellation may have stopped the query just now.
@@ -430,6 +434,7 @@ ProgressRef CloudFileProvider::searchFiles(const std::string& path, bool recursi
         return progress;
     }
     search->callerQuery = query;
+    search->recursive = recursive;
     const std::string folder = filePath(*search->searchURL);
     // Exact and case-sensitive, as Linux names are: "a" is not "A", nor "a " nor "a2".
     if (recursive)
