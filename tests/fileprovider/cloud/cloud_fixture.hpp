@@ -1,4 +1,4 @@
-// Shared pieces of the iCloud provider tests: a ubiquity root in a fresh temporary folder with a
+// What the iCloud provider tests share: a ubiquity root in a fresh temporary folder with a
 // hostile name, the default container set, and bounded waits for completions.
 #pragma once
 
