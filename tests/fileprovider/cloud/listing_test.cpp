@@ -243,3 +243,15 @@ TEST_F(CloudListingTest, AProviderLetGoDuringItsListingStillAnswersOnce) {
     for (const auto& c : calls->values()) EXPECT_EQ(c.error, nullptr);
     EXPECT_TRUE(weak.expired());
 }
+
+TEST_F(CloudListingTest, AProviderOnAFolderOutsideEveryContainerListsIt) {
+    writeFile(temp / "own folder" / "x #1.txt", "x");
+    writeFile(temp / "own folder" / "sub" / "y.txt", "y");
+    provider = CloudFileProvider::make(platform::URL::fileURLWithPath((temp / "own folder").string(), true));
+    EXPECT_EQ(names(list("").files), (std::vector<std::string>{"sub", "x #1.txt"}));
+    auto found = search("", true, "name ENDSWITH '.txt'");
+    EXPECT_EQ(names(found.files), (std::vector<std::string>{"x #1.txt", "y.txt"}));
+    auto [file, error] = attributes("sub/y.txt");
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->path(), "sub/y.txt");
+}
