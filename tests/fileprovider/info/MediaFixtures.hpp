@@ -89,9 +89,14 @@ inline std::vector<Bytes> encode(AVCodecContext* ctx, AVFrame* frame) {
     return out;
 }
 
-// One still image: PNG (rgba), BMP (bgr24) or JPEG (full-range 4:2:0, fine quantiser).
+// One still image: PNG (rgba), BMP (bgr24), TIFF (rgb24), GIF (rgb8) or JPEG (full-range 4:2:0,
+// fine quantiser).
 inline Bytes image(AVCodecID id, int w, int h, const Colour& colour) {
-    AVPixelFormat format = id == AV_CODEC_ID_PNG ? AV_PIX_FMT_RGBA : id == AV_CODEC_ID_BMP ? AV_PIX_FMT_BGR24 : AV_PIX_FMT_YUVJ420P;
+    AVPixelFormat format = id == AV_CODEC_ID_PNG    ? AV_PIX_FMT_RGBA
+                           : id == AV_CODEC_ID_BMP  ? AV_PIX_FMT_BGR24
+                           : id == AV_CODEC_ID_TIFF ? AV_PIX_FMT_RGB24
+                           : id == AV_CODEC_ID_GIF  ? AV_PIX_FMT_RGB8
+                                                    : AV_PIX_FMT_YUVJ420P;
     AVCodecContext* ctx = openEncoder(id, [&](AVCodecContext* c) {
         c->width = w;
         c->height = h;

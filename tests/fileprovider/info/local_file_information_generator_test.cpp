@@ -83,6 +83,8 @@ protected:
         setExifRational(dir / "photo.JPG", "Exif.GPSInfo.GPSLongitude", {{2, 1}, {17, 1}, {4020, 100}});
         haveHeic = heic(dir / "shot.heic", 128, 64, solid(200, 40, 40));
         writeFile(dir / "plain.bmp", image(AV_CODEC_ID_BMP, 40, 30, solid(10, 20, 30)));
+        writeFile(dir / "scan.tiff", image(AV_CODEC_ID_TIFF, 60, 90, solid(255, 255, 0)));
+        writeFile(dir / "anim.gif", image(AV_CODEC_ID_GIF, 50, 20, solid(255, 0, 0)));
         ico(dir / "icon.ico", 32, 32, solid(255, 0, 0));
         const Bytes cover = image(AV_CODEC_ID_PNG, 300, 150, solid(0, 0, 255));
         flac(dir / "song.flac",
@@ -242,6 +244,8 @@ TEST_F(InformationGenerator, ImageThumbnailsKeepTheirPicture) {
         {"photo.JPG", {1000, 1000}, {320, 240}}, // never enlarged
         {"plain.bmp", {20, 20}, {20, 15}},
         {"icon.ico", {16, 16}, {16, 16}},
+        {"scan.tiff", {30, 30}, {20, 30}},
+        {"anim.gif", {25, 25}, {25, 10}},
     };
     for (const auto& c : cases) {
         auto image = Generator::thumbnail(fileURL(c.name), c.size);
@@ -335,6 +339,11 @@ TEST_F(InformationGenerator, ImagePropertiesInDisplayOrder) {
     EXPECT_EQ(text(p, "Exposure time"), "1/250");
     EXPECT_EQ(p.prop.at("ISO speed"), platform::Value(200));
 
+    for (const auto& [name, dimensions] : {std::pair{"scan.tiff", "60x90"}, {"anim.gif", "50x20"}, {"plain.bmp", "40x30"}}) {
+        const auto still = Generator::properties(fileURL(name));
+        EXPECT_EQ(text(still, "Dimensions"), dimensions) << name;
+        EXPECT_EQ(text(still, "Color space"), "RGB") << name;
+    }
     const auto png = Generator::properties(fileURL("wide.png"));
     EXPECT_EQ(png.keys, (std::vector<std::string>{"Dimensions", "Color space", "Color depth"}));
     EXPECT_EQ(text(png, "Dimensions"), "256x128");
