@@ -339,13 +339,13 @@ void MetadataQuery::liveWalk() {
     for (const auto& item : found) {
         auto it = old.find(pathOf(item));
         if (it == old.end()) {
-            update.added.push_back(item->attributes());
+            update.added.emplace_back(item->attributes());
         } else {
-            if (it->second->attributes() != item->attributes()) update.changed.push_back(item->attributes());
+            if (it->second->attributes() != item->attributes()) update.changed.emplace_back(item->attributes());
             old.erase(it);
         }
     }
-    for (const auto& [path, item] : old) update.removed.push_back(item->attributes());
+    for (const auto& [path, item] : old) update.removed.emplace_back(item->attributes());
     if (!update.added.empty() || !update.changed.empty() || !update.removed.empty()) {
         {
             std::lock_guard lock(mutex_);

@@ -304,7 +304,7 @@ std::vector<FileObjectRef> CloudFileProvider::matches(const std::shared_ptr<Sear
 void CloudFileProvider::gatheringStep(const std::shared_ptr<Search>& search) {
     auto& query = *search->query;
     query.disableUpdates();
-    size_t from;
+    size_t from = 0;
     {
         std::lock_guard lock(search->mutex);
         if (search->finished) {
