@@ -144,6 +144,26 @@ inline void setExifRational(const std::filesystem::path& path, const std::string
     image->writeMetadata();
 }
 
+// A minimal ICC profile whose only tag is a version 2 description.
+inline std::string iccProfile(const std::string& description) {
+    auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    const std::string tag = "desc" + be32(0) + be32(static_cast<uint32_t>(description.size() + 1)) + description + '\0';
+    std::string p(128, '\0');
+    p.replace(36, 4, "acsp");
+    p += be32(1) + "desc" + be32(144) + be32(static_cast<uint32_t>(tag.size())) + tag;
+    while (p.size() % 4) p += '\0';
+    p.replace(0, 4, be32(static_cast<uint32_t>(p.size())));
+    return p;
+}
+
+inline void setIccProfile(const std::filesystem::path& path, const std::string& profile) {
+    auto image = Exiv2::ImageFactory::open(path.string());
+    image->readMetadata();
+    Exiv2::DataBuf buf(reinterpret_cast<const Exiv2::byte*>(profile.data()), static_cast<long>(profile.size()));
+    image->setIccProfile(buf, true);
+    image->writeMetadata();
+}
+
 // Writes packets of the given streams through a muxer.
 struct Muxer {
     AVFormatContext* oc = nullptr;

@@ -79,6 +79,7 @@ protected:
                                      {"Exif.GPSInfo.GPSLatitudeRef", "N"},
                                      {"Exif.GPSInfo.GPSLongitudeRef", "W"},
                                      {"Exif.GPSInfo.GPSAltitude", "1234/1"}}});
+        setIccProfile(dir / "photo.JPG", iccProfile("Test Profile"));
         setExifRational(dir / "photo.JPG", "Exif.GPSInfo.GPSLatitude", {{48, 1}, {51, 1}, {2952, 100}});
         setExifRational(dir / "photo.JPG", "Exif.GPSInfo.GPSLongitude", {{2, 1}, {17, 1}, {4020, 100}});
         haveHeic = heic(dir / "shot.heic", 128, 64, solid(200, 40, 40));
@@ -323,7 +324,7 @@ TEST_F(InformationGenerator, ImagePropertiesInDisplayOrder) {
     const auto p = Generator::properties(fileURL("photo.JPG"));
     const std::vector<std::string> expected{"Dimensions", "DPI", "Device maker", "Device model", "Lens model",
                                             "Copyright", "Date taken", "Location", "Color space", "Color depth",
-                                            "Focal length", "White banance", "F number", "Exposure program",
+                                            "Color profile", "Focal length", "White banance", "F number", "Exposure program",
                                             "Exposure time", "ISO speed"};
     EXPECT_EQ(p.keys, expected);
     EXPECT_EQ(text(p, "Dimensions"), "320x240");
@@ -335,6 +336,7 @@ TEST_F(InformationGenerator, ImagePropertiesInDisplayOrder) {
     EXPECT_EQ(text(p, "Location"), "48.86, 2.29 at 1,234m");
     EXPECT_EQ(text(p, "Color space"), "RGB");
     EXPECT_EQ(text(p, "Color depth"), "8 bits");
+    EXPECT_EQ(text(p, "Color profile"), "Test Profile");
     EXPECT_EQ(p.prop.at("F number"), platform::Value(2.8));
     EXPECT_EQ(text(p, "Exposure time"), "1/250");
     EXPECT_EQ(p.prop.at("ISO speed"), platform::Value(200));
