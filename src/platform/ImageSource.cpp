@@ -168,6 +168,60 @@ void addProfile(std::string_view profile, ValueDictionary& props) {
     if (auto name = iccProfileDescription(profile)) props["ProfileName"] = std::move(*name);
 }
 
+uint32_t be(const uint8_t* p, int bytes) {
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+// The resolution a JPEG's JFIF header or a PNG's pHYs chunk stores, in dots per inch. Only the
+// file's head is read; units other than inches and centimetres (JPEG) or metres (PNG) say nothing.
+std::optional<double> headerResolution(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::vector<uint8_t> b(64 * 1024);
+    file.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    const std::size_t n = static_cast<std::size_t>(file.gcount());
+    if (n >= 4 && b[0] == 0xFF && b[1] == 0xD8) {
+        std::size_t i = 2;
+        while (i + 4 <= n && b[i] == 0xFF) {
+            const uint8_t marker = b[i + 1];
+            if (marker == 0xDA || marker == 0xD9) break;
+            if (marker == 0xFF || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+                i += marker == 0xFF ? 1 : 2;
+                continue;
+            }
+            const std::size_t length = be(&b[i + 2], 2);
+            if (length < 2) break;
+            if (marker == 0xE0 && length >= 14 && i + 16 <= n && std::memcmp(&b[i + 4], "JFIF\0", 5) == 0) {
+                const uint8_t units = b[i + 11];
+                const double x = be(&b[i + 12], 2);
+                if (x > 0 && units == 1) return x;
+                if (x > 0 && units == 2) return x * 2.54;
+                return std::nullopt;
+            }
+            i += 2 + length;
+        }
+        return std::nullopt;
+    }
+    static const uint8_t pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (n >= 8 && std::memcmp(b.data(), pngSignature, 8) == 0) {
+        std::size_t i = 8;
+        while (i + 8 <= n) {
+            const uint64_t length = be(&b[i], 4);
+            const uint8_t* type = &b[i + 4];
+            if (std::memcmp(type, "IDAT", 4) == 0) break;
+            if (std::memcmp(type, "pHYs", 4) == 0 && length == 9 && i + 17 <= n) {
+                const double perMetre = be(&b[i + 8], 4);
+                // Dots per metre rarely convert to a whole number of dots per inch exactly.
+                if (b[i + 16] == 1 && perMetre > 0) return std::round(perMetre * 0.0254);
+                return std::nullopt;
+            }
+            i += 12 + length;
+        }
+    }
+    return std::nullopt;
+}
+
 // Exiv2 reads the file itself through its own file I/O (never a network address).
 void addMetadata(const std::string& path, ValueDictionary& props) {
     try {
@@ -268,7 +322,10 @@ std::optional<ValueDictionary> ImageSource::properties() const {
         }
         return props;
     }
-    if (!path_.empty()) addMetadata(path_, props);
+    if (!path_.empty()) {
+        addMetadata(path_, props);
+        if (const auto dpi = headerResolution(path_)) props["DPIWidth"] = number(*dpi);
+    }
     auto decoder = path_.empty() ? MediaDecoder::open(data_, MediaDecoder::Kind::image)
                                  : MediaDecoder::open(path_, MediaDecoder::Kind::image);
     if (decoder && decoder->findStreamInfo(props.count("PixelWidth") > 0)) {

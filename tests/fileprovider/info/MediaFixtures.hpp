@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/crc.h>
 #include <libavutil/display.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 #pragma GCC diagnostic push
@@ -91,7 +92,7 @@ inline std::vector<Bytes> encode(AVCodecContext* ctx, AVFrame* frame) {
 
 // One still image: PNG (rgba), BMP (bgr24), TIFF (rgb24), GIF (rgb8) or JPEG (full-range 4:2:0,
 // fine quantiser).
-inline Bytes image(AVCodecID id, int w, int h, const Colour& colour) {
+inline Bytes image(AVCodecID id, int w, int h, const Colour& colour, int pngDPI = 0) {
     AVPixelFormat format = id == AV_CODEC_ID_PNG    ? AV_PIX_FMT_RGBA
                            : id == AV_CODEC_ID_BMP  ? AV_PIX_FMT_BGR24
                            : id == AV_CODEC_ID_TIFF ? AV_PIX_FMT_RGB24
@@ -101,6 +102,7 @@ inline Bytes image(AVCodecID id, int w, int h, const Colour& colour) {
         c->width = w;
         c->height = h;
         c->pix_fmt = format;
+        if (pngDPI) av_opt_set_int(c->priv_data, "dpi", pngDPI, 0);
         if (id == AV_CODEC_ID_MJPEG) {
             c->flags |= AV_CODEC_FLAG_QSCALE;
             c->global_quality = FF_QP2LAMBDA * 2;

@@ -61,6 +61,7 @@ protected:
         const Colour halves = [](int, int y) { return std::array<uint8_t, 4>{255, y < 100 ? uint8_t(255) : uint8_t(0), y < 100 ? uint8_t(255) : uint8_t(0), 255}; };
         writeFile(dir / "tall.png", image(AV_CODEC_ID_PNG, 100, 200, halves));
         writeFile(dir / "wide.png", image(AV_CODEC_ID_PNG, 256, 128, solid(0, 0, 255)));
+        writeFile(dir / "print.png", image(AV_CODEC_ID_PNG, 16, 16, solid(0, 0, 0), 150));
         writeFile(dir / "photo.JPG", image(AV_CODEC_ID_MJPEG, 320, 240, solid(0, 200, 0)));
         addExif(dir / "photo.JPG", {{{"Exif.Image.Make", "Maker Co"},
                                      {"Exif.Image.Model", "Model 7"},
@@ -346,6 +347,7 @@ TEST_F(InformationGenerator, ImagePropertiesInDisplayOrder) {
         EXPECT_EQ(text(still, "Dimensions"), dimensions) << name;
         EXPECT_EQ(text(still, "Color space"), "RGB") << name;
     }
+    EXPECT_EQ(Generator::properties(fileURL("print.png")).prop.at("DPI"), platform::Value(150));
     const auto png = Generator::properties(fileURL("wide.png"));
     EXPECT_EQ(png.keys, (std::vector<std::string>{"Dimensions", "Color space", "Color depth"}));
     EXPECT_EQ(text(png, "Dimensions"), "256x128");
