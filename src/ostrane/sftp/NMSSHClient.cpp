@@ -411,7 +411,9 @@ std::optional<std::int64_t> NMSSHClient::fileSize(const std::shared_ptr<NetworkF
 void NMSSHClient::close(const std::shared_ptr<NetworkFileDescriptor>& file) {
     auto descriptor = std::dynamic_pointer_cast<NMSSHFileDescriptor>(file);
     if (!descriptor || !descriptor->fd) return;
-    queue_->async([handle = descriptor->fd] { handle->close(); });
+    // Waited for, like open and read: a caller that ends its process right after close() must not
+    // leave a libssh2 call running on the queue while the crypto library is torn down under it.
+    onQueue([&] { descriptor->fd->close(); });
 }
 
 std::optional<std::string> NMSSHClient::address(const platform::URL&) { return std::nullopt; }

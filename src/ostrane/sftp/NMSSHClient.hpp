@@ -2,7 +2,7 @@
 // The client of SFTP server records: password login over SSH (the server's key checked against
 // the known-hosts file first), listings with symbolic links resolved one level, downloads, and
 // ranged reads for streaming. Everything that talks to the server runs on the client's serial
-// queue; open, read and fileSize wait for it.
+// queue; open, read, fileSize and close wait for it.
 #include "ostrane/NetworkFileDescriptor.hpp"
 #include "ostrane/OstraneClient.hpp"
 #include "ostrane/sftp/NMSFTP.hpp"
@@ -62,7 +62,7 @@ public:
     std::optional<Bytes> read(const std::shared_ptr<NetworkFileDescriptor>& file, std::int64_t offset,
                               std::ptrdiff_t size) override;
     std::optional<std::int64_t> fileSize(const std::shared_ptr<NetworkFileDescriptor>& file) override;
-    /// Queued: returns before the handle is closed; later work of this client runs after it.
+    /// On the queue like read(): returns once the handle is closed (or was left to a dead connection).
     void close(const std::shared_ptr<NetworkFileDescriptor>& file) override;
 
     /// SFTP media are streamed through the client: always none.
