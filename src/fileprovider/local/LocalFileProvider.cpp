@@ -1,6 +1,7 @@
 #include "fileprovider/local/LocalFileProvider.hpp"
 
 #include "fileprovider/core/PlatformExtensions.hpp"
+#include "fileprovider/info/LocalFileInformationGenerator.hpp"
 #include "fileprovider/local/LocalFileProviderManagerDelegate.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/FileCoordinator.hpp"
@@ -513,23 +514,21 @@ std::vector<std::shared_ptr<LocalFileMonitor>> LocalFileProvider::monitors() con
 
 // --- Thumbnails and properties ------------------------------------------------------------------------
 
-bool LocalFileProvider::propertiesOfFileSupported(const std::string&) { return false; }
-
-ProgressRef LocalFileProvider::propertiesOfFile(const std::string&, PropertiesCompletionHandler completionHandler) {
-    dispatch_queue()->async([completionHandler = std::move(completionHandler)] {
-        if (completionHandler) completionHandler({}, {}, platform::CocoaError::make(platform::CocoaError::featureUnsupported));
-    });
-    return nullptr;
+bool LocalFileProvider::propertiesOfFileSupported(const std::string& path) {
+    return LocalFileInformationGenerator::propertiesOfFileSupported(path);
 }
 
-bool LocalFileProvider::thumbnailOfFileSupported(const std::string&) { return false; }
+ProgressRef LocalFileProvider::propertiesOfFile(const std::string& path, PropertiesCompletionHandler completionHandler) {
+    return LocalFileInformationGenerator::propertiesOfFile(*this, path, std::move(completionHandler));
+}
 
-ProgressRef LocalFileProvider::thumbnailOfFile(const std::string&, const std::optional<platform::Size>&,
+bool LocalFileProvider::thumbnailOfFileSupported(const std::string& path) {
+    return LocalFileInformationGenerator::thumbnailOfFileSupported(path);
+}
+
+ProgressRef LocalFileProvider::thumbnailOfFile(const std::string& path, const std::optional<platform::Size>& dimension,
                                                ThumbnailCompletionHandler completionHandler) {
-    dispatch_queue()->async([completionHandler = std::move(completionHandler)] {
-        if (completionHandler) completionHandler(nullptr, platform::CocoaError::make(platform::CocoaError::featureUnsupported));
-    });
-    return nullptr;
+    return LocalFileInformationGenerator::thumbnailOfFile(*this, path, dimension, std::move(completionHandler));
 }
 
 } // namespace RiridOzizevud

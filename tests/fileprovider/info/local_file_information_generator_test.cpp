@@ -184,6 +184,7 @@ TEST_F(InformationGenerator, HostReplacementsAreUsedByLaterRequests) {
 // ---- Provider entry points ----
 
 TEST_F(InformationGenerator, ProviderRequestsCompleteOnceOnTheProviderQueue) {
+    // Through the local provider's own entry points, which hand over to the generator.
     auto provider = RiridOzizevud::LocalFileProvider::make(URL::fileURLWithPath(dir.string(), true));
     struct Case { const char* path; std::optional<Size> dimension; std::optional<Size> expected; };
     const Case cases[] = {
@@ -196,7 +197,7 @@ TEST_F(InformationGenerator, ProviderRequestsCompleteOnceOnTheProviderQueue) {
     for (const auto& c : cases) {
         std::promise<std::pair<std::shared_ptr<platform::Image>, platform::ErrorRef>> done;
         std::atomic<int> calls{0};
-        EXPECT_EQ(Generator::thumbnailOfFile(*provider, c.path, c.dimension,
+        EXPECT_EQ(provider->thumbnailOfFile(c.path, c.dimension,
                                              [&](std::shared_ptr<platform::Image> image, platform::ErrorRef error) {
                                                  if (calls++ == 0) done.set_value({image, error});
                                              }),
@@ -215,7 +216,7 @@ TEST_F(InformationGenerator, ProviderRequestsCompleteOnceOnTheProviderQueue) {
     }
 
     std::promise<Generator::Properties> props;
-    Generator::propertiesOfFile(*provider, "notes.txt", [&](platform::ValueDictionary d, std::vector<std::string> k, platform::ErrorRef e) {
+    provider->propertiesOfFile("notes.txt", [&](platform::ValueDictionary d, std::vector<std::string> k, platform::ErrorRef e) {
         EXPECT_EQ(e, nullptr);
         props.set_value({std::move(d), std::move(k)});
     });
