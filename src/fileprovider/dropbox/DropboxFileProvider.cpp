@@ -3,6 +3,8 @@
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RFCStandards.hpp"
 #include "fileprovider/core/RequestHeaders.hpp"
+#include "fileprovider/info/LocalFileInformationGenerator.hpp"
+#include "platform/ImageSource.hpp"
 #include "platform/JSON.hpp"
 
 #include <algorithm>
@@ -177,11 +179,20 @@ std::string localDateText(const platform::Date& date) {
     return std::string(buffer, n);
 }
 
-/// An image of a thumbnail or preview answer. No image or PDF decoder is built into this platform
-/// yet, so no answer yields one.
-std::shared_ptr<platform::Image> thumbnailImage(const Data&, const std::shared_ptr<const platform::URLResponse>&,
-                                                const std::optional<platform::Size>&) {
-    return nullptr;
+/// An image of a thumbnail or preview answer: nullptr for an HTML page or bytes that are no image.
+/// No PDF renderer reads bytes yet, so a PDF preview yields none.
+std::shared_ptr<platform::Image> thumbnailImage(const Data& data,
+                                                const std::shared_ptr<const platform::URLResponse>& response,
+                                                const std::optional<platform::Size>& dimension) {
+    if (isPDF(data))
+        return nullptr;
+    if (const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get())) {
+        const auto type = http->value("Content-Type");
+        if (type && type->find("text/html") != std::string::npos)
+            return nullptr;
+    }
+    const auto source = platform::ImageSource::make(data);
+    return source ? LocalFileInformationGenerator::imageSourceThumbnail(*source, dimension) : nullptr;
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RFCStandards.hpp"
 #include "fileprovider/core/RequestHeaders.hpp"
+#include "fileprovider/info/LocalFileInformationGenerator.hpp"
+#include "platform/ImageSource.hpp"
 #include "platform/JSON.hpp"
 #include "platform/URLResponse.hpp"
 
@@ -716,7 +718,17 @@ ProgressRef OneDriveFileProvider::thumbnailOfFile(const std::string& path, const
                 completionHandler(nullptr, failure);
                 return;
             }
-            completionHandler(nullptr, platform::URLError::make(platform::URLError::cannotDecodeContentData, thumbnail));
+            std::shared_ptr<platform::Image> image;
+            if (data && !data->empty())
+                if (const auto source = platform::ImageSource::make(*data))
+                    image = LocalFileInformationGenerator::imageSourceThumbnail(*source, std::nullopt);
+            // No image and no error would read as success.
+            if (!image) {
+                completionHandler(nullptr,
+                                  platform::URLError::make(platform::URLError::cannotDecodeContentData, thumbnail));
+                return;
+            }
+            completionHandler(std::move(image), nullptr);
         });
     task->resume();
     return nullptr;

@@ -152,8 +152,8 @@ public:
     /// Media properties of the item's facets; answers nullptr progress.
     ProgressRef propertiesOfFile(const std::string& path, PropertiesCompletionHandler completionHandler) override;
     bool thumbnailOfFileSupported(const std::string& path) override;
-    /// Answers nullptr progress. No image decoder is built into this platform yet: a thumbnail that
-    /// arrives fails with URLError cannotDecodeContentData.
+    /// Answers nullptr progress. The image comes at its own size; a body that is no image fails with
+    /// URLError cannotDecodeContentData.
     ProgressRef thumbnailOfFile(const std::string& path, const std::optional<platform::Size>& dimension,
                                 ThumbnailCompletionHandler completionHandler) override;
 

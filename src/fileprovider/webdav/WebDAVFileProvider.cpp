@@ -2,6 +2,8 @@
 
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RFCStandards.hpp"
+#include "fileprovider/info/LocalFileInformationGenerator.hpp"
+#include "platform/ImageSource.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -31,6 +33,14 @@ int statusOf(const std::shared_ptr<const platform::URLResponse>& response) {
 
 std::span<const uint8_t> bytesOf(const std::optional<Data>& data) {
     return data ? std::span<const uint8_t>(data->data(), data->size()) : std::span<const uint8_t>();
+}
+
+/// The preview bytes as an image at their own size; nullptr when they are none.
+std::shared_ptr<platform::Image> previewImage(const std::optional<Data>& data) {
+    if (!data || data->empty())
+        return nullptr;
+    const auto source = platform::ImageSource::make(*data);
+    return source ? LocalFileInformationGenerator::imageSourceThumbnail(*source, std::nullopt) : nullptr;
 }
 
 bool matchesEverything(const platform::PredicateRef& predicate) {
@@ -507,10 +517,15 @@ ProgressRef WebDAVFileProvider::thumbnailOfFile(const std::string& path, const s
             const int status = statusOf(response);
             if (!error && status >= 300)
                 error = FileProviderWebDavError::make(status, path, utf8Text(data), fileURL);
-            // No image decoder on this platform yet: a preview that arrived cannot be shown.
-            if (!error)
+            if (error) {
+                completionHandler(nullptr, error);
+                return;
+            }
+            auto image = previewImage(data);
+            // No image and no error would read as success.
+            if (!image)
                 error = platform::URLError::make(platform::URLError::cannotDecodeContentData, fileURL);
-            completionHandler(nullptr, error);
+            completionHandler(std::move(image), error);
         });
     task->resume();
     return nullptr;

@@ -99,6 +99,8 @@ public:
     bool propertiesOfFileSupported(const std::string& path) override;
     ProgressRef propertiesOfFile(const std::string& path, PropertiesCompletionHandler completionHandler) override;
     bool thumbnailOfFileSupported(const std::string& path) override;
+    /// The preview at its own size; a body that is no image fails with URLError
+    /// cannotDecodeContentData.
     ProgressRef thumbnailOfFile(const std::string& path, const std::optional<platform::Size>& dimension,
                                 ThumbnailCompletionHandler completionHandler) override;
     void publicLink(const std::string& to,

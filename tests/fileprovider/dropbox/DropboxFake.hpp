@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -367,7 +368,9 @@ private:
                 std::lock_guard lock(mutex_);
                 const auto p = local(pathOf(arg));
                 if (!p || !std::filesystem::is_regular_file(*p)) return pathError("path", "not_found");
-                Reply reply = FakeHTTPServer::answer(200, std::string("\xff\xd8\xff\xe0 not really a jpeg"), {}, "image/jpeg");
+                // The stored bytes stand in for the rendering the service would make of them.
+                std::ifstream in(*p, std::ios::binary);
+                Reply reply = FakeHTTPServer::answer(200, std::string(std::istreambuf_iterator<char>(in), {}), {}, "image/jpeg");
                 reply.headers.emplace_back("Dropbox-API-Result", metadata(pathOf(arg)).dump(-1, ' ', true));
                 return reply;
             });

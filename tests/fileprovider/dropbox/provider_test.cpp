@@ -4,6 +4,8 @@
 // hostile names and where the token goes.
 #include "fileprovider/dropbox/DropboxFake.hpp"
 #include "fileprovider/dropbox/DropboxFileProvider.hpp"
+#include "fileprovider/info/MediaFixtures.hpp"
+#include "platform/Image.hpp"
 #include "support/ProviderBehaviour.hpp"
 
 #include "platform/Progress.hpp"
@@ -381,25 +383,51 @@ TEST_F(DropboxProviderTest, SavedURLsAndCopyReferences) {
 }
 
 TEST_F(DropboxProviderTest, Thumbnails) {
-    fake_.write("/pics/a.JPG", "jpeg");
+    const auto jpeg = fixtures::image(AV_CODEC_ID_MJPEG, 320, 240, fixtures::solid(0, 200, 0));
+    fake_.write("/pics/a.JPG", std::string(jpeg.begin(), jpeg.end()));
+    fake_.write("/pics/noise.png", std::string(512, '\x5a'));
     fake_.write("/docs/r.docx", "doc");
+    std::shared_ptr<platform::Image> image;
     auto thumbnail = [&](const std::string& path, std::optional<platform::Size> dimension) {
         ProgressRef progress = platform::Progress::make();
         auto r = awaitCompletion<std::shared_ptr<platform::Image>, ErrorRef>(
             [&](auto done) { progress = provider_->thumbnailOfFile(path, dimension, done); });
         EXPECT_EQ(progress, nullptr);
+        image = r ? std::get<0>(*r) : nullptr;
         return r ? std::get<1>(*r) : platform::URLError::make(platform::URLError::timedOut);
     };
-    // The answer arrives; no image decoder is built in, so it is reported as undecodable rather
-    // than as an image-less success.
-    ErrorRef error = thumbnail("pics/a.JPG", platform::Size{10, 480});
-    ASSERT_NE(urlError(error), nullptr);
-    EXPECT_EQ(urlError(error)->code(), platform::URLError::cannotDecodeContentData);
+    // Scaled down to the dimension, never up; without one, the image's own size.
+    ErrorRef error = thumbnail("pics/a.JPG", platform::Size{64, 64});
+    EXPECT_EQ(error, nullptr);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->size(), (platform::Size{64, 48}));
+    const auto green = image->pixel(32, 24);
+    EXPECT_LT(green[0], 30);
+    EXPECT_GT(green[1], 170);
+    error = thumbnail("pics/a.JPG", std::nullopt);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->size(), (platform::Size{320, 240}));
+    error = thumbnail("pics/a.JPG", platform::Size{10, 480});
+    EXPECT_EQ(error, nullptr);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->size(), (platform::Size{320, 240}));
     EXPECT_EQ(fake_.lastArguments("/2/files/get_thumbnail"),
               (json{{"path", "/pics/a.JPG"}, {"format", "jpeg"}, {"size", "w640h480"}}));
     const auto calls = requestsTo("/2/files/get_thumbnail");
-    ASSERT_EQ(calls.size(), 1u);
+    ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].method, "GET");
+
+    // Bytes that are no image, and an image labelled as an HTML page, are no success.
+    error = thumbnail("/pics/noise.png", std::nullopt);
+    EXPECT_EQ(image, nullptr);
+    ASSERT_NE(urlError(error), nullptr);
+    EXPECT_EQ(urlError(error)->code(), platform::URLError::cannotDecodeContentData);
+    fake_.content().script("GET", "/2/files/get_thumbnail",
+                           {FakeHTTPServer::answer(200, std::string(jpeg.begin(), jpeg.end()), {}, "text/html")});
+    error = thumbnail("/pics/a.JPG", std::nullopt);
+    EXPECT_EQ(image, nullptr);
+    ASSERT_NE(urlError(error), nullptr);
+    EXPECT_EQ(urlError(error)->code(), platform::URLError::cannotDecodeContentData);
 
     error = thumbnail("/docs/r.docx", std::nullopt);
     EXPECT_NE(error, nullptr);

@@ -5,6 +5,8 @@
 // upload-session host, which must never receive the token.
 #include "fileprovider/onedrive/OneDriveFileProvider.hpp"
 
+#include "fileprovider/info/MediaFixtures.hpp"
+#include "platform/Image.hpp"
 #include "platform/Progress.hpp"
 #include "support/FakeHTTPServer.hpp"
 #include "support/ProviderBehaviour.hpp"
@@ -340,13 +342,21 @@ TEST_F(OneDriveGraph, LinksPropertiesAndThumbnails) {
     ASSERT_NE(std::get<2>(*unreadable), nullptr) << "an unreadable item is no item without properties";
     EXPECT_EQ(std::get<2>(*unreadable)->code(), platform::URLError::badServerResponse);
 
+    const auto png = fixtures::image(AV_CODEC_ID_PNG, 40, 30, fixtures::solid(0, 0, 255));
     graph.script("GET", drive + "root:/a.jpg:/thumbnails/0/medium/content",
-                 {FakeHTTPServer::answer(200, "\x89PNG", {}, "image/png"), graphError(404, "no thumbnail")});
+                 {FakeHTTPServer::answer(200, std::string(png.begin(), png.end()), {}, "image/png"),
+                  FakeHTTPServer::answer(200, "\x89PNG", {}, "image/png"), graphError(404, "no thumbnail")});
     auto thumbnail = [&] {
         return awaitCompletion<std::shared_ptr<platform::Image>, ErrorRef>([&](auto done) {
             EXPECT_EQ(provider->thumbnailOfFile("/a.jpg", platform::Size{150, 100}, done), nullptr);
         });
     };
+    // The server already scaled it: the image keeps its own size.
+    auto decoded = thumbnail();
+    ASSERT_TRUE(std::get<0>(*decoded));
+    EXPECT_EQ(std::get<0>(*decoded)->size(), (platform::Size{40, 30}));
+    EXPECT_EQ(std::get<0>(*decoded)->pixel(20, 15), (std::array<uint8_t, 4>{0, 0, 255, 255}));
+    EXPECT_EQ(std::get<1>(*decoded), nullptr);
     auto undecoded = thumbnail();
     EXPECT_FALSE(std::get<0>(*undecoded));
     ASSERT_NE(std::get<1>(*undecoded), nullptr);

@@ -1,7 +1,11 @@
 // test-labels: unit
 // The WebDAV provider against a loopback server that answers every request with a scripted reply:
-// the statuses and bodies Apache never sends (501, quotas, HTML with 200, other host names).
+// the statuses and bodies Apache never sends (501, quotas, HTML with 200, other host names,
+// previews of the cloud service).
 #include "fileprovider/webdav/WebDAVFileProvider.hpp"
+
+#include "fileprovider/info/MediaFixtures.hpp"
+#include "platform/Image.hpp"
 
 #include <gtest/gtest.h>
 
@@ -270,4 +274,46 @@ TEST_F(Scripted, AttributesNeedAMultistatus) {
     EXPECT_EQ(file, nullptr);
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->code(), platform::URLError::cannotParseResponse);
+}
+
+TEST_F(Scripted, PreviewsOfTheCloudServiceAreDecoded) {
+    // Names under "localhost" reach this loopback server.
+    std::string base = server_.url("/dav/");
+    base.replace(base.find("127.0.0.1"), 9, "webdav.yandex.localhost");
+    provider_ = WebDAVFileProvider::make(*platform::URL::parse(base));
+    ASSERT_TRUE(provider_->thumbnailOfFileSupported("/a.png"));
+    auto thumbnail = [&](const std::optional<platform::Size>& dimension) {
+        std::promise<std::pair<std::shared_ptr<platform::Image>, ErrorRef>> done;
+        EXPECT_EQ(provider_->thumbnailOfFile("/a.png", dimension,
+                                             [&done](auto image, auto error) { done.set_value({image, error}); }),
+                  nullptr);
+        auto f = done.get_future();
+        EXPECT_EQ(f.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        return f.get();
+    };
+
+    // The service scales the preview; the image keeps the size it came in.
+    const auto png = fixtures::image(AV_CODEC_ID_PNG, 48, 20, fixtures::solid(255, 0, 0));
+    server_.reply(200, std::string(png.begin(), png.end()), "image/png");
+    auto [image, error] = thumbnail(platform::Size{128, 96.5});
+    EXPECT_EQ(error, nullptr);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->size(), (platform::Size{48, 20}));
+    EXPECT_EQ(image->pixel(47, 19), (std::array<uint8_t, 4>{255, 0, 0, 255}));
+    EXPECT_EQ(server_.requests().back().rfind("GET /dav/a.png?preview&size=128.0x96.5 HTTP/1.1\r\n", 0), 0u);
+
+    for (const std::string& body : {std::string(300, '\x5a'), std::string(png.begin(), png.begin() + 40), std::string()}) {
+        SCOPED_TRACE(body.size());
+        server_.reply(200, body, "image/png");
+        std::tie(image, error) = thumbnail(std::nullopt);
+        EXPECT_EQ(image, nullptr);
+        ASSERT_NE(error, nullptr);
+        EXPECT_TRUE(error->is(platform::NSURLErrorDomain, platform::URLError::cannotDecodeContentData));
+    }
+
+    server_.reply(404, "no preview", "text/plain");
+    std::tie(image, error) = thumbnail(std::nullopt);
+    EXPECT_EQ(image, nullptr);
+    ASSERT_NE(std::dynamic_pointer_cast<const FileProviderWebDavError>(error), nullptr);
+    EXPECT_EQ(error->code(), 404);
 }
