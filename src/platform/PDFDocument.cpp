@@ -36,6 +36,17 @@ std::shared_ptr<PDFDocument> PDFDocument::make(const URL& url) {
     return result;
 }
 
+std::shared_ptr<PDFDocument> PDFDocument::make(const std::vector<uint8_t>& data) {
+    silencePoppler();
+    // poppler takes the bytes over, so the document never outlives them.
+    poppler::byte_array bytes(data.begin(), data.end());
+    std::unique_ptr<poppler::document> doc(poppler::document::load_from_data(&bytes));
+    if (!doc) return nullptr;
+    std::shared_ptr<PDFDocument> result(new PDFDocument());
+    result->document_ = std::move(doc);
+    return result;
+}
+
 PDFDocument::~PDFDocument() = default;
 
 bool PDFDocument::hasInfo() const { return document_->is_locked() || !document_->info_keys().empty(); }

@@ -6,10 +6,12 @@
 #include "platform/Image.hpp"
 #include "platform/URL.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace poppler {
 class document;
@@ -22,6 +24,8 @@ public:
     /// nullptr when the URL is no file URL or the file is no PDF poppler can open (an encrypted
     /// file whose password is unknown opens locked).
     static std::shared_ptr<PDFDocument> make(const URL& url);
+    /// The same over bytes held in memory; nullptr when they are no PDF poppler can open.
+    static std::shared_ptr<PDFDocument> make(const std::vector<uint8_t>& data);
     ~PDFDocument();
 
     /// Whether the trailer names an info dictionary (a locked file keeps its own).

@@ -5,6 +5,7 @@
 #include "fileprovider/core/RequestHeaders.hpp"
 #include "fileprovider/info/LocalFileInformationGenerator.hpp"
 #include "platform/ImageSource.hpp"
+#include "platform/PDFDocument.hpp"
 #include "platform/JSON.hpp"
 
 #include <algorithm>
@@ -180,12 +181,14 @@ std::string localDateText(const platform::Date& date) {
 }
 
 /// An image of a thumbnail or preview answer: nullptr for an HTML page or bytes that are no image.
-/// No PDF renderer reads bytes yet, so a PDF preview yields none.
 std::shared_ptr<platform::Image> thumbnailImage(const Data& data,
                                                 const std::shared_ptr<const platform::URLResponse>& response,
                                                 const std::optional<platform::Size>& dimension) {
-    if (isPDF(data))
-        return nullptr;
+    // Checked before the type: a PDF preview is drawn even when labelled as HTML.
+    if (isPDF(data)) {
+        const auto document = platform::PDFDocument::make(data);
+        return document ? LocalFileInformationGenerator::pdfPageImage(*document, dimension) : nullptr;
+    }
     if (const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get())) {
         const auto type = http->value("Content-Type");
         if (type && type->find("text/html") != std::string::npos)

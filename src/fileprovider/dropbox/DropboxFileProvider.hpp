@@ -119,9 +119,10 @@ public:
 
     // --- Thumbnails and media properties ---
     bool thumbnailOfFileSupported(const std::string& path) override;
-    /// Answers nil progress. An unsupported extension fails without a request. The image is scaled
-    /// to the dimension (its own size without one); an answer that yields no image (an HTML page,
-    /// a PDF preview, bytes that are no image) fails with URLError cannotDecodeContentData.
+    /// Answers nil progress. An unsupported extension fails without a request. The image, or the
+    /// first page of a PDF preview, is fitted to the dimension (its own size without one); an
+    /// answer that yields no image (an HTML page, bytes that are no image) fails with URLError
+    /// cannotDecodeContentData.
     ProgressRef thumbnailOfFile(const std::string& path, const std::optional<platform::Size>& dimension,
                                 ThumbnailCompletionHandler completionHandler) override;
     bool propertiesOfFileSupported(const std::string& path) override;

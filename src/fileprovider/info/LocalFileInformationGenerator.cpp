@@ -164,7 +164,14 @@ std::shared_ptr<platform::Image> pdfThumbnailOf(const URL& url, const std::optio
     if (!url.isFileURL()) return nullptr;
     const auto document = platform::PDFDocument::make(url);
     if (!document) return nullptr;
-    const auto box = document->mediaBox(0);
+    return Generator::pdfPageImage(*document, size);
+}
+
+} // namespace
+
+std::shared_ptr<platform::Image> Generator::pdfPageImage(const platform::PDFDocument& document,
+                                                         const std::optional<Size>& size) {
+    const auto box = document.mediaBox(0);
     if (!box) return nullptr;
     const auto [boxWidth, boxHeight] = *box;
     // There is no screen to take a backing scale from.
@@ -172,8 +179,10 @@ std::shared_ptr<platform::Image> pdfThumbnailOf(const URL& url, const std::optio
     const auto pixelWidth = truncated(boxWidth * scale), pixelHeight = truncated(boxHeight * scale);
     if (!pixelWidth || !pixelHeight || *pixelWidth <= 0 || *pixelHeight <= 0) return nullptr;
     if (*pixelWidth > std::numeric_limits<int>::max() || *pixelHeight > std::numeric_limits<int>::max()) return nullptr;
-    return document->render(0, scale, static_cast<int>(*pixelWidth), static_cast<int>(*pixelHeight));
+    return document.render(0, scale, static_cast<int>(*pixelWidth), static_cast<int>(*pixelHeight));
 }
+
+namespace {
 
 Generator::Properties imagePropertiesOf(const URL& url) {
     Generator::Properties p;

@@ -24,6 +24,7 @@
 
 namespace platform {
 class ImageSource;
+class PDFDocument;
 }
 
 namespace RiridOzizevud {
@@ -104,6 +105,10 @@ public:
     /// size from the image's own size); shared with other providers' thumbnail code.
     static std::shared_ptr<platform::Image> imageSourceThumbnail(const platform::ImageSource& source,
                                                                  const std::optional<platform::Size>& size);
+    /// The first page of a PDF document fitted into a target size (its own box size in points
+    /// without one); shared with other providers' preview code.
+    static std::shared_ptr<platform::Image> pdfPageImage(const platform::PDFDocument& document,
+                                                         const std::optional<platform::Size>& size);
     /// That rule alone: the requested width when the image is relatively taller than the request,
     /// else the requested height; max(w, h) when the image size is unknown.
     static double maximumPixelSize(std::optional<double> pixelWidth, std::optional<double> pixelHeight,

@@ -433,6 +433,26 @@ TEST_F(DropboxProviderTest, Thumbnails) {
     EXPECT_NE(error, nullptr);
     EXPECT_EQ(fake_.lastArguments("/2/files/get_preview"), (json{{"path", "/docs/r.docx"}}));
 
+    // A PDF preview gives its first page, also when labelled as HTML; its top left quarter is black.
+    const std::string pdf = fixtures::pdf({}, 200, 100);
+    fake_.write("/docs/p.docx", pdf);
+    error = thumbnail("/docs/p.docx", std::nullopt);
+    EXPECT_EQ(error, nullptr);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->size(), (platform::Size{200, 100}));
+    fake_.content().script("GET", "/2/files/get_preview", {FakeHTTPServer::answer(200, pdf, {}, "text/html")});
+    error = thumbnail("/docs/p.docx", platform::Size{50, 50});
+    EXPECT_EQ(error, nullptr);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->size(), (platform::Size{50, 25}));
+    EXPECT_EQ(image->pixel(5, 5), (std::array<uint8_t, 4>{0, 0, 0, 255}));
+    EXPECT_EQ(image->pixel(45, 20), (std::array<uint8_t, 4>{255, 255, 255, 255}));
+    fake_.content().script("GET", "/2/files/get_preview", {FakeHTTPServer::answer(200, pdf.substr(0, 60))});
+    error = thumbnail("/docs/p.docx", std::nullopt);
+    EXPECT_EQ(image, nullptr);
+    ASSERT_NE(urlError(error), nullptr);
+    EXPECT_EQ(urlError(error)->code(), platform::URLError::cannotDecodeContentData);
+
     // An error in "Dropbox-API-Result", and an error status.
     fake_.content().script("GET", "/2/files/get_thumbnail",
                            {FakeHTTPServer::answer(200, "x", {{"Dropbox-API-Result", R"({"error":{".tag":"path"}})"}}),
