@@ -22,7 +22,9 @@ fail() { echo "sshd.sh: $*" >&2; exit 1; }
 # a signal to the listener's process group would leave the connections running.
 # Read from /proc in one pass, so the script needs no procps and stays quick on a busy machine.
 tree_of() {
-  cat /proc/[0-9]*/stat 2>/dev/null | awk -v root="$1" '
+  # A process that ends between the glob and the read makes cat fail: under pipefail that would
+  # end the script in silence.
+  { cat /proc/[0-9]*/stat 2>/dev/null || true; } | awk -v root="$1" '
     {
       # The command name may hold blanks and parentheses: the fields after it are state, ppid, ...
       line = $0; pid = $1; sub(/.*\) /, "", line); split(line, field, " "); parent[pid] = field[2]
