@@ -415,16 +415,14 @@ std::optional<std::int64_t> FileProviderClient::fileSize(const std::shared_ptr<N
 void FileProviderClient::close(const std::shared_ptr<NetworkFileDescriptor>&) {}
 
 std::optional<std::string> FileProviderClient::address(const platform::URL& of) {
-    if (info_.type != OstraneType::webdav)
+    if (info_.type != OstraneType::webdav && info_.type != OstraneType::ftp)
         return std::nullopt;
     return address(info_, info_.getPassword(), of);
 }
 
 std::optional<std::string> FileProviderClient::address(const OstraneInfo& info, const std::optional<std::string>& password,
                                                        const platform::URL& of) {
-    if (info.type != OstraneType::webdav)
-        return std::nullopt;
-    const auto base = FileProviderWrapper::webDAVBaseURL(info);
+    const auto base = FileProviderWrapper::baseURL(info);
     if (!base)
         return std::nullopt;
     auto components = platform::URLComponents::fromURL(*base);

@@ -1,8 +1,9 @@
 #pragma once
-// The client of WebDAV server records. It speaks no protocol itself: a WebDAV provider of the
-// file-provider module (FileProviderWrapper) does the work, and this client turns its entries into
-// the listing tree or into file names, and its errors into OstraneError texts. WebDAV media are
-// played from address(of:), so this client serves no ranged reads.
+// The client of WebDAV server records. It speaks no protocol itself: a provider of the file-provider
+// module (FileProviderWrapper) does the work, and this client turns its entries into the listing
+// tree or into file names, and its errors into OstraneError texts. A client made directly for an
+// FTP record drives the FTP provider the same way. Media are played from address(of:), so this
+// client serves no ranged reads.
 //
 // Listings, downloads and open run on the client's serial queue, one provider request at a time;
 // each waits for the provider's answer, at most timeout() without progress.
@@ -57,7 +58,7 @@ public:
     void download(const std::string& file, const platform::URL& to, DownloadCompletion completion) override;
 
     std::shared_ptr<NetworkFileDescriptor> open(const std::string& file) override;
-    /// Not served: WebDAV media play from address(of:).
+    /// Not served: media play from address(of:).
     std::optional<Bytes> read(const std::shared_ptr<NetworkFileDescriptor>& file, std::int64_t offset,
                               std::ptrdiff_t size) override;
     std::optional<std::int64_t> fileSize(const std::shared_ptr<NetworkFileDescriptor>& file) override;

@@ -1,5 +1,6 @@
 #include "ostrane/fileprovider/FileProviderWrapper.hpp"
 
+#include "fileprovider/ftp/FTPFileProvider.hpp"
 #include "fileprovider/webdav/WebDAVFileProvider.hpp"
 #include "keychain/ApplicationIdentity.hpp"
 #include "platform/DispatchQueue.hpp"
@@ -11,12 +12,15 @@ namespace Ostrane {
 
 namespace {
 
-bool startsWithNoCase(const std::string& text, std::string_view prefix) {
-    if (text.size() < prefix.size())
+bool hasScheme(const std::string& text) {
+    const auto end = text.find("://");
+    if (end == std::string::npos || end == 0 || !std::isalpha(static_cast<unsigned char>(text[0])))
         return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i])
+    for (std::size_t i = 1; i < end; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.')
             return false;
+    }
     return true;
 }
 
@@ -38,15 +42,15 @@ std::string FileProviderWrapper::trimmedUser(const std::string& username) {
     return username.substr(first, last - first);
 }
 
-std::optional<platform::URL> FileProviderWrapper::webDAVBaseURL(const OstraneInfo& info) {
+std::optional<platform::URL> FileProviderWrapper::baseURL(const OstraneInfo& info, std::string_view defaultScheme) {
     std::string text = info.host;
-    // Only a scheme is a scheme: a host such as "httpd-box" is a host.
-    const bool hasScheme = startsWithNoCase(text, "http://") || startsWithNoCase(text, "https://");
-    if (!hasScheme) {
+    // Only "scheme://" is a scheme: hosts such as "httpd-box" or "ftp.example.org" are hosts. A
+    // scheme of another kind stays, for the provider to refuse.
+    if (!hasScheme(text)) {
         // An IPv6 literal needs its brackets before anything can follow it.
         if (text.find(':') != text.rfind(':') && text.front() != '[')
             text = "[" + text + "]";
-        text = "http://" + text;
+        text = std::string(defaultScheme) + "://" + text;
     }
     auto components = platform::URLComponents::parse(text);
     if (!components || !components->percentEncodedHost || components->percentEncodedHost->empty())
@@ -59,22 +63,41 @@ std::optional<platform::URL> FileProviderWrapper::webDAVBaseURL(const OstraneInf
     return components->url();
 }
 
+std::optional<platform::URL> FileProviderWrapper::webDAVBaseURL(const OstraneInfo& info) {
+    return baseURL(info, "http");
+}
+
+std::optional<platform::URL> FileProviderWrapper::ftpBaseURL(const OstraneInfo& info) {
+    return baseURL(info, "ftp");
+}
+
+std::optional<platform::URL> FileProviderWrapper::baseURL(const OstraneInfo& info) {
+    switch (info.type) {
+    case OstraneType::webdav:
+        return webDAVBaseURL(info);
+    case OstraneType::ftp:
+        return ftpBaseURL(info);
+    default:
+        return std::nullopt;
+    }
+}
+
 std::shared_ptr<RiridOzizevud::FileProvider> FileProviderWrapper::setupProvider(std::string& failure) {
     using namespace RiridOzizevud;
-    std::shared_ptr<WebDAVFileProvider> provider;
+    std::shared_ptr<FileProvider> provider;
     switch (info_.type) {
     case OstraneType::webdav:
         if (const auto url = webDAVBaseURL(info_))
             provider = WebDAVFileProvider::make(*url, std::nullopt, nullptr);
-        if (!provider) {
-            failure = "invalid addresss";
-            return nullptr;
-        }
         break;
     case OstraneType::ftp:
-        failure = "FTP servers are not reached through the file provider";
-        return nullptr;
+        if (const auto url = ftpBaseURL(info_))
+            provider = FTPFileProvider::make(*url, FTPFileProvider::Mode::default_, std::nullopt, nullptr);
+        break;
     default:
+        break;
+    }
+    if (!provider) {
         failure = "invalid addresss";
         return nullptr;
     }
