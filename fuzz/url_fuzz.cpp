@@ -14,7 +14,7 @@ using platform::URL;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
 
-    // Percent coding round trip with the spec's path set (":" removed).
+    // Percent coding round trip with the path set less ":", as file-provider paths use it.
     static const CharacterSet filePath = CharacterSet::urlPathAllowed().removing(":");
     if (auto enc = platform::addingPercentEncoding(text, filePath)) {
         auto dec = platform::removingPercentEncoding(*enc);

@@ -1,6 +1,6 @@
 // platform::Error — the one polymorphic error base (the platform's NSError shape): a domain, an
 // integer code, a user-info dictionary of Value and a localized description. Errors are immutable
-// and passed as `ErrorRef` (std::shared_ptr<const Error>); the spec's error types derive from
+// and passed as `ErrorRef` (std::shared_ptr<const Error>); the error types of the library derive from
 // Error so callers can dynamic_cast. Swift `throws` becomes `throw platform::Exception(error)`.
 //
 // Kinds here: URLError ("NSURLErrorDomain"), CocoaError ("NSCocoaErrorDomain"), POSIXError

@@ -1,4 +1,4 @@
-// platform::JSON — coding helpers over nlohmann-json for the spec's Codable records.
+// platform::JSON — coding helpers over nlohmann-json for the library's coded records.
 //
 // Readers treat a JSON null like an absent key. Decoding failures throw platform::Exception
 // carrying a platform::DecodingError (NSCocoaErrorDomain: coderValueNotFound 4865 for a missing

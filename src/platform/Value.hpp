@@ -1,4 +1,4 @@
-// platform::Value — the one variant for the spec's `Any` values (resource dictionaries, progress
+// platform::Value — the one variant for untyped values (resource dictionaries, progress
 // user info, error user info, properties), shared by all subsystems.
 //
 // Alternatives: null, bool, int64, double, string, Date, Data (bytes), URL, Array, Dictionary.

@@ -358,7 +358,7 @@ TEST(URLEncoding, NamedSets) {
         ASSERT_TRUE(enc.has_value());
         EXPECT_EQ(platform::removingPercentEncoding(*enc), hostile);
     }
-    // The spec's fragment set, character by character.
+    // The fragment set, character by character.
     std::string keep;
     for (int c = 0x21; c < 0x7F; ++c)
         if (CharacterSet::urlFragmentAllowed().contains(static_cast<char32_t>(c))) keep += static_cast<char>(c);
