@@ -182,8 +182,8 @@ HTTPFileProvider::HTTPFileProvider(std::string type, std::optional<platform::URL
     : type_(std::move(type)), baseURL_(normalisedBase(baseURL)), credential_(std::move(credential)),
       cache_(std::move(cache)) {
     const std::string label = "FileProvider." + type_;
-    dispatchQueue_ = platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent);
-    operationQueue_ = platform::OperationQueue::make(label + ".Operation");
+    dispatchQueue_.set(platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent));
+    operationQueue_.set(platform::OperationQueue::make(label + ".Operation"));
 }
 
 HTTPFileProvider::~HTTPFileProvider() {
@@ -193,7 +193,7 @@ HTTPFileProvider::~HTTPFileProvider() {
         std::lock_guard lock(mutex_);
         session = session_;
         longpoll = longpollSession_;
-        queue = operationQueue_;
+        queue = operationQueue_.get();
     }
     if (session) {
         if (const auto description = session->sessionDescription(); description && !description->empty()) {
@@ -229,81 +229,64 @@ std::weak_ptr<HTTPFileProvider> HTTPFileProvider::weakSelf() {
 // --- Settings -----------------------------------------------------------------------------------
 
 std::shared_ptr<platform::DispatchQueue> HTTPFileProvider::dispatch_queue() const {
-    std::lock_guard lock(mutex_);
-    return dispatchQueue_;
+    return dispatchQueue_.get();
 }
 void HTTPFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
-    std::lock_guard lock(mutex_);
-    dispatchQueue_ = std::move(queue);
+    dispatchQueue_.set(std::move(queue));
 }
 std::shared_ptr<platform::OperationQueue> HTTPFileProvider::operation_queue() const {
-    std::lock_guard lock(mutex_);
-    return operationQueue_;
+    return operationQueue_.get();
 }
 void HTTPFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
-    std::lock_guard lock(mutex_);
-    operationQueue_ = std::move(queue);
+    operationQueue_.set(std::move(queue));
 }
 std::shared_ptr<FileProviderDelegate> HTTPFileProvider::delegate() const {
-    std::lock_guard lock(mutex_);
-    return delegate_.lock();
+    return delegate_.get();
 }
 void HTTPFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
-    delegate_ = delegate;
+    delegate_.set(delegate);
 }
 std::optional<platform::URLCredential> HTTPFileProvider::credential() const {
-    std::lock_guard lock(mutex_);
-    return credential_;
+    return credential_.get();
 }
 void HTTPFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
     std::shared_ptr<SessionDelegate> sessionDelegate;
     {
         std::lock_guard lock(mutex_);
-        credential_ = credential;
+        credential_.set(credential);
         sessionDelegate = sessionDelegate_;
     }
     if (sessionDelegate) sessionDelegate->setCredential(std::move(credential));
 }
 std::shared_ptr<platform::URLCache> HTTPFileProvider::cache() const {
-    std::lock_guard lock(mutex_);
-    return cache_;
+    return cache_.get();
 }
 void HTTPFileProvider::setCache(std::shared_ptr<platform::URLCache> cache) {
-    std::lock_guard lock(mutex_);
-    cache_ = std::move(cache);
+    cache_.set(std::move(cache));
 }
 bool HTTPFileProvider::useCache() const {
-    std::lock_guard lock(mutex_);
-    return useCache_;
+    return useCache_.get();
 }
 void HTTPFileProvider::setUseCache(bool useCache) {
-    std::lock_guard lock(mutex_);
-    useCache_ = useCache;
+    useCache_.set(useCache);
 }
 bool HTTPFileProvider::validatingCache() const {
-    std::lock_guard lock(mutex_);
-    return validatingCache_;
+    return validatingCache_.get();
 }
 void HTTPFileProvider::setValidatingCache(bool validatingCache) {
-    std::lock_guard lock(mutex_);
-    validatingCache_ = validatingCache;
+    validatingCache_.set(validatingCache);
 }
 std::shared_ptr<FileOperationDelegate> HTTPFileProvider::fileOperationDelegate() const {
-    std::lock_guard lock(mutex_);
-    return fileOperationDelegate_.lock();
+    return fileOperationDelegate_.get();
 }
 void HTTPFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
-    fileOperationDelegate_ = delegate;
+    fileOperationDelegate_.set(delegate);
 }
 std::shared_ptr<platform::UndoManager> HTTPFileProvider::undoManager() const {
-    std::lock_guard lock(mutex_);
-    return undoManager_;
+    return undoManager_.get();
 }
 void HTTPFileProvider::setUndoManager(std::shared_ptr<platform::UndoManager> undoManager) {
-    std::lock_guard lock(mutex_);
-    undoManager_ = std::move(undoManager);
+    undoManager_.set(std::move(undoManager));
 }
 std::shared_ptr<SessionDelegate> HTTPFileProvider::sessionDelegate() const {
     std::lock_guard lock(mutex_);

@@ -21,6 +21,7 @@
 #include "fileprovider/core/ServerTrustPolicy.hpp"
 #include "fileprovider/core/SessionDelegate.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/Guarded.hpp"
 #include "platform/KeyedArchive.hpp"
 #include "platform/OperationQueue.hpp"
 #include "platform/Progress.hpp"
@@ -238,19 +239,19 @@ private:
     const std::optional<platform::URL> baseURL_;
 
     std::mutex sessionMutex_;  // held while the lazy sessions are made
-    mutable std::mutex mutex_;
-    std::shared_ptr<platform::DispatchQueue> dispatchQueue_;
-    std::shared_ptr<platform::OperationQueue> operationQueue_;
-    std::weak_ptr<FileProviderDelegate> delegate_;
-    std::optional<platform::URLCredential> credential_;
-    std::shared_ptr<platform::URLCache> cache_;
-    bool useCache_ = false;
-    bool validatingCache_ = true;
+    platform::Guarded<std::shared_ptr<platform::DispatchQueue>> dispatchQueue_;
+    platform::Guarded<std::shared_ptr<platform::OperationQueue>> operationQueue_;
+    platform::GuardedWeak<FileProviderDelegate> delegate_;
+    platform::Guarded<std::optional<platform::URLCredential>> credential_;
+    platform::Guarded<std::shared_ptr<platform::URLCache>> cache_;
+    platform::Guarded<bool> useCache_{false};
+    platform::Guarded<bool> validatingCache_{true};
+    platform::Guarded<std::shared_ptr<platform::UndoManager>> undoManager_;
+    platform::GuardedWeak<FileOperationDelegate> fileOperationDelegate_;
+    mutable std::mutex mutex_;  // the sessions below
     std::shared_ptr<platform::URLSession> session_;
     std::shared_ptr<SessionDelegate> sessionDelegate_;
     std::shared_ptr<platform::URLSession> longpollSession_;
-    std::shared_ptr<platform::UndoManager> undoManager_;
-    std::weak_ptr<FileOperationDelegate> fileOperationDelegate_;
 };
 
 } // namespace RiridOzizevud

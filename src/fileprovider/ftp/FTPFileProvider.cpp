@@ -90,8 +90,8 @@ FTPFileProvider::FTPFileProvider(Token, URL baseURL, Mode mode, std::optional<pl
                                  std::shared_ptr<platform::URLCache> cache)
     : baseURL_(std::move(baseURL)), mode_(mode), cache_(std::move(cache)), credential_(std::move(credential)) {
     const std::string label = "FileProvider." + staticType();
-    dispatchQueue_ = platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent);
-    operationQueue_ = platform::OperationQueue::make(label + ".Operation");
+    dispatchQueue_.set(platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent));
+    operationQueue_.set(platform::OperationQueue::make(label + ".Operation"));
 }
 
 std::shared_ptr<FTPFileProvider> FTPFileProvider::make(const URL& baseURL, Mode mode,
@@ -194,32 +194,25 @@ std::shared_ptr<FileProviderOperations> FTPFileProvider::operations() const {
 // --- Settings -----------------------------------------------------------------------------------
 
 std::shared_ptr<platform::DispatchQueue> FTPFileProvider::dispatch_queue() const {
-    std::lock_guard lock(mutex_);
-    return dispatchQueue_;
+    return dispatchQueue_.get();
 }
 void FTPFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
-    std::lock_guard lock(mutex_);
-    dispatchQueue_ = std::move(queue);
+    dispatchQueue_.set(std::move(queue));
 }
 std::shared_ptr<platform::OperationQueue> FTPFileProvider::operation_queue() const {
-    std::lock_guard lock(mutex_);
-    return operationQueue_;
+    return operationQueue_.get();
 }
 void FTPFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
-    std::lock_guard lock(mutex_);
-    operationQueue_ = std::move(queue);
+    operationQueue_.set(std::move(queue));
 }
 std::shared_ptr<FileProviderDelegate> FTPFileProvider::delegate() const {
-    std::lock_guard lock(mutex_);
-    return delegate_.lock();
+    return delegate_.get();
 }
 void FTPFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
-    delegate_ = delegate;
+    delegate_.set(delegate);
 }
 std::optional<platform::URLCredential> FTPFileProvider::credential() const {
-    std::lock_guard lock(mutex_);
-    return credential_;
+    return credential_.get();
 }
 void FTPFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
     std::shared_ptr<SessionDelegate> sessionDelegate;
@@ -227,35 +220,26 @@ void FTPFileProvider::setCredential(std::optional<platform::URLCredential> crede
         std::lock_guard lock(sessionMutex_);
         sessionDelegate = sessionDelegate_;
     }
-    {
-        std::lock_guard lock(mutex_);
-        credential_ = credential;
-    }
+    credential_.set(credential);
     if (sessionDelegate) sessionDelegate->setCredential(std::move(credential));
 }
 std::shared_ptr<FileOperationDelegate> FTPFileProvider::fileOperationDelegate() const {
-    std::lock_guard lock(mutex_);
-    return fileOperationDelegate_.lock();
+    return fileOperationDelegate_.get();
 }
 void FTPFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
-    fileOperationDelegate_ = delegate;
+    fileOperationDelegate_.set(delegate);
 }
 std::shared_ptr<platform::UndoManager> FTPFileProvider::undoManager() const {
-    std::lock_guard lock(mutex_);
-    return undoManager_;
+    return undoManager_.get();
 }
 void FTPFileProvider::setUndoManager(std::shared_ptr<platform::UndoManager> undoManager) {
-    std::lock_guard lock(mutex_);
-    undoManager_ = std::move(undoManager);
+    undoManager_.set(std::move(undoManager));
 }
 ServerTrustPolicy FTPFileProvider::serverTrustPolicy() const {
-    std::lock_guard lock(mutex_);
-    return serverTrustPolicy_;
+    return serverTrustPolicy_.get();
 }
 void FTPFileProvider::setServerTrustPolicy(ServerTrustPolicy policy) {
-    std::lock_guard lock(mutex_);
-    serverTrustPolicy_ = policy;
+    serverTrustPolicy_.set(policy);
 }
 
 std::shared_ptr<platform::URLSession> FTPFileProvider::session() {

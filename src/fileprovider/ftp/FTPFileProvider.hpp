@@ -15,6 +15,7 @@
 #include "fileprovider/core/ServerTrustPolicy.hpp"
 #include "fileprovider/core/SessionDelegate.hpp"
 #include "fileprovider/ftp/FTPSession.hpp"
+#include "platform/Guarded.hpp"
 #include "platform/KeyedArchive.hpp"
 #include "platform/Progress.hpp"
 
@@ -174,14 +175,13 @@ private:
     const Mode mode_;
     const std::shared_ptr<platform::URLCache> cache_;
 
-    mutable std::mutex mutex_;
-    std::shared_ptr<platform::DispatchQueue> dispatchQueue_;
-    std::shared_ptr<platform::OperationQueue> operationQueue_;
-    std::weak_ptr<FileProviderDelegate> delegate_;
-    std::weak_ptr<FileOperationDelegate> fileOperationDelegate_;
-    std::optional<platform::URLCredential> credential_;
-    std::shared_ptr<platform::UndoManager> undoManager_;
-    ServerTrustPolicy serverTrustPolicy_ = ServerTrustPolicy::performDefaultEvaluation(true);
+    platform::Guarded<std::shared_ptr<platform::DispatchQueue>> dispatchQueue_;
+    platform::Guarded<std::shared_ptr<platform::OperationQueue>> operationQueue_;
+    platform::GuardedWeak<FileProviderDelegate> delegate_;
+    platform::GuardedWeak<FileOperationDelegate> fileOperationDelegate_;
+    platform::Guarded<std::optional<platform::URLCredential>> credential_;
+    platform::Guarded<std::shared_ptr<platform::UndoManager>> undoManager_;
+    platform::Guarded<ServerTrustPolicy> serverTrustPolicy_{ServerTrustPolicy::performDefaultEvaluation(true)};
     std::mutex sessionMutex_;
     std::shared_ptr<platform::URLSession> session_;
     std::shared_ptr<SessionDelegate> sessionDelegate_;

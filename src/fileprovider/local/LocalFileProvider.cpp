@@ -71,8 +71,8 @@ LocalFileProvider::LocalFileProvider(const URL& baseURL, std::string type)
     : type_(std::move(type)), baseURL_(validatedBase(baseURL)), fileManager_(platform::FileManager::make()),
       opFileManager_(platform::FileManager::make()) {
     const std::string label = "FileProvider." + type_;
-    dispatchQueue_ = platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent);
-    operationQueue_ = platform::OperationQueue::make(label + ".Operation");
+    dispatchQueue_.set(platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent));
+    operationQueue_.set(platform::OperationQueue::make(label + ".Operation"));
 }
 
 void LocalFileProvider::didInitialize() {
@@ -160,63 +160,51 @@ std::shared_ptr<LocalFileProvider> LocalFileProvider::self() const {
 // --- Stored state ---------------------------------------------------------------------------------
 
 std::shared_ptr<platform::DispatchQueue> LocalFileProvider::dispatch_queue() const {
-    std::lock_guard lock(mutex_);
-    return dispatchQueue_;
+    return dispatchQueue_.get();
 }
 
 void LocalFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
-    std::lock_guard lock(mutex_);
-    if (queue) dispatchQueue_ = std::move(queue);
+    if (queue) dispatchQueue_.set(std::move(queue));
 }
 
 std::shared_ptr<platform::OperationQueue> LocalFileProvider::operation_queue() const {
-    std::lock_guard lock(mutex_);
-    return operationQueue_;
+    return operationQueue_.get();
 }
 
 void LocalFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
-    std::lock_guard lock(mutex_);
-    if (queue) operationQueue_ = std::move(queue);
+    if (queue) operationQueue_.set(std::move(queue));
 }
 
 std::shared_ptr<FileProviderDelegate> LocalFileProvider::delegate() const {
-    std::lock_guard lock(mutex_);
-    return delegate_.lock();
+    return delegate_.get();
 }
 
 void LocalFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
-    delegate_ = delegate;
+    delegate_.set(delegate);
 }
 
 std::optional<platform::URLCredential> LocalFileProvider::credential() const {
-    std::lock_guard lock(mutex_);
-    return credential_;
+    return credential_.get();
 }
 
 void LocalFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
-    std::lock_guard lock(mutex_);
-    credential_ = std::move(credential);
+    credential_.set(std::move(credential));
 }
 
 std::shared_ptr<platform::UndoManager> LocalFileProvider::undoManager() const {
-    std::lock_guard lock(mutex_);
-    return undoManager_;
+    return undoManager_.get();
 }
 
 void LocalFileProvider::setUndoManager(std::shared_ptr<platform::UndoManager> undoManager) {
-    std::lock_guard lock(mutex_);
-    undoManager_ = std::move(undoManager);
+    undoManager_.set(std::move(undoManager));
 }
 
 std::shared_ptr<FileOperationDelegate> LocalFileProvider::fileOperationDelegate() const {
-    std::lock_guard lock(mutex_);
-    return fileOperationDelegate_.lock();
+    return fileOperationDelegate_.get();
 }
 
 void LocalFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
-    fileOperationDelegate_ = delegate;
+    fileOperationDelegate_.set(delegate);
 }
 
 // --- Paths ------------------------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include "fileprovider/local/LocalFileMonitor.hpp"
 #include "fileprovider/local/LocalFileObject.hpp"
 #include "platform/FileManager.hpp"
+#include "platform/Guarded.hpp"
 #include "platform/KeyedArchive.hpp"
 
 #include <atomic>
@@ -190,12 +191,12 @@ private:
     std::atomic<bool> isCoorinating_{false};
 
     mutable std::mutex mutex_;
-    std::shared_ptr<platform::DispatchQueue> dispatchQueue_;
-    std::shared_ptr<platform::OperationQueue> operationQueue_;
-    std::weak_ptr<FileProviderDelegate> delegate_;
-    std::weak_ptr<FileOperationDelegate> fileOperationDelegate_;
-    std::optional<platform::URLCredential> credential_;
-    std::shared_ptr<platform::UndoManager> undoManager_;
+    platform::Guarded<std::shared_ptr<platform::DispatchQueue>> dispatchQueue_;
+    platform::Guarded<std::shared_ptr<platform::OperationQueue>> operationQueue_;
+    platform::GuardedWeak<FileProviderDelegate> delegate_;
+    platform::GuardedWeak<FileOperationDelegate> fileOperationDelegate_;
+    platform::Guarded<std::optional<platform::URLCredential>> credential_;
+    platform::Guarded<std::shared_ptr<platform::UndoManager>> undoManager_;
     std::shared_ptr<LocalFileProviderManagerDelegate> fileProviderManagerDelegate_;
     std::vector<std::shared_ptr<LocalFileMonitor>> monitors_;
 };

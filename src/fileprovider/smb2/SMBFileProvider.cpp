@@ -86,53 +86,43 @@ std::shared_ptr<SMBFileProvider> SMBFileProvider::copy() const {
 std::optional<platform::URL> SMBFileProvider::baseURL() const { return baseURL_; }
 
 std::shared_ptr<platform::DispatchQueue> SMBFileProvider::dispatch_queue() const {
-    std::lock_guard lock(mutex_);
-    return dispatch_queue_;
+    return dispatch_queue_.get();
 }
 
 void SMBFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
-    std::lock_guard lock(mutex_);
-    dispatch_queue_ = std::move(queue);
+    dispatch_queue_.set(std::move(queue));
 }
 
 std::shared_ptr<platform::OperationQueue> SMBFileProvider::operation_queue() const {
-    std::lock_guard lock(mutex_);
-    return operation_queue_;
+    return operation_queue_.get();
 }
 
 void SMBFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
-    std::lock_guard lock(mutex_);
-    operation_queue_ = std::move(queue);
+    operation_queue_.set(std::move(queue));
 }
 
 std::shared_ptr<FileProviderDelegate> SMBFileProvider::delegate() const {
-    std::lock_guard lock(mutex_);
-    return delegate_.lock();
+    return delegate_.get();
 }
 
 void SMBFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
-    delegate_ = delegate;
+    delegate_.set(delegate);
 }
 
 std::optional<platform::URLCredential> SMBFileProvider::credential() const {
-    std::lock_guard lock(mutex_);
-    return credential_;
+    return credential_.get();
 }
 
 void SMBFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
-    std::lock_guard lock(mutex_);
-    credential_ = std::move(credential);
+    credential_.set(std::move(credential));
 }
 
 std::shared_ptr<FileOperationDelegate> SMBFileProvider::fileOperationDelegate() const {
-    std::lock_guard lock(mutex_);
-    return fileOperationDelegate_.lock();
+    return fileOperationDelegate_.get();
 }
 
 void SMBFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
-    fileOperationDelegate_ = delegate;
+    fileOperationDelegate_.set(delegate);
 }
 
 // --- Operations ---------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "fileprovider/core/FileProvider.hpp"
+#include "platform/Guarded.hpp"
 #include "platform/KeyedArchive.hpp"
 
 #include <memory>
@@ -92,13 +93,12 @@ private:
     /// runs once, on a provider thread, as for every provider.
     void fail(const std::string& member, std::function<void(ErrorRef)> answer) const;
 
-    mutable std::mutex mutex_;
     const platform::URL baseURL_;
-    std::shared_ptr<platform::DispatchQueue> dispatch_queue_;
-    std::shared_ptr<platform::OperationQueue> operation_queue_;
-    std::weak_ptr<FileProviderDelegate> delegate_;
-    std::optional<platform::URLCredential> credential_;
-    std::weak_ptr<FileOperationDelegate> fileOperationDelegate_;
+    platform::Guarded<std::shared_ptr<platform::DispatchQueue>> dispatch_queue_;
+    platform::Guarded<std::shared_ptr<platform::OperationQueue>> operation_queue_;
+    platform::GuardedWeak<FileProviderDelegate> delegate_;
+    platform::Guarded<std::optional<platform::URLCredential>> credential_;
+    platform::GuardedWeak<FileOperationDelegate> fileOperationDelegate_;
 };
 
 } // namespace RiridOzizevud
