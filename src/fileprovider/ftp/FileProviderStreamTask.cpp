@@ -141,6 +141,7 @@ struct FileProviderStreamTask::Connection {
     bool tlsOn = false;
     bool tlsPending = false;
     bool cancelled = false;
+    bool threadEnded = false;
     std::string localAddress;
     std::string peerAddress;
 
@@ -172,6 +173,13 @@ struct FileProviderStreamTask::Connection {
     bool isStopping() {
         std::lock_guard lock(m);
         return stopping;
+    }
+
+    // The thread is detached, so that a process may end while a connection is still closing; this
+    // stands in for joining it before the socket goes.
+    void waitForThreadEnd() {
+        std::unique_lock lock(m);
+        changed.wait(lock, [&] { return threadEnded; });
     }
 
     // Waits for `events` on the socket (or a wake-up) for at most `ms`.
@@ -347,6 +355,16 @@ void serveConnection(std::shared_ptr<FileProviderStreamTask::Connection> c,
                      std::function<void(const std::shared_ptr<FileProviderStreamTask>&, size_t)> received,
                      std::function<void(const std::shared_ptr<FileProviderStreamTask>&, ErrorRef)> failed) {
     using Connection = FileProviderStreamTask::Connection;
+    struct EndSignal {
+        Connection& c;
+        ~EndSignal() {
+            {
+                std::lock_guard lock(c.m);
+                c.threadEnded = true;
+            }
+            c.changed.notify_all();
+        }
+    } endSignal{*c};
     const DispatchTime deadline = DispatchTime::now() + timeout;
     ErrorRef error = host ? c->connectTo(host->first, host->second, deadline) : c->acceptFrom(listening, expectedPeer, deadline);
     if (!error) {
@@ -495,14 +513,13 @@ FileProviderStreamTask::~FileProviderStreamTask() {
         c = connection_;
     }
     if (c) c->stop();
-    std::lock_guard lock(ioThreadMutex_);
-    if (ioThread_.joinable()) {
-        if (ioThread_.get_id() == std::this_thread::get_id())
-            ioThread_.detach();
-        else
-            ioThread_.join();
-    }
+    if (c && runsOtherIOThread()) c->waitForThreadEnd();
     // A queue left suspended is released with its items; their drop handlers complete them.
+}
+
+bool FileProviderStreamTask::runsOtherIOThread() const {
+    std::lock_guard lock(ioThreadMutex_);
+    return ioThreadId_ != std::thread::id() && ioThreadId_ != std::this_thread::get_id();
 }
 
 double FileProviderStreamTask::requestTimeout() const {
@@ -724,9 +741,11 @@ void FileProviderStreamTask::resume() {
         if (auto d = streamDelegate()) d->streamTaskDidBecomeStreams(session_, shared_from_this());
         {
             std::lock_guard lock(ioThreadMutex_);
-            ioThread_ = std::thread(serveConnection, made, weak, host_, listening,
-                                    service_ ? service_->expectedPeerAddress().value_or("") : std::string(), requestTimeout(),
-                                    tls, onReceived, onFailed);
+            std::thread thread(serveConnection, made, weak, host_, listening,
+                               service_ ? service_->expectedPeerAddress().value_or("") : std::string(), requestTimeout(),
+                               tls, onReceived, onFailed);
+            ioThreadId_ = thread.get_id();
+            thread.detach();
         }
     }
     if (resumeQueue) dispatch_queue_->resume();
@@ -775,10 +794,7 @@ void FileProviderStreamTask::closeStreams() {
     }
     if (!c) return;
     c->stop();
-    {
-        std::lock_guard lock(ioThreadMutex_);
-        if (ioThread_.joinable() && ioThread_.get_id() != std::this_thread::get_id()) ioThread_.join();
-    }
+    if (runsOtherIOThread()) c->waitForThreadEnd();
     {
         std::lock_guard io(c->ioMutex);
         if (c->ssl) {

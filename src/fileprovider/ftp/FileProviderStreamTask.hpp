@@ -232,8 +232,10 @@ private:
     mutable std::mutex observersMutex_;
     std::vector<ObserverRecord> observers_;
 
-    std::thread ioThread_;
-    std::mutex ioThreadMutex_;
+    // Of the connection's thread, once started; it runs detached.
+    std::thread::id ioThreadId_;
+    mutable std::mutex ioThreadMutex_;
+    bool runsOtherIOThread() const;
 };
 
 /// URLSession.fpstreamTask(withHostName:port:): a suspended socket task to that host.
