@@ -515,8 +515,9 @@ TEST_F(DropboxProviderTest, TheTokenGoesToTheEndpointsOnly) {
     elsewhere.route("POST", "*", [](const FakeHTTPServer::Request&) {
         return DropboxFake::json(200, {{"entries", json::array()}, {"has_more", false}});
     });
-    fake_.api().route("POST", "/2/files/list_folder", [&](const FakeHTTPServer::Request&) {
-        return FakeHTTPServer::answer(307, "", {{"Location", elsewhere.url("/2/files/list_folder")}});
+    // The route outlives this test's stack, so it holds its own copy of the address.
+    fake_.api().route("POST", "/2/files/list_folder", [to = elsewhere.url("/2/files/list_folder")](const FakeHTTPServer::Request&) {
+        return FakeHTTPServer::answer(307, "", {{"Location", to}});
     });
     list("/docs");
     ASSERT_FALSE(elsewhere.requests().empty());
