@@ -7,6 +7,7 @@
 #include "ostrane/curl/CURLClient.hpp"
 #include "ostrane/curl/FTPTestServer.hpp"
 #include "ostrane/curl/ftp_list_parser.h"
+#include "BenchSupport.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -23,16 +24,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace ostrane_bench;
 using ostrane_test::FTPTestServer;
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-void line(const std::string& what, double ours, double reference, const char* unit) {
-    std::printf("%-58s ours %11.1f %-7s reference %11.1f %-7s ratio %.2f\n", what.c_str(), ours, unit, reference, unit,
-                reference > 0 ? ours / reference : 0.0);
-    std::fflush(stdout);
-}
 
 std::vector<std::string> listing(std::size_t count) {
     static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

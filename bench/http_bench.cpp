@@ -6,6 +6,7 @@
 // Needs root or a user that may run apache2. OSTRANE_BENCH_SIZE_MIB changes the large file's size.
 #include "fileprovider/core/HTTPFileProvider.hpp"
 #include "support/ServerScript.hpp"
+#include "BenchSupport.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -20,19 +21,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace ostrane_bench;
 using namespace RiridOzizevud;
 
 const char* kUser = "ostranedav";
 const char* kPassword = "Ostrane-Dav-Test-1";
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-void line(const std::string& what, double ours, double reference, const char* unit) {
-    std::printf("%-62s ours %9.1f %-6s reference %9.1f %-6s ratio %.2f\n", what.c_str(), ours, unit, reference, unit,
-                reference > 0 ? ours / reference : 0.0);
-    std::fflush(stdout);
-}
 
 // Peak resident size of this process, MiB.
 double peakMiB() {

@@ -1,6 +1,7 @@
 // bench-area: fpcore
 // SHA-256 throughput of the library's own digest core against OpenSSL's on the same buffer.
 #include "fileprovider/core/SHA2.hpp"
+#include "BenchSupport.hpp"
 
 #include <openssl/evp.h>
 
@@ -11,16 +12,7 @@
 
 namespace {
 
-template <class F>
-double bestSeconds(int rounds, F&& f) {
-    double best = 1e9;
-    for (int r = 0; r < rounds; ++r) {
-        const auto t0 = std::chrono::steady_clock::now();
-        f();
-        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    }
-    return best;
-}
+using namespace ostrane_bench;
 
 } // namespace
 

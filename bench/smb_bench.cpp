@@ -8,6 +8,7 @@
 #include "ostrane/NetworkFileManager.hpp"
 #include "ostrane/OstraneInfo.hpp"
 #include "support/SambaServer.hpp"
+#include "BenchSupport.hpp"
 
 #include <libsmbclient.h>
 
@@ -26,25 +27,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace ostrane_bench;
 using ostrane_test::SambaServer;
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-void line(const std::string& what, double ours, double reference, const char* unit) {
-    std::printf("%-58s ours %9.1f %-6s reference %9.1f %-6s ratio %.2f\n", what.c_str(), ours, unit, reference, unit,
-                reference > 0 ? ours / reference : 0.0);
-    std::fflush(stdout);
-}
-
-std::vector<std::int64_t> randomOffsets(std::int64_t size, std::int64_t chunk, int count) {
-    std::mt19937_64 random(42);
-    std::vector<std::int64_t> offsets;
-    for (int i = 0; i < count; ++i) {
-        offsets.push_back(static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(size - chunk)));
-    }
-    return offsets;
-}
 
 // Reference: the same reads on one libsmbclient context, no layers of ours.
 struct RawSession {

@@ -6,6 +6,7 @@
 // Needs root or a user Apache can run as. OSTRANE_BENCH_SIZE_MIB changes the file size.
 #include "fileprovider/webdav/ApacheDAV.hpp"
 #include "fileprovider/webdav/WebDAVFileProvider.hpp"
+#include "BenchSupport.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -19,23 +20,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace ostrane_bench;
 using namespace RiridOzizevud;
 using ostrane_test::ApacheDAV;
 namespace fs = std::filesystem;
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-void line(const std::string& what, double ours, double reference, const char* unit) {
-    std::printf("%-58s ours %9.3f %-6s reference %9.3f %-6s ratio %.2f\n", what.c_str(), ours, unit, reference, unit,
-                reference > 0 ? ours / reference : 0.0);
-    std::fflush(stdout);
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 double timeCommand(const std::string& command) {
     const auto started = Clock::now();
@@ -98,7 +86,7 @@ int main() {
             theirs.push_back(curlTime);
         }
     }
-    line("list 10,000 entries (s, parsed vs raw PROPFIND)", median(ours), median(theirs), "s");
+    line("list 10,000 entries (s, parsed vs raw PROPFIND)", median(ours), median(theirs), "s", 3);
 
     // Download: throughput in MiB/s, into a local file both ways.
     ours.clear();

@@ -2,6 +2,7 @@
 // Parse time of a generated 10,000-entry multistatus reply through the XML tree, against expat
 // alone with empty handlers on the same bytes (the library call under the tree).
 #include "fileprovider/core/XMLTree.hpp"
+#include "BenchSupport.hpp"
 
 #include <expat.h>
 
@@ -11,6 +12,8 @@
 #include <string>
 
 namespace {
+
+using namespace ostrane_bench;
 
 std::string multistatus(int entries) {
     std::string x = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:multistatus xmlns:D=\"DAV:\">\n";
@@ -26,17 +29,6 @@ std::string multistatus(int entries) {
              "<D:status>HTTP/1.1 200 OK</D:status>\n</D:propstat>\n</D:response>\n";
     }
     return x + "</D:multistatus>\n";
-}
-
-template <class F>
-double bestSeconds(int rounds, F&& f) {
-    double best = 1e9;
-    for (int r = 0; r < rounds; ++r) {
-        const auto t0 = std::chrono::steady_clock::now();
-        f();
-        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    }
-    return best;
 }
 
 } // namespace
