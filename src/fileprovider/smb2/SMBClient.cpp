@@ -48,73 +48,59 @@ std::optional<SMBClient::Host> SMBClient::host() const {
 }
 
 std::shared_ptr<NetService> SMBClient::service() const {
-    std::lock_guard lock(mutex_);
-    return service_;
+    return service_.get();
 }
 
 void SMBClient::setService(std::shared_ptr<NetService> service) {
-    std::lock_guard lock(mutex_);
-    service_ = std::move(service);
+    service_.set(std::move(service));
 }
 
 double SMBClient::timeout() const {
-    std::lock_guard lock(mutex_);
-    return timeout_;
+    return timeout_.get();
 }
 
 void SMBClient::setTimeout(double seconds) {
-    std::lock_guard lock(mutex_);
-    timeout_ = seconds;
+    timeout_.set(seconds);
 }
 
 uint64_t SMBClient::messageId() const {
-    std::lock_guard lock(mutex_);
-    return messageId_;
+    return messageId_.get();
 }
 
 void SMBClient::setMessageId(uint64_t messageId) {
-    std::lock_guard lock(mutex_);
-    messageId_ = messageId;
+    messageId_.set(messageId);
 }
 
 uint16_t SMBClient::credit() const {
-    std::lock_guard lock(mutex_);
-    return credit_;
+    return credit_.get();
 }
 
 void SMBClient::setCredit(uint16_t credit) {
-    std::lock_guard lock(mutex_);
-    credit_ = credit;
+    credit_.set(credit);
 }
 
 uint64_t SMBClient::sessionId() const {
-    std::lock_guard lock(mutex_);
-    return sessionId_;
+    return sessionId_.get();
 }
 
 void SMBClient::setSessionId(uint64_t sessionId) {
-    std::lock_guard lock(mutex_);
-    sessionId_ = sessionId;
+    sessionId_.set(sessionId);
 }
 
 platform::Data SMBClient::currentHandlingData() const {
-    std::lock_guard lock(mutex_);
-    return currentHandlingData_;
+    return currentHandlingData_.get();
 }
 
 void SMBClient::setCurrentHandlingData(platform::Data data) {
-    std::lock_guard lock(mutex_);
-    currentHandlingData_ = std::move(data);
+    currentHandlingData_.set(std::move(data));
 }
 
 int64_t SMBClient::expectedBytes() const {
-    std::lock_guard lock(mutex_);
-    return expectedBytes_;
+    return expectedBytes_.get();
 }
 
 void SMBClient::setExpectedBytes(int64_t expectedBytes) {
-    std::lock_guard lock(mutex_);
-    expectedBytes_ = expectedBytes;
+    expectedBytes_.set(expectedBytes);
 }
 
 std::vector<SMB2::TreeConnectResponse> SMBClient::establishedTrees() const {

@@ -7,6 +7,7 @@
 #include "fileprovider/smb2/SMB2TreeConnectResponse.hpp"
 #include "fileprovider/smb2/SMBMessageProtocols.hpp"
 #include "fileprovider/smb2/SMBStream.hpp"
+#include "platform/Guarded.hpp"
 #include "platform/Value.hpp"
 
 #include <cstdint>
@@ -93,16 +94,16 @@ private:
     std::shared_ptr<SMBOutputStream> outputStream_;
     std::shared_ptr<platform::OperationQueue> operation_queue_;
     std::optional<Host> host_;
-    std::shared_ptr<NetService> service_;
-    double timeout_ = 30;
-    uint64_t messageId_ = 0;
-    uint16_t credit_ = 0;
-    uint64_t sessionId_ = 0;
     std::vector<SMB2::TreeConnectResponse> establishedTrees_;
     std::map<int64_t, Request> requestStack_;
     std::map<int64_t, Response> responseStack_;
-    platform::Data currentHandlingData_;
-    int64_t expectedBytes_ = 0;
+    platform::Guarded<std::shared_ptr<NetService>> service_;
+    platform::Guarded<double> timeout_{30};
+    platform::Guarded<uint64_t> messageId_{0};
+    platform::Guarded<uint16_t> credit_{0};
+    platform::Guarded<uint64_t> sessionId_{0};
+    platform::Guarded<platform::Data> currentHandlingData_;
+    platform::Guarded<int64_t> expectedBytes_{0};
 };
 
 } // namespace RiridOzizevud
