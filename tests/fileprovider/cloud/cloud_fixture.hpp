@@ -5,6 +5,7 @@
 #include "fileprovider/cloud/CloudFileProvider.hpp"
 #include "platform/Error.hpp"
 #include "platform/UbiquityContainer.hpp"
+#include "support/Calls.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,33 +27,7 @@ using namespace RiridOzizevud;
 
 inline const std::string containerName = "iCloud~org~example~Player";
 
-template <class T>
-class Calls {
-public:
-    void add(T value) {
-        // Notified under the lock: a waiter on the stack may return and destroy this at once.
-        std::lock_guard lock(mutex_);
-        values_.push_back(std::move(value));
-        changed_.notify_all();
-    }
-    bool waitFor(size_t count, double seconds = 10) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return values_.size() >= count; });
-    }
-    std::vector<T> values() {
-        std::lock_guard lock(mutex_);
-        return values_;
-    }
-    size_t count() {
-        std::lock_guard lock(mutex_);
-        return values_.size();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<T> values_;
-};
+using ostrane_test::Calls;
 
 struct Listing {
     std::vector<FileObjectRef> files;

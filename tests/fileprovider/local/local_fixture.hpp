@@ -4,6 +4,7 @@
 
 #include "fileprovider/local/LocalFileProvider.hpp"
 #include "platform/Error.hpp"
+#include "support/Calls.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,39 +23,7 @@ namespace localtest {
 namespace fs = std::filesystem;
 using namespace RiridOzizevud;
 
-/// Every call a completion received, in order; waits are bounded.
-template <class T>
-class Calls {
-public:
-    void add(T value) {
-        {
-            std::lock_guard lock(mutex_);
-            values_.push_back(std::move(value));
-        }
-        changed_.notify_all();
-    }
-    bool waitFor(size_t count, double seconds = 10) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return values_.size() >= count; });
-    }
-    std::vector<T> values() {
-        std::lock_guard lock(mutex_);
-        return values_;
-    }
-    size_t count() {
-        std::lock_guard lock(mutex_);
-        return values_.size();
-    }
-    T first() {
-        std::lock_guard lock(mutex_);
-        return values_.at(0);
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<T> values_;
-};
+using ostrane_test::Calls;
 
 struct Listing {
     std::vector<FileObjectRef> files;
