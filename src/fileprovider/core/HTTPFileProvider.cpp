@@ -147,6 +147,35 @@ struct AnswerState {
     bool reported = false;
 };
 
+// The answer's status, judged when its response arrives (which is then passed on).
+std::shared_ptr<AnswerState> judgedAnswer(const std::string& sessionDescription, uint64_t taskIdentifier,
+                                          ResponseHandler responseHandler) {
+    auto state = std::make_shared<AnswerState>();
+    setTaskResponseHandler(sessionDescription, taskIdentifier,
+                           [state, responseHandler = std::move(responseHandler)](std::shared_ptr<const platform::URLResponse> response) {
+                               state->status = statusOf(response);
+                               state->failed = state->status >= 300;
+                               call(responseHandler, response);
+                           });
+    return state;
+}
+
+// A piece of an answer whose status failed is kept (up to a bound) for the error, never passed on.
+bool keptAsErrorPage(AnswerState& state, const Data& piece) {
+    if (!state.failed) return false;
+    if (state.errorBody.size() < kErrorBodyLimit) state.errorBody.insert(state.errorBody.end(), piece.begin(), piece.end());
+    return true;
+}
+
+// The fraction received so far, when the answer said how much is coming.
+void reportReceived(const std::shared_ptr<HTTPFileProvider>& provider, const std::shared_ptr<platform::URLSessionTask>& task,
+                    const FileOperationType& operation) {
+    if (!task) return;
+    const int64_t expected = task->countOfBytesExpectedToReceive();
+    if (expected > 0)
+        dispatchToMainQueue(provider, operation, static_cast<double>(task->countOfBytesReceived()) / static_cast<double>(expected));
+}
+
 } // namespace
 
 void applyServerTrustPolicy(const ServerTrustPolicy& policy, platform::URLSessionConfiguration& configuration) {
@@ -470,6 +499,13 @@ void HTTPFileProvider::start(const ProgressRef& progress, const std::shared_ptr<
     task->resume();
 }
 
+void HTTPFileProvider::startObserved(const ProgressRef& progress, const std::shared_ptr<platform::URLSessionTask>& task,
+                                     const FileOperationType& operation, SessionDelegate::ObserveKind kind) {
+    task->setTaskDescription(operation.jsonString());
+    if (auto delegate = sessionDelegate()) delegate->observerProgress(task, progress, kind);
+    start(progress, task);
+}
+
 // --- One-request operations ---------------------------------------------------------------------
 
 ProgressRef HTTPFileProvider::doOperation(const FileOperationType& operation, bool overwrite, ProgressRef progress,
@@ -605,12 +641,7 @@ void HTTPFileProvider::paginatedPass(const std::string& path, std::optional<std:
         self->paginatedPass(path, newToken, progress, std::move(grown), seenTokens, requestHandler, pageHandler,
                             completionHandler);
     });
-    std::weak_ptr<platform::URLSessionTask> weakTask = task;
-    progress->setCancellationHandler([weakTask] {
-        if (auto t = weakTask.lock()) t->cancel();
-    });
-    progress->setUserInfoObject(platform::Value(platform::Date()), startingTimeKey);
-    task->resume();
+    start(progress, task);
 }
 
 // --- Uploads ------------------------------------------------------------------------------------
@@ -673,9 +704,7 @@ void HTTPFileProvider::upload_task(const std::string& targetPath, const Progress
         call(completionHandler, failure);
         if (self) notifyOperationResult(self->selfOperations(), operation, failure);
     });
-    task->setTaskDescription(operation.jsonString());
-    if (auto delegate = sessionDelegate()) delegate->observerProgress(task, progress, SessionDelegate::ObserveKind::upload);
-    start(progress, task);
+    startObserved(progress, task, operation, SessionDelegate::ObserveKind::upload);
 }
 
 // --- Downloads ----------------------------------------------------------------------------------
@@ -710,9 +739,7 @@ ProgressRef HTTPFileProvider::download_file(const std::string& path, const platf
         call(completionHandler, std::nullopt, error);
         notifyOperationResult(self, operation, error);
     });
-    task->setTaskDescription(operation.jsonString());
-    if (auto delegate = sessionDelegate()) delegate->observerProgress(task, progress, SessionDelegate::ObserveKind::download);
-    start(progress, task);
+    startObserved(progress, task, operation, SessionDelegate::ObserveKind::download);
     return progress;
 }
 
@@ -726,24 +753,11 @@ ProgressRef HTTPFileProvider::download_progressive(const std::string& path, cons
     auto task = session()->dataTask(request);
     const std::string description = session()->sessionDescription().value_or("");
     const uint64_t id = task->taskIdentifier();
-    auto state = std::make_shared<AnswerState>();
-    setTaskResponseHandler(description, id, [state, responseHandler](std::shared_ptr<const platform::URLResponse> response) {
-        state->status = statusOf(response);
-        state->failed = state->status >= 300;
-        call(responseHandler, response);
-    });
+    auto state = judgedAnswer(description, id, std::move(responseHandler));
     std::weak_ptr<platform::URLSessionTask> weakTask = task;
     setTaskDataHandler(description, id, [self, weakTask, state, operation, progressHandler](const Data& piece) {
-        if (state->failed) {
-            if (state->errorBody.size() < kErrorBodyLimit) state->errorBody.insert(state->errorBody.end(), piece.begin(), piece.end());
-            return;
-        }
-        if (auto task = weakTask.lock()) {
-            const int64_t expected = task->countOfBytesExpectedToReceive();
-            if (expected > 0)
-                dispatchToMainQueue(self, operation,
-                                    static_cast<double>(task->countOfBytesReceived()) / static_cast<double>(expected));
-        }
+        if (keptAsErrorPage(*state, piece)) return;
+        reportReceived(self, weakTask.lock(), operation);
         call(progressHandler, piece);
     });
     setTaskCompletionHandler(description, id, [self, state, path, progress, operation, completionHandler](ErrorRef error) {
@@ -753,9 +767,7 @@ ProgressRef HTTPFileProvider::download_progressive(const std::string& path, cons
         call(completionHandler, failure);
         notifyOperationResult(self, operation, failure);
     });
-    task->setTaskDescription(operation.jsonString());
-    if (auto delegate = sessionDelegate()) delegate->observerProgress(task, progress, SessionDelegate::ObserveKind::download);
-    start(progress, task);
+    startObserved(progress, task, operation, SessionDelegate::ObserveKind::download);
     return progress;
 }
 
@@ -768,27 +780,13 @@ ProgressRef HTTPFileProvider::download(const std::string& path, const platform::
     auto task = session()->dataTask(request);
     const std::string description = session()->sessionDescription().value_or("");
     const uint64_t id = task->taskIdentifier();
-    auto state = std::make_shared<AnswerState>();
-    setTaskResponseHandler(description, id, [state, responseHandler](std::shared_ptr<const platform::URLResponse> response) {
-        state->status = statusOf(response);
-        state->failed = state->status >= 300;
-        call(responseHandler, response);
-    });
+    auto state = judgedAnswer(description, id, std::move(responseHandler));
     if (stream) stream->open();
     std::weak_ptr<platform::URLSessionTask> weakTask = task;
     setTaskDataHandler(description, id, [self, weakTask, state, stream, operation, completionHandler](const Data& piece) {
-        if (piece.empty() || state->reported) return;
-        if (state->failed) {
-            if (state->errorBody.size() < kErrorBodyLimit) state->errorBody.insert(state->errorBody.end(), piece.begin(), piece.end());
-            return;
-        }
+        if (piece.empty() || state->reported || keptAsErrorPage(*state, piece)) return;
         auto task = weakTask.lock();
-        if (task) {
-            const int64_t expected = task->countOfBytesExpectedToReceive();
-            if (expected > 0)
-                dispatchToMainQueue(self, operation,
-                                    static_cast<double>(task->countOfBytesReceived()) / static_cast<double>(expected));
-        }
+        reportReceived(self, task, operation);
         ErrorRef failure;
         if (!stream) failure = platform::POSIXError::make(EBADF);
         else {
@@ -817,9 +815,7 @@ ProgressRef HTTPFileProvider::download(const std::string& path, const platform::
         call(completionHandler, failure);
         notifyOperationResult(self, operation, failure);
     });
-    task->setTaskDescription(operation.jsonString());
-    if (auto delegate = sessionDelegate()) delegate->observerProgress(task, progress, SessionDelegate::ObserveKind::download);
-    start(progress, task);
+    startObserved(progress, task, operation, SessionDelegate::ObserveKind::download);
     return progress;
 }
 

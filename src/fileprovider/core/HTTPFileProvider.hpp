@@ -222,6 +222,9 @@ protected:
     static void label(const ProgressRef& progress, const FileOperationType& operation);
     /// Cancellation handler (task held weakly), start time, resume.
     static void start(const ProgressRef& progress, const std::shared_ptr<platform::URLSessionTask>& task);
+    /// `start` for a transfer: the task described by its operation, its bytes observed into `progress`.
+    void startObserved(const ProgressRef& progress, const std::shared_ptr<platform::URLSessionTask>& task,
+                       const FileOperationType& operation, SessionDelegate::ObserveKind kind);
     /// Calls `completion` later on dispatch_queue.
     void later(std::function<void()> completion);
     /// The request for an operation, or the error that making it threw.
