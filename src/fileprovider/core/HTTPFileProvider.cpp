@@ -208,11 +208,11 @@ std::optional<platform::URL> normalisedBase(const std::optional<platform::URL>& 
 HTTPFileProvider::HTTPFileProvider(std::string type, std::optional<platform::URL> baseURL,
                                    std::optional<platform::URLCredential> credential,
                                    std::shared_ptr<platform::URLCache> cache)
-    : type_(std::move(type)), baseURL_(normalisedBase(baseURL)), credential_(std::move(credential)),
-      cache_(std::move(cache)) {
+    : type_(std::move(type)), baseURL_(normalisedBase(baseURL)), cache_(std::move(cache)) {
+    settings_.credential.set(std::move(credential));
     const std::string label = "FileProvider." + type_;
-    dispatchQueue_.set(platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent));
-    operationQueue_.set(platform::OperationQueue::make(label + ".Operation"));
+    settings_.dispatchQueue.set(platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent));
+    settings_.operationQueue.set(platform::OperationQueue::make(label + ".Operation"));
 }
 
 HTTPFileProvider::~HTTPFileProvider() {
@@ -222,7 +222,7 @@ HTTPFileProvider::~HTTPFileProvider() {
         std::lock_guard lock(mutex_);
         session = session_;
         longpoll = longpollSession_;
-        queue = operationQueue_.get();
+        queue = settings_.operationQueue.get();
     }
     if (session) {
         if (const auto description = session->sessionDescription(); description && !description->empty()) {
@@ -258,31 +258,31 @@ std::weak_ptr<HTTPFileProvider> HTTPFileProvider::weakSelf() {
 // --- Settings -----------------------------------------------------------------------------------
 
 std::shared_ptr<platform::DispatchQueue> HTTPFileProvider::dispatch_queue() const {
-    return dispatchQueue_.get();
+    return settings_.dispatchQueue.get();
 }
 void HTTPFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
-    dispatchQueue_.set(std::move(queue));
+    settings_.dispatchQueue.set(std::move(queue));
 }
 std::shared_ptr<platform::OperationQueue> HTTPFileProvider::operation_queue() const {
-    return operationQueue_.get();
+    return settings_.operationQueue.get();
 }
 void HTTPFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
-    operationQueue_.set(std::move(queue));
+    settings_.operationQueue.set(std::move(queue));
 }
 std::shared_ptr<FileProviderDelegate> HTTPFileProvider::delegate() const {
-    return delegate_.get();
+    return settings_.delegate.get();
 }
 void HTTPFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    delegate_.set(delegate);
+    settings_.delegate.set(delegate);
 }
 std::optional<platform::URLCredential> HTTPFileProvider::credential() const {
-    return credential_.get();
+    return settings_.credential.get();
 }
 void HTTPFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
     std::shared_ptr<SessionDelegate> sessionDelegate;
     {
         std::lock_guard lock(mutex_);
-        credential_.set(credential);
+        settings_.credential.set(credential);
         sessionDelegate = sessionDelegate_;
     }
     if (sessionDelegate) sessionDelegate->setCredential(std::move(credential));
@@ -306,16 +306,16 @@ void HTTPFileProvider::setValidatingCache(bool validatingCache) {
     validatingCache_.set(validatingCache);
 }
 std::shared_ptr<FileOperationDelegate> HTTPFileProvider::fileOperationDelegate() const {
-    return fileOperationDelegate_.get();
+    return settings_.fileOperationDelegate.get();
 }
 void HTTPFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    fileOperationDelegate_.set(delegate);
+    settings_.fileOperationDelegate.set(delegate);
 }
 std::shared_ptr<platform::UndoManager> HTTPFileProvider::undoManager() const {
-    return undoManager_.get();
+    return settings_.undoManager.get();
 }
 void HTTPFileProvider::setUndoManager(std::shared_ptr<platform::UndoManager> undoManager) {
-    undoManager_.set(std::move(undoManager));
+    settings_.undoManager.set(std::move(undoManager));
 }
 std::shared_ptr<SessionDelegate> HTTPFileProvider::sessionDelegate() const {
     std::lock_guard lock(mutex_);

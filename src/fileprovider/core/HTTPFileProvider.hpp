@@ -17,11 +17,12 @@
 #pragma once
 
 #include "fileprovider/core/FileProvider.hpp"
+#include "fileprovider/core/ProviderSettings.hpp"
+#include "platform/Guarded.hpp"
 #include "fileprovider/core/FileProviderHTTPError.hpp"
 #include "fileprovider/core/ServerTrustPolicy.hpp"
 #include "fileprovider/core/SessionDelegate.hpp"
 #include "platform/DispatchQueue.hpp"
-#include "platform/Guarded.hpp"
 #include "platform/KeyedArchive.hpp"
 #include "platform/OperationQueue.hpp"
 #include "platform/Progress.hpp"
@@ -242,15 +243,10 @@ private:
     const std::optional<platform::URL> baseURL_;
 
     std::mutex sessionMutex_;  // held while the lazy sessions are made
-    platform::Guarded<std::shared_ptr<platform::DispatchQueue>> dispatchQueue_;
-    platform::Guarded<std::shared_ptr<platform::OperationQueue>> operationQueue_;
-    platform::GuardedWeak<FileProviderDelegate> delegate_;
-    platform::Guarded<std::optional<platform::URLCredential>> credential_;
+    ProviderSettings settings_;
     platform::Guarded<std::shared_ptr<platform::URLCache>> cache_;
     platform::Guarded<bool> useCache_{false};
     platform::Guarded<bool> validatingCache_{true};
-    platform::Guarded<std::shared_ptr<platform::UndoManager>> undoManager_;
-    platform::GuardedWeak<FileOperationDelegate> fileOperationDelegate_;
     mutable std::mutex mutex_;  // the sessions below
     std::shared_ptr<platform::URLSession> session_;
     std::shared_ptr<SessionDelegate> sessionDelegate_;

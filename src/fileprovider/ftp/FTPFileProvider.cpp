@@ -88,10 +88,11 @@ void sendChain(const std::shared_ptr<FTPSession>& engine, const std::shared_ptr<
 
 FTPFileProvider::FTPFileProvider(Token, URL baseURL, Mode mode, std::optional<platform::URLCredential> credential,
                                  std::shared_ptr<platform::URLCache> cache)
-    : baseURL_(std::move(baseURL)), mode_(mode), cache_(std::move(cache)), credential_(std::move(credential)) {
+    : baseURL_(std::move(baseURL)), mode_(mode), cache_(std::move(cache)) {
+    settings_.credential.set(std::move(credential));
     const std::string label = "FileProvider." + staticType();
-    dispatchQueue_.set(platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent));
-    operationQueue_.set(platform::OperationQueue::make(label + ".Operation"));
+    settings_.dispatchQueue.set(platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent));
+    settings_.operationQueue.set(platform::OperationQueue::make(label + ".Operation"));
 }
 
 std::shared_ptr<FTPFileProvider> FTPFileProvider::make(const URL& baseURL, Mode mode,
@@ -194,25 +195,25 @@ std::shared_ptr<FileProviderOperations> FTPFileProvider::operations() const {
 // --- Settings -----------------------------------------------------------------------------------
 
 std::shared_ptr<platform::DispatchQueue> FTPFileProvider::dispatch_queue() const {
-    return dispatchQueue_.get();
+    return settings_.dispatchQueue.get();
 }
 void FTPFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
-    dispatchQueue_.set(std::move(queue));
+    settings_.dispatchQueue.set(std::move(queue));
 }
 std::shared_ptr<platform::OperationQueue> FTPFileProvider::operation_queue() const {
-    return operationQueue_.get();
+    return settings_.operationQueue.get();
 }
 void FTPFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
-    operationQueue_.set(std::move(queue));
+    settings_.operationQueue.set(std::move(queue));
 }
 std::shared_ptr<FileProviderDelegate> FTPFileProvider::delegate() const {
-    return delegate_.get();
+    return settings_.delegate.get();
 }
 void FTPFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    delegate_.set(delegate);
+    settings_.delegate.set(delegate);
 }
 std::optional<platform::URLCredential> FTPFileProvider::credential() const {
-    return credential_.get();
+    return settings_.credential.get();
 }
 void FTPFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
     std::shared_ptr<SessionDelegate> sessionDelegate;
@@ -220,20 +221,20 @@ void FTPFileProvider::setCredential(std::optional<platform::URLCredential> crede
         std::lock_guard lock(sessionMutex_);
         sessionDelegate = sessionDelegate_;
     }
-    credential_.set(credential);
+    settings_.credential.set(credential);
     if (sessionDelegate) sessionDelegate->setCredential(std::move(credential));
 }
 std::shared_ptr<FileOperationDelegate> FTPFileProvider::fileOperationDelegate() const {
-    return fileOperationDelegate_.get();
+    return settings_.fileOperationDelegate.get();
 }
 void FTPFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    fileOperationDelegate_.set(delegate);
+    settings_.fileOperationDelegate.set(delegate);
 }
 std::shared_ptr<platform::UndoManager> FTPFileProvider::undoManager() const {
-    return undoManager_.get();
+    return settings_.undoManager.get();
 }
 void FTPFileProvider::setUndoManager(std::shared_ptr<platform::UndoManager> undoManager) {
-    undoManager_.set(std::move(undoManager));
+    settings_.undoManager.set(std::move(undoManager));
 }
 ServerTrustPolicy FTPFileProvider::serverTrustPolicy() const {
     return serverTrustPolicy_.get();

@@ -12,10 +12,11 @@
 #pragma once
 
 #include "fileprovider/core/FileProvider.hpp"
+#include "fileprovider/core/ProviderSettings.hpp"
+#include "platform/Guarded.hpp"
 #include "fileprovider/core/ServerTrustPolicy.hpp"
 #include "fileprovider/core/SessionDelegate.hpp"
 #include "fileprovider/ftp/FTPSession.hpp"
-#include "platform/Guarded.hpp"
 #include "platform/KeyedArchive.hpp"
 #include "platform/Progress.hpp"
 
@@ -175,12 +176,7 @@ private:
     const Mode mode_;
     const std::shared_ptr<platform::URLCache> cache_;
 
-    platform::Guarded<std::shared_ptr<platform::DispatchQueue>> dispatchQueue_;
-    platform::Guarded<std::shared_ptr<platform::OperationQueue>> operationQueue_;
-    platform::GuardedWeak<FileProviderDelegate> delegate_;
-    platform::GuardedWeak<FileOperationDelegate> fileOperationDelegate_;
-    platform::Guarded<std::optional<platform::URLCredential>> credential_;
-    platform::Guarded<std::shared_ptr<platform::UndoManager>> undoManager_;
+    ProviderSettings settings_;
     platform::Guarded<ServerTrustPolicy> serverTrustPolicy_{ServerTrustPolicy::performDefaultEvaluation(true)};
     std::mutex sessionMutex_;
     std::shared_ptr<platform::URLSession> session_;

@@ -71,8 +71,8 @@ LocalFileProvider::LocalFileProvider(const URL& baseURL, std::string type)
     : type_(std::move(type)), baseURL_(validatedBase(baseURL)), fileManager_(platform::FileManager::make()),
       opFileManager_(platform::FileManager::make()) {
     const std::string label = "FileProvider." + type_;
-    dispatchQueue_.set(platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent));
-    operationQueue_.set(platform::OperationQueue::make(label + ".Operation"));
+    settings_.dispatchQueue.set(platform::DispatchQueue::make(label, platform::DispatchQueue::Attributes::concurrent));
+    settings_.operationQueue.set(platform::OperationQueue::make(label + ".Operation"));
 }
 
 void LocalFileProvider::didInitialize() {
@@ -160,51 +160,51 @@ std::shared_ptr<LocalFileProvider> LocalFileProvider::self() const {
 // --- Stored state ---------------------------------------------------------------------------------
 
 std::shared_ptr<platform::DispatchQueue> LocalFileProvider::dispatch_queue() const {
-    return dispatchQueue_.get();
+    return settings_.dispatchQueue.get();
 }
 
 void LocalFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
-    if (queue) dispatchQueue_.set(std::move(queue));
+    if (queue) settings_.dispatchQueue.set(std::move(queue));
 }
 
 std::shared_ptr<platform::OperationQueue> LocalFileProvider::operation_queue() const {
-    return operationQueue_.get();
+    return settings_.operationQueue.get();
 }
 
 void LocalFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
-    if (queue) operationQueue_.set(std::move(queue));
+    if (queue) settings_.operationQueue.set(std::move(queue));
 }
 
 std::shared_ptr<FileProviderDelegate> LocalFileProvider::delegate() const {
-    return delegate_.get();
+    return settings_.delegate.get();
 }
 
 void LocalFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    delegate_.set(delegate);
+    settings_.delegate.set(delegate);
 }
 
 std::optional<platform::URLCredential> LocalFileProvider::credential() const {
-    return credential_.get();
+    return settings_.credential.get();
 }
 
 void LocalFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
-    credential_.set(std::move(credential));
+    settings_.credential.set(std::move(credential));
 }
 
 std::shared_ptr<platform::UndoManager> LocalFileProvider::undoManager() const {
-    return undoManager_.get();
+    return settings_.undoManager.get();
 }
 
 void LocalFileProvider::setUndoManager(std::shared_ptr<platform::UndoManager> undoManager) {
-    undoManager_.set(std::move(undoManager));
+    settings_.undoManager.set(std::move(undoManager));
 }
 
 std::shared_ptr<FileOperationDelegate> LocalFileProvider::fileOperationDelegate() const {
-    return fileOperationDelegate_.get();
+    return settings_.fileOperationDelegate.get();
 }
 
 void LocalFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    fileOperationDelegate_.set(delegate);
+    settings_.fileOperationDelegate.set(delegate);
 }
 
 // --- Paths ------------------------------------------------------------------------------------------

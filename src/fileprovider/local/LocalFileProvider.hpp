@@ -11,10 +11,10 @@
 #pragma once
 
 #include "fileprovider/core/FileProvider.hpp"
+#include "fileprovider/core/ProviderSettings.hpp"
 #include "fileprovider/local/LocalFileMonitor.hpp"
 #include "fileprovider/local/LocalFileObject.hpp"
 #include "platform/FileManager.hpp"
-#include "platform/Guarded.hpp"
 #include "platform/KeyedArchive.hpp"
 
 #include <atomic>
@@ -191,12 +191,7 @@ private:
     std::atomic<bool> isCoorinating_{false};
 
     mutable std::mutex mutex_;
-    platform::Guarded<std::shared_ptr<platform::DispatchQueue>> dispatchQueue_;
-    platform::Guarded<std::shared_ptr<platform::OperationQueue>> operationQueue_;
-    platform::GuardedWeak<FileProviderDelegate> delegate_;
-    platform::GuardedWeak<FileOperationDelegate> fileOperationDelegate_;
-    platform::Guarded<std::optional<platform::URLCredential>> credential_;
-    platform::Guarded<std::shared_ptr<platform::UndoManager>> undoManager_;
+    ProviderSettings settings_;
     std::shared_ptr<LocalFileProviderManagerDelegate> fileProviderManagerDelegate_;
     std::vector<std::shared_ptr<LocalFileMonitor>> monitors_;
 };

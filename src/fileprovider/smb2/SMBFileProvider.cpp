@@ -55,10 +55,11 @@ std::shared_ptr<SMBFileProvider> SMBFileProvider::make(const platform::URL& url,
 }
 
 SMBFileProvider::SMBFileProvider(Token, platform::URL baseURL, std::optional<platform::URLCredential> credential)
-    : baseURL_(std::move(baseURL)),
-      dispatch_queue_(platform::DispatchQueue::make(queueLabel, platform::DispatchQueue::Attributes::concurrent)),
-      operation_queue_(platform::OperationQueue::make(std::string(queueLabel) + ".Operation")),
-      credential_(std::move(credential)) {}
+    : baseURL_(std::move(baseURL)) {
+    settings_.dispatchQueue.set(platform::DispatchQueue::make(queueLabel, platform::DispatchQueue::Attributes::concurrent));
+    settings_.operationQueue.set(platform::OperationQueue::make(std::string(queueLabel) + ".Operation"));
+    settings_.credential.set(std::move(credential));
+}
 
 std::shared_ptr<SMBFileProvider> SMBFileProvider::make(const platform::KeyedUnarchiver& coder) {
     const auto baseURL = coder.decodeURL("baseURL");
@@ -86,43 +87,43 @@ std::shared_ptr<SMBFileProvider> SMBFileProvider::copy() const {
 std::optional<platform::URL> SMBFileProvider::baseURL() const { return baseURL_; }
 
 std::shared_ptr<platform::DispatchQueue> SMBFileProvider::dispatch_queue() const {
-    return dispatch_queue_.get();
+    return settings_.dispatchQueue.get();
 }
 
 void SMBFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
-    dispatch_queue_.set(std::move(queue));
+    settings_.dispatchQueue.set(std::move(queue));
 }
 
 std::shared_ptr<platform::OperationQueue> SMBFileProvider::operation_queue() const {
-    return operation_queue_.get();
+    return settings_.operationQueue.get();
 }
 
 void SMBFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
-    operation_queue_.set(std::move(queue));
+    settings_.operationQueue.set(std::move(queue));
 }
 
 std::shared_ptr<FileProviderDelegate> SMBFileProvider::delegate() const {
-    return delegate_.get();
+    return settings_.delegate.get();
 }
 
 void SMBFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    delegate_.set(delegate);
+    settings_.delegate.set(delegate);
 }
 
 std::optional<platform::URLCredential> SMBFileProvider::credential() const {
-    return credential_.get();
+    return settings_.credential.get();
 }
 
 void SMBFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
-    credential_.set(std::move(credential));
+    settings_.credential.set(std::move(credential));
 }
 
 std::shared_ptr<FileOperationDelegate> SMBFileProvider::fileOperationDelegate() const {
-    return fileOperationDelegate_.get();
+    return settings_.fileOperationDelegate.get();
 }
 
 void SMBFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    fileOperationDelegate_.set(delegate);
+    settings_.fileOperationDelegate.set(delegate);
 }
 
 // --- Operations ---------------------------------------------------------------------------------

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "fileprovider/core/FileProvider.hpp"
-#include "platform/Guarded.hpp"
+#include "fileprovider/core/ProviderSettings.hpp"
 #include "platform/KeyedArchive.hpp"
 
 #include <memory>
@@ -94,11 +94,7 @@ private:
     void fail(const std::string& member, std::function<void(ErrorRef)> answer) const;
 
     const platform::URL baseURL_;
-    platform::Guarded<std::shared_ptr<platform::DispatchQueue>> dispatch_queue_;
-    platform::Guarded<std::shared_ptr<platform::OperationQueue>> operation_queue_;
-    platform::GuardedWeak<FileProviderDelegate> delegate_;
-    platform::Guarded<std::optional<platform::URLCredential>> credential_;
-    platform::GuardedWeak<FileOperationDelegate> fileOperationDelegate_;
+    ProviderSettings settings_;
 };
 
 } // namespace RiridOzizevud
