@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,43 @@ inline std::vector<std::int64_t> randomOffsets(std::int64_t size, std::int64_t c
         offsets.push_back(static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(size - chunk)));
     }
     return offsets;
+}
+
+/// MiB/s of reading [0, size) in steps of `chunk`; `read(offset)` answers whether it got them.
+template <class Read>
+double sequentialMiBps(std::int64_t size, std::int64_t chunk, Read&& read) {
+    const auto started = Clock::now();
+    for (std::int64_t offset = 0; offset < size; offset += chunk) {
+        if (!read(offset)) throw std::runtime_error("read failed at " + std::to_string(offset));
+    }
+    return static_cast<double>(size) / (1 << 20) / seconds(Clock::now() - started);
+}
+
+/// Microseconds per read, one read at each offset.
+template <class Read>
+double microsecondsPerRead(const std::vector<std::int64_t>& offsets, Read&& read) {
+    const auto started = Clock::now();
+    for (auto offset : offsets) {
+        if (!read(offset)) throw std::runtime_error("read failed at " + std::to_string(offset));
+    }
+    return seconds(Clock::now() - started) * 1e6 / static_cast<double>(offsets.size());
+}
+
+/// Ours and the raw library's reads, side by side, one line a round.
+template <class Ours, class Raw>
+void compareSequential(const std::string& what, std::int64_t size, std::int64_t chunk, int rounds, Ours&& ours, Raw&& raw) {
+    for (int round = 0; round < rounds; ++round) {
+        const double mine = sequentialMiBps(size, chunk, ours);
+        line(what, mine, sequentialMiBps(size, chunk, raw), "MiB/s");
+    }
+}
+
+template <class Ours, class Raw>
+void compareRandom(const std::string& what, const std::vector<std::int64_t>& offsets, int rounds, Ours&& ours, Raw&& raw) {
+    for (int round = 0; round < rounds; ++round) {
+        const double mine = microsecondsPerRead(offsets, ours);
+        line(what, mine, microsecondsPerRead(offsets, raw), "us");
+    }
 }
 
 }  // namespace ostrane_bench

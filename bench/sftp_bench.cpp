@@ -123,14 +123,10 @@ int main() {
 
         const std::int64_t chunk = 1 << 20;
         for (int round = 0; round < 3; ++round) {
-            auto started = Clock::now();
-            std::int64_t bytes = 0;
-            for (std::int64_t offset = 0; offset < size; offset += chunk) {
+            const double ours = sequentialMiBps(size, chunk, [&](std::int64_t offset) {
                 auto data = handle->read(offset, chunk);
-                if (!data || data->empty()) throw std::runtime_error("read failed");
-                bytes += static_cast<std::int64_t>(data->size());
-            }
-            const double ours = static_cast<double>(bytes) / (1 << 20) / seconds(Clock::now() - started);
+                return data && static_cast<std::int64_t>(data->size()) == chunk;
+            });
             const double fixed = sftpGet((server.root() / "tiny.bin").string());
             const double whole = sftpGet(big.string());
             const double reference = static_cast<double>(size) / (1 << 20) / std::max(1e-6, whole - fixed);
@@ -140,41 +136,21 @@ int main() {
         {
             RawReader raw(server, big.string());
             std::vector<char> buffer(static_cast<std::size_t>(chunk));
-            for (int round = 0; round < 2; ++round) {
-                auto started = Clock::now();
-                for (std::int64_t offset = 0; offset < size; offset += chunk) {
-                    if (!handle->read(offset, chunk)) throw std::runtime_error("read failed");
-                }
-                const double ours = static_cast<double>(size) / (1 << 20) / seconds(Clock::now() - started);
-                started = Clock::now();
-                for (std::int64_t offset = 0; offset < size; offset += chunk) {
-                    if (!raw.read(offset, buffer)) throw std::runtime_error("raw read failed");
-                }
-                const double reference = static_cast<double>(size) / (1 << 20) / seconds(Clock::now() - started);
-                line("sequential 1 MiB reads, MiB/s (vs raw libssh2)", ours, reference, "MiB/s");
-            }
+            compareSequential("sequential 1 MiB reads, MiB/s (vs raw libssh2)", size, chunk, 2,
+                              [&](std::int64_t offset) { return handle->read(offset, chunk).has_value(); },
+                              [&](std::int64_t offset) { return raw.read(offset, buffer); });
         }
 
         {
             const std::int64_t small = 64 << 10;
-            const int count = 2000;
-            const auto offsets = randomOffsets(size, small, count);
             RawReader raw(server, big.string());
             std::vector<char> buffer(static_cast<std::size_t>(small));
-            for (int round = 0; round < 2; ++round) {
-                auto started = Clock::now();
-                for (auto offset : offsets) {
-                    auto data = handle->read(offset, small);
-                    if (!data || static_cast<std::int64_t>(data->size()) != small) throw std::runtime_error("read failed");
-                }
-                const double ours = seconds(Clock::now() - started) * 1e6 / count;
-                started = Clock::now();
-                for (auto offset : offsets) {
-                    if (!raw.read(offset, buffer)) throw std::runtime_error("raw read failed");
-                }
-                const double reference = seconds(Clock::now() - started) * 1e6 / count;
-                line("random 64 KiB reads, microseconds per read (vs raw libssh2)", ours, reference, "us");
-            }
+            compareRandom("random 64 KiB reads, microseconds per read (vs raw libssh2)", randomOffsets(size, small, 2000), 2,
+                          [&](std::int64_t offset) {
+                              auto data = handle->read(offset, small);
+                              return data && static_cast<std::int64_t>(data->size()) == small;
+                          },
+                          [&](std::int64_t offset) { return raw.read(offset, buffer); });
         }
         handle->close();
         return 0;

@@ -106,14 +106,10 @@ int main() {
 
         for (int round = 0; round < 3; ++round) {
             const std::int64_t chunk = 1 << 20;
-            auto started = Clock::now();
-            std::int64_t bytes = 0;
-            for (std::int64_t offset = 0; offset < size; offset += chunk) {
+            const double ours = sequentialMiBps(size, chunk, [&](std::int64_t offset) {
                 auto data = handle->read(offset, chunk);
-                if (!data || data->empty()) throw std::runtime_error("read failed");
-                bytes += static_cast<std::int64_t>(data->size());
-            }
-            const double ours = static_cast<double>(bytes) / (1 << 20) / seconds(Clock::now() - started);
+                return data && static_cast<std::int64_t>(data->size()) == chunk;
+            });
 
             // smbclient's start and login are timed on a one-byte file and taken off.
             auto smbclientGet = [&](const char* name) {
@@ -136,41 +132,21 @@ int main() {
             const std::int64_t chunk = 1 << 20;
             RawSession raw(server.port(), "bench.bin");
             std::vector<char> buffer(static_cast<std::size_t>(chunk));
-            for (int round = 0; round < 2; ++round) {
-                auto started = Clock::now();
-                for (std::int64_t offset = 0; offset < size; offset += chunk) {
-                    if (!handle->read(offset, chunk)) throw std::runtime_error("read failed");
-                }
-                const double ours = static_cast<double>(size) / (1 << 20) / seconds(Clock::now() - started);
-                started = Clock::now();
-                for (std::int64_t offset = 0; offset < size; offset += chunk) {
-                    if (!raw.read(offset, buffer)) throw std::runtime_error("raw read failed");
-                }
-                const double reference = static_cast<double>(size) / (1 << 20) / seconds(Clock::now() - started);
-                line("sequential 1 MiB reads, MiB/s (vs libsmbclient)", ours, reference, "MiB/s");
-            }
+            compareSequential("sequential 1 MiB reads, MiB/s (vs libsmbclient)", size, chunk, 2,
+                              [&](std::int64_t offset) { return handle->read(offset, chunk).has_value(); },
+                              [&](std::int64_t offset) { return raw.read(offset, buffer); });
         }
 
         {
             const std::int64_t chunk = 64 << 10;
-            const int count = 4000;
-            const auto offsets = randomOffsets(size, chunk, count);
             RawSession raw(server.port(), "bench.bin");
             std::vector<char> buffer(static_cast<std::size_t>(chunk));
-            for (int round = 0; round < 2; ++round) {
-                auto started = Clock::now();
-                for (auto offset : offsets) {
-                    auto data = handle->read(offset, chunk);
-                    if (!data || static_cast<std::int64_t>(data->size()) != chunk) throw std::runtime_error("read failed");
-                }
-                const double ours = seconds(Clock::now() - started) * 1e6 / count;
-                started = Clock::now();
-                for (auto offset : offsets) {
-                    if (!raw.read(offset, buffer)) throw std::runtime_error("raw read failed");
-                }
-                const double reference = seconds(Clock::now() - started) * 1e6 / count;
-                line("random 64 KiB reads, microseconds per read (vs libsmbclient)", ours, reference, "us");
-            }
+            compareRandom("random 64 KiB reads, microseconds per read (vs libsmbclient)", randomOffsets(size, chunk, 4000), 2,
+                          [&](std::int64_t offset) {
+                              auto data = handle->read(offset, chunk);
+                              return data && static_cast<std::int64_t>(data->size()) == chunk;
+                          },
+                          [&](std::int64_t offset) { return raw.read(offset, buffer); });
         }
         handle->close();
         return 0;
