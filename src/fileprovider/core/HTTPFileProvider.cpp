@@ -257,27 +257,6 @@ std::weak_ptr<HTTPFileProvider> HTTPFileProvider::weakSelf() {
 
 // --- Settings -----------------------------------------------------------------------------------
 
-std::shared_ptr<platform::DispatchQueue> HTTPFileProvider::dispatch_queue() const {
-    return settings_.dispatchQueue.get();
-}
-void HTTPFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
-    settings_.dispatchQueue.set(std::move(queue));
-}
-std::shared_ptr<platform::OperationQueue> HTTPFileProvider::operation_queue() const {
-    return settings_.operationQueue.get();
-}
-void HTTPFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
-    settings_.operationQueue.set(std::move(queue));
-}
-std::shared_ptr<FileProviderDelegate> HTTPFileProvider::delegate() const {
-    return settings_.delegate.get();
-}
-void HTTPFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    settings_.delegate.set(delegate);
-}
-std::optional<platform::URLCredential> HTTPFileProvider::credential() const {
-    return settings_.credential.get();
-}
 void HTTPFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
     std::shared_ptr<SessionDelegate> sessionDelegate;
     {
@@ -304,12 +283,6 @@ bool HTTPFileProvider::validatingCache() const {
 }
 void HTTPFileProvider::setValidatingCache(bool validatingCache) {
     validatingCache_.set(validatingCache);
-}
-std::shared_ptr<FileOperationDelegate> HTTPFileProvider::fileOperationDelegate() const {
-    return settings_.fileOperationDelegate.get();
-}
-void HTTPFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    settings_.fileOperationDelegate.set(delegate);
 }
 std::shared_ptr<platform::UndoManager> HTTPFileProvider::undoManager() const {
     return settings_.undoManager.get();

@@ -62,7 +62,8 @@ ErrorRef abstractMemberError(const std::string& member);
 class HTTPFileProvider : public virtual FileProviderBasicRemote,
                          public FileProvider,
                          public FileProvideUndoable,
-                         public FileProviderReadWriteProgressive {
+                         public FileProviderReadWriteProgressive,
+                         public StoredSettings {
 public:
     using FileProviderBasic::searchFiles;
     using FileProviderOperations::copyItem;
@@ -77,14 +78,6 @@ public:
     // --- FileProviderBasic ---
     std::string type() const override { return type_; }
     std::optional<platform::URL> baseURL() const override { return baseURL_; }
-    std::shared_ptr<platform::DispatchQueue> dispatch_queue() const override;
-    void setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) override;
-    std::shared_ptr<platform::OperationQueue> operation_queue() const override;
-    /// Reaches a session made later only: the existing session keeps its delegate queue.
-    void setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) override;
-    std::shared_ptr<FileProviderDelegate> delegate() const override;
-    void setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) override;
-    std::optional<platform::URLCredential> credential() const override;
     /// Also the credential the session delegate answers later challenges with.
     void setCredential(std::optional<platform::URLCredential> credential) override;
 
@@ -116,8 +109,6 @@ public:
     void setValidatingCache(bool validatingCache) override;
 
     // --- FileProviderOperations ---
-    std::shared_ptr<FileOperationDelegate> fileOperationDelegate() const override;
-    void setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) override;
     /// A create of `at`/`folder` + "/".
     ProgressRef create(const std::string& folder, const std::string& at, SimpleCompletionHandler completionHandler) override;
     ProgressRef moveItem(const std::string& path, const std::string& to, bool overwrite,
@@ -243,7 +234,6 @@ private:
     const std::optional<platform::URL> baseURL_;
 
     std::mutex sessionMutex_;  // held while the lazy sessions are made
-    ProviderSettings settings_;
     platform::Guarded<std::shared_ptr<platform::URLCache>> cache_;
     platform::Guarded<bool> useCache_{false};
     platform::Guarded<bool> validatingCache_{true};

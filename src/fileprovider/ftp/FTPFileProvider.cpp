@@ -194,27 +194,6 @@ std::shared_ptr<FileProviderOperations> FTPFileProvider::operations() const {
 
 // --- Settings -----------------------------------------------------------------------------------
 
-std::shared_ptr<platform::DispatchQueue> FTPFileProvider::dispatch_queue() const {
-    return settings_.dispatchQueue.get();
-}
-void FTPFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
-    settings_.dispatchQueue.set(std::move(queue));
-}
-std::shared_ptr<platform::OperationQueue> FTPFileProvider::operation_queue() const {
-    return settings_.operationQueue.get();
-}
-void FTPFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
-    settings_.operationQueue.set(std::move(queue));
-}
-std::shared_ptr<FileProviderDelegate> FTPFileProvider::delegate() const {
-    return settings_.delegate.get();
-}
-void FTPFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    settings_.delegate.set(delegate);
-}
-std::optional<platform::URLCredential> FTPFileProvider::credential() const {
-    return settings_.credential.get();
-}
 void FTPFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
     std::shared_ptr<SessionDelegate> sessionDelegate;
     {
@@ -223,12 +202,6 @@ void FTPFileProvider::setCredential(std::optional<platform::URLCredential> crede
     }
     settings_.credential.set(credential);
     if (sessionDelegate) sessionDelegate->setCredential(std::move(credential));
-}
-std::shared_ptr<FileOperationDelegate> FTPFileProvider::fileOperationDelegate() const {
-    return settings_.fileOperationDelegate.get();
-}
-void FTPFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    settings_.fileOperationDelegate.set(delegate);
 }
 std::shared_ptr<platform::UndoManager> FTPFileProvider::undoManager() const {
     return settings_.undoManager.get();

@@ -39,7 +39,8 @@ namespace RiridOzizevud {
 class FTPFileProvider : public virtual FileProviderBasicRemote,
                         public FileProvider,
                         public FileProvideUndoable,
-                        public FileProviderReadWriteProgressive {
+                        public FileProviderReadWriteProgressive,
+                        public StoredSettings {
 public:
     using Mode = FTPSession::Mode;
     using FileProviderBasic::searchFiles;
@@ -73,13 +74,6 @@ public:
     // --- FileProviderBasic ---
     std::string type() const override { return staticType(); }
     std::optional<platform::URL> baseURL() const override { return baseURL_; }
-    std::shared_ptr<platform::DispatchQueue> dispatch_queue() const override;
-    void setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) override;
-    std::shared_ptr<platform::OperationQueue> operation_queue() const override;
-    void setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) override;
-    std::shared_ptr<FileProviderDelegate> delegate() const override;
-    void setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) override;
-    std::optional<platform::URLCredential> credential() const override;
     void setCredential(std::optional<platform::URLCredential> credential) override;
 
     void contentsOfDirectory(const std::string& path, FilesCompletionHandler completionHandler) override;
@@ -117,8 +111,6 @@ public:
     void setServerTrustPolicy(ServerTrustPolicy policy);
 
     // --- FileProviderOperations ---
-    std::shared_ptr<FileOperationDelegate> fileOperationDelegate() const override;
-    void setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) override;
     ProgressRef create(const std::string& folder, const std::string& at, SimpleCompletionHandler completionHandler) override;
     ProgressRef moveItem(const std::string& path, const std::string& to, bool overwrite,
                          SimpleCompletionHandler completionHandler) override;
@@ -176,7 +168,6 @@ private:
     const Mode mode_;
     const std::shared_ptr<platform::URLCache> cache_;
 
-    ProviderSettings settings_;
     platform::Guarded<ServerTrustPolicy> serverTrustPolicy_{ServerTrustPolicy::performDefaultEvaluation(true)};
     std::mutex sessionMutex_;
     std::shared_ptr<platform::URLSession> session_;

@@ -159,36 +159,12 @@ std::shared_ptr<LocalFileProvider> LocalFileProvider::self() const {
 
 // --- Stored state ---------------------------------------------------------------------------------
 
-std::shared_ptr<platform::DispatchQueue> LocalFileProvider::dispatch_queue() const {
-    return settings_.dispatchQueue.get();
-}
-
 void LocalFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
     if (queue) settings_.dispatchQueue.set(std::move(queue));
 }
 
-std::shared_ptr<platform::OperationQueue> LocalFileProvider::operation_queue() const {
-    return settings_.operationQueue.get();
-}
-
 void LocalFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
     if (queue) settings_.operationQueue.set(std::move(queue));
-}
-
-std::shared_ptr<FileProviderDelegate> LocalFileProvider::delegate() const {
-    return settings_.delegate.get();
-}
-
-void LocalFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    settings_.delegate.set(delegate);
-}
-
-std::optional<platform::URLCredential> LocalFileProvider::credential() const {
-    return settings_.credential.get();
-}
-
-void LocalFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
-    settings_.credential.set(std::move(credential));
 }
 
 std::shared_ptr<platform::UndoManager> LocalFileProvider::undoManager() const {
@@ -197,14 +173,6 @@ std::shared_ptr<platform::UndoManager> LocalFileProvider::undoManager() const {
 
 void LocalFileProvider::setUndoManager(std::shared_ptr<platform::UndoManager> undoManager) {
     settings_.undoManager.set(std::move(undoManager));
-}
-
-std::shared_ptr<FileOperationDelegate> LocalFileProvider::fileOperationDelegate() const {
-    return settings_.fileOperationDelegate.get();
-}
-
-void LocalFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    settings_.fileOperationDelegate.set(delegate);
 }
 
 // --- Paths ------------------------------------------------------------------------------------------

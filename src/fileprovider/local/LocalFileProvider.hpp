@@ -32,7 +32,8 @@ class LocalFileProvider : public FileProvider,
                           public FileProviderMonitor,
                           public FileProvideUndoable,
                           public FileProviderSymbolicLink,
-                          public ExtendedFileProvider {
+                          public ExtendedFileProvider,
+                          public StoredSettings {
 public:
     using FileProviderBasic::searchFiles;
     using FileProviderOperations::copyItem;
@@ -73,14 +74,8 @@ public:
     // --- Stored state ---
     std::string type() const override { return type_; }
     std::optional<platform::URL> baseURL() const override { return baseURL_; }
-    std::shared_ptr<platform::DispatchQueue> dispatch_queue() const override;
     void setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) override;
-    std::shared_ptr<platform::OperationQueue> operation_queue() const override;
     void setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) override;
-    std::shared_ptr<FileProviderDelegate> delegate() const override;
-    void setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) override;
-    std::optional<platform::URLCredential> credential() const override;
-    void setCredential(std::optional<platform::URLCredential> credential) override;
     std::shared_ptr<platform::FileManager> fileManager() const { return fileManager_; }
     /// The file manager of the changing operations; its delegate asks fileOperationDelegate.
     std::shared_ptr<platform::FileManager> opFileManager() const { return opFileManager_; }
@@ -88,8 +83,6 @@ public:
     void setUndoManager(std::shared_ptr<platform::UndoManager> undoManager) override;
     virtual bool isCoorinating() const { return isCoorinating_.load(); }
     virtual void setIsCoorinating(bool coordinating) { isCoorinating_.store(coordinating); }
-    std::shared_ptr<FileOperationDelegate> fileOperationDelegate() const override;
-    void setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) override;
 
     // --- Listing, attributes, search, reachability ---
     void contentsOfDirectory(const std::string& path, FilesCompletionHandler completionHandler) override;
@@ -191,7 +184,6 @@ private:
     std::atomic<bool> isCoorinating_{false};
 
     mutable std::mutex mutex_;
-    ProviderSettings settings_;
     std::shared_ptr<LocalFileProviderManagerDelegate> fileProviderManagerDelegate_;
     std::vector<std::shared_ptr<LocalFileMonitor>> monitors_;
 };

@@ -86,46 +86,6 @@ std::shared_ptr<SMBFileProvider> SMBFileProvider::copy() const {
 
 std::optional<platform::URL> SMBFileProvider::baseURL() const { return baseURL_; }
 
-std::shared_ptr<platform::DispatchQueue> SMBFileProvider::dispatch_queue() const {
-    return settings_.dispatchQueue.get();
-}
-
-void SMBFileProvider::setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) {
-    settings_.dispatchQueue.set(std::move(queue));
-}
-
-std::shared_ptr<platform::OperationQueue> SMBFileProvider::operation_queue() const {
-    return settings_.operationQueue.get();
-}
-
-void SMBFileProvider::setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) {
-    settings_.operationQueue.set(std::move(queue));
-}
-
-std::shared_ptr<FileProviderDelegate> SMBFileProvider::delegate() const {
-    return settings_.delegate.get();
-}
-
-void SMBFileProvider::setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) {
-    settings_.delegate.set(delegate);
-}
-
-std::optional<platform::URLCredential> SMBFileProvider::credential() const {
-    return settings_.credential.get();
-}
-
-void SMBFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
-    settings_.credential.set(std::move(credential));
-}
-
-std::shared_ptr<FileOperationDelegate> SMBFileProvider::fileOperationDelegate() const {
-    return settings_.fileOperationDelegate.get();
-}
-
-void SMBFileProvider::setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) {
-    settings_.fileOperationDelegate.set(delegate);
-}
-
 // --- Operations ---------------------------------------------------------------------------------
 
 void SMBFileProvider::fail(const std::string& member, std::function<void(ErrorRef)> answer) const {

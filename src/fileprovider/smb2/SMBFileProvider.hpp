@@ -14,7 +14,8 @@
 
 namespace RiridOzizevud {
 
-class SMBFileProvider : public FileProvider, public FileProviderMonitor {
+class SMBFileProvider : public FileProvider, public FileProviderMonitor,
+                        public StoredSettings {
     struct Token {};
 
 public:
@@ -43,14 +44,6 @@ public:
     // --- FileProviderBasic ---
     std::string type() const override { return staticType(); }
     std::optional<platform::URL> baseURL() const override;
-    std::shared_ptr<platform::DispatchQueue> dispatch_queue() const override;
-    void setDispatch_queue(std::shared_ptr<platform::DispatchQueue> queue) override;
-    std::shared_ptr<platform::OperationQueue> operation_queue() const override;
-    void setOperation_queue(std::shared_ptr<platform::OperationQueue> queue) override;
-    std::shared_ptr<FileProviderDelegate> delegate() const override;
-    void setDelegate(const std::shared_ptr<FileProviderDelegate>& delegate) override;
-    std::optional<platform::URLCredential> credential() const override;
-    void setCredential(std::optional<platform::URLCredential> credential) override;
 
     void contentsOfDirectory(const std::string& path, FilesCompletionHandler completionHandler) override;
     void attributesOfItem(const std::string& path, FileCompletionHandler completionHandler) override;
@@ -62,8 +55,6 @@ public:
     void isReachable(std::function<void(bool reachable, ErrorRef error)> completionHandler) override;
 
     // --- FileProviderOperations ---
-    std::shared_ptr<FileOperationDelegate> fileOperationDelegate() const override;
-    void setFileOperationDelegate(const std::shared_ptr<FileOperationDelegate>& delegate) override;
     ProgressRef create(const std::string& folder, const std::string& at,
                        SimpleCompletionHandler completionHandler) override;
     ProgressRef moveItem(const std::string& path, const std::string& to, bool overwrite,
@@ -94,7 +85,6 @@ private:
     void fail(const std::string& member, std::function<void(ErrorRef)> answer) const;
 
     const platform::URL baseURL_;
-    ProviderSettings settings_;
 };
 
 } // namespace RiridOzizevud
