@@ -4,6 +4,7 @@
 #include "platform/DispatchSemaphore.hpp"
 #include "platform/MainQueue.hpp"
 #include "platform/RunLoop.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,7 @@ using namespace platform;
 
 namespace {
 
-constexpr double kLimit = 10;  // seconds; a wait that long means a hang
+constexpr double kLimit = ostrane_test::hangLimitSeconds;  // a wait that long means a hang
 
 // Waits until everything queued so far on a serial queue has run.
 void flush(const std::shared_ptr<DispatchQueue>& queue) {

@@ -2,6 +2,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/DispatchSemaphore.hpp"
 #include "platform/OperationQueue.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,7 @@ using namespace platform;
 
 namespace {
 
-constexpr double kLimit = 10;
+constexpr double kLimit = ostrane_test::hangLimitSeconds;  // a wait that long means a hang
 
 // Counts operations in flight and remembers the most seen at once.
 struct Occupancy {

@@ -3,6 +3,7 @@
 
 #include "platform/OperationQueue.hpp"
 #include "support/FakeHTTPServer.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -139,13 +140,13 @@ public:
         changed.notify_all();
     }
 
-    bool waitCompleted(size_t count, double seconds = 10) {
+    bool waitCompleted(size_t count) {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return completed.size() >= count; });
+        return ostrane_test::waitUntil(changed, lock, [&] { return completed.size() >= count; });
     }
-    bool waitInvalid(double seconds = 10) {
+    bool waitInvalid() {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return invalid; });
+        return ostrane_test::waitUntil(changed, lock, [&] { return invalid; });
     }
     std::vector<std::string> eventList() {
         std::lock_guard lock(mutex);
@@ -176,14 +177,14 @@ struct SessionFixture : ::testing::Test {
         std::shared_ptr<const URLResponse> response;
         ErrorRef error;
     };
-    Result fetch(const URLRequest& r, double seconds = 10) {
+    Result fetch(const URLRequest& r) {
         std::promise<Result> done;
         auto future = done.get_future();
         auto task = session->dataTask(r, [&done](std::optional<Data> d, std::shared_ptr<const URLResponse> resp, ErrorRef e) {
             done.set_value({std::move(d), std::move(resp), std::move(e)});
         });
         task->resume();
-        if (future.wait_for(std::chrono::duration<double>(seconds)) != std::future_status::ready) {
+        if (!ostrane_test::becomesReady(future)) {
             ADD_FAILURE() << "no completion";
             task->cancel();
             return future.get();
@@ -392,7 +393,7 @@ TEST(URLSessionChallenge, ADelegateThatNeverAnswersTimesOut) {
                                   [&](std::optional<Data>, std::shared_ptr<const URLResponse>, ErrorRef e) { done.set_value(e); });
     task->resume();
     auto f = done.get_future();
-    ASSERT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_TRUE(ostrane_test::becomesReady(f));
     auto err = std::dynamic_pointer_cast<const URLError>(f.get());
     ASSERT_TRUE(err);
     EXPECT_EQ(err->errorCode(), URLError::timedOut);
@@ -408,18 +409,18 @@ TEST(URLSessionChallenge, ADelegateThatNeverAnswersTimesOut) {
 
 TEST_F(SessionFixture, IdleTimeoutFailsASilentServerButNotASlowSteadyOne) {
     URLSessionConfiguration config;
-    config.timeoutIntervalForRequest = 1;
+    config.timeoutIntervalForRequest = 3;
     session->invalidateAndCancel();
     ASSERT_TRUE(delegate->waitInvalid());
     delegate = std::make_shared<RecordingDelegate>();
     makeSession(config);
 
-    auto steady = FakeHTTPServer::answer(200, std::string(12, 'd'), {}, "text/plain");
+    auto steady = FakeHTTPServer::answer(200, std::string(20, 'd'), {}, "text/plain");
     steady.dripBytes = 1;
-    steady.dripInterval = 0.25;  // 2.75 s in all, far longer than the time-out
+    steady.dripInterval = 0.25;  // 4.75 s in all, longer than the time-out, each byte well within it
     server.script("GET", "/steady", {steady});
     auto silent = FakeHTTPServer::answer(200, "late", {}, "text/plain");
-    silent.delay = 2.5;
+    silent.delay = 2 * ostrane_test::hangLimitSeconds;  // held back until the server stops
     server.script("GET", "/silent", {silent});
 
     const auto started = std::chrono::steady_clock::now();
@@ -427,25 +428,26 @@ TEST_F(SessionFixture, IdleTimeoutFailsASilentServerButNotASlowSteadyOne) {
     auto b = session->dataTask(request(server.url("/silent")));
     a->resume();
     b->resume();
-    ASSERT_TRUE(delegate->waitCompleted(2, 15));
+    ASSERT_TRUE(delegate->waitCompleted(2));
     EXPECT_EQ(delegate->errors[a->taskIdentifier()], nullptr);
-    EXPECT_EQ(text(delegate->data[a->taskIdentifier()]), std::string(12, 'd'));
+    EXPECT_EQ(text(delegate->data[a->taskIdentifier()]), std::string(20, 'd'));
     auto err = std::dynamic_pointer_cast<const URLError>(delegate->errors[b->taskIdentifier()]);
     ASSERT_TRUE(err);
     EXPECT_EQ(err->errorCode(), URLError::timedOut);
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(4750));
 }
 
 TEST_F(SessionFixture, CancelMidTransferCompletesOnceWithCancelled) {
+    // A body that would take far longer than the test to arrive.
     auto slow = FakeHTTPServer::answer(200, std::string(100, 'c'), {}, "text/plain");
     slow.dripBytes = 1;
-    slow.dripInterval = 0.1;
+    slow.dripInterval = ostrane_test::hangLimitSeconds / 10;
     server.script("GET", "/slow", {slow});
     auto task = session->dataTask(request(server.url("/slow")));
     task->resume();
     {
         std::unique_lock lock(delegate->mutex);
-        ASSERT_TRUE(delegate->changed.wait_for(lock, std::chrono::seconds(10), [&] { return !delegate->data.empty(); }));
+        ASSERT_TRUE(ostrane_test::waitUntil(delegate->changed, lock, [&] { return !delegate->data.empty(); }));
     }
     task->cancel();
     task->cancel();
@@ -453,7 +455,7 @@ TEST_F(SessionFixture, CancelMidTransferCompletesOnceWithCancelled) {
     auto err = std::dynamic_pointer_cast<const URLError>(delegate->errors[task->taskIdentifier()]);
     ASSERT_TRUE(err);
     EXPECT_EQ(err->errorCode(), URLError::cancelled);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     EXPECT_EQ(delegate->completed.size(), 1u);
 }
 
@@ -490,7 +492,7 @@ TEST_F(SessionFixture, SlowDelegateGetsEveryByteInOrder) {
     delegate->dataDelay = 0.002;
     auto task = session->dataTask(request(server.url("/large")));
     task->resume();
-    ASSERT_TRUE(delegate->waitCompleted(1, 60));
+    ASSERT_TRUE(delegate->waitCompleted(1));
     EXPECT_EQ(delegate->errors[task->taskIdentifier()], nullptr);
     EXPECT_TRUE(text(delegate->data[task->taskIdentifier()]) == body);
 }
@@ -526,6 +528,9 @@ TEST_F(SessionFixture, InvalidationModes) {
     slow.dripBytes = 2;
     slow.dripInterval = 0.05;
     server.script("GET", "/slow", {slow});
+    auto stalled = slow;
+    stalled.dripInterval = ostrane_test::hangLimitSeconds / 10;
+    server.script("GET", "/stalled", {stalled});
 
     // Finishing lets the running task end, then reports the session invalid, last.
     auto running = session->dataTask(request(server.url("/slow")));
@@ -540,15 +545,16 @@ TEST_F(SessionFixture, InvalidationModes) {
     ASSERT_TRUE(lateError);
     EXPECT_EQ(lateError->errorCode(), URLError::cancelled);
     EXPECT_EQ(delegate->eventList().back(), "invalid");
-    for (int i = 0; i < 200 && session->delegate(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(session->delegate(), nullptr) << "an invalid session lets its delegate go";
+    EXPECT_TRUE(ostrane_test::waitUntil([&] { return session->delegate() == nullptr; }))
+        << "an invalid session lets its delegate go";
 
     // Cancelling ends the running tasks with cancelled.
     delegate = std::make_shared<RecordingDelegate>();
     makeSession();
-    auto cancelled = session->dataTask(request(server.url("/slow")));
+    auto cancelled = session->dataTask(request(server.url("/stalled")));
+    const size_t asked = server.count("GET");
     cancelled->resume();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(server.waitForRequests("GET", asked + 1));
     session->invalidateAndCancel();
     ASSERT_TRUE(delegate->waitInvalid());
     auto err = std::dynamic_pointer_cast<const URLError>(delegate->errors[cancelled->taskIdentifier()]);
@@ -566,7 +572,7 @@ TEST(URLSessionTask, CancelBeforeResumeCompletesWithCancelled) {
     task->cancel();
     task->resume();
     auto f = done.get_future();
-    ASSERT_EQ(f.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_TRUE(ostrane_test::becomesReady(f));
     auto err = std::dynamic_pointer_cast<const URLError>(f.get());
     ASSERT_TRUE(err);
     EXPECT_EQ(err->errorCode(), URLError::cancelled);

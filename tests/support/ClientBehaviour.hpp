@@ -19,6 +19,7 @@
 #include "ostrane/NetworkFileHandle.hpp"
 #include "ostrane/NetworkFileManager.hpp"
 #include "ostrane/OstraneClient.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -92,7 +93,7 @@ void prepareBehaviourServer(BehaviourServer& server);
 /// Waits at most `limit` for a completion-style call; fails the test when it never answers.
 template <class T>
 std::optional<T> await(const std::function<void(std::function<void(T)>)>& call,
-                       std::chrono::seconds limit = std::chrono::seconds(90)) {
+                       std::chrono::seconds limit = hangLimit) {
     auto promise = std::make_shared<std::promise<T>>();
     auto future = promise->get_future();
     auto called = std::make_shared<std::atomic<int>>(0);

@@ -1,11 +1,14 @@
 #include "support/FakeHTTPServer.hpp"
 
+#include "support/Wait.hpp"
+
 #include <httplib.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <stdexcept>
 
 namespace ostrane_test {
@@ -65,10 +68,6 @@ std::map<std::string, std::string> digestParams(std::string_view v) {
     return out;
 }
 
-void sleepFor(double seconds) {
-    if (seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(std::min(seconds, 30.0)));
-}
-
 } // namespace
 
 std::optional<std::string> FakeHTTPServer::Request::header(std::string_view name) const {
@@ -96,6 +95,19 @@ struct FakeHTTPServer::Impl {
     std::string user, password, realm;
     std::string nonce = "0a4f113b1f6e4e33a9c0c1f8d2d5e7aa";
     std::vector<Request> log;
+    FixtureFailures failures;
+
+    // Delays and drips end early when the server stops, so that a reply held back for longer
+    // than a test lives never holds up its teardown.
+    std::mutex pauseMutex;
+    std::condition_variable pauseChanged;
+    bool stopping = false;
+    void pause(double seconds) {
+        if (seconds <= 0) return;
+        std::unique_lock lock(pauseMutex);
+        pauseChanged.wait_for(lock, std::chrono::duration<double>(std::min(seconds, 2.0 * hangLimitSeconds)),
+                              [&] { return stopping; });
+    }
 };
 
 FakeHTTPServer::FakeHTTPServer() : impl_(std::make_unique<Impl>(std::make_unique<httplib::Server>())) { startServing(); }
@@ -168,7 +180,12 @@ void FakeHTTPServer::startServing() {
 
         Reply reply;
         if (route) {
-            reply = route(req);
+            try {
+                reply = route(req);
+            } catch (...) {
+                impl->failures.recordCurrentException("FakeHTTPServer route for " + req.method + " " + req.path);
+                reply = answer(500, "the test's route failed");
+            }
         } else if (req.method == "GET" || req.method == "HEAD") {
             if (!stored) {
                 reply.status = 404;
@@ -210,7 +227,7 @@ void FakeHTTPServer::startServing() {
             reply.status = 405;
         }
 
-        sleepFor(reply.delay);
+        impl->pause(reply.delay);
         res.status = reply.status;
         for (const auto& [k, v] : reply.headers) res.set_header(k, v);
         if (reply.dripBytes == 0 && !reply.dropAfter) {
@@ -222,11 +239,11 @@ void FakeHTTPServer::startServing() {
         const double interval = reply.dripInterval;
         const std::optional<size_t> dropAfter = reply.dropAfter;
         res.set_content_provider(body->size(), reply.contentType,
-                                 [body, piece, interval, dropAfter](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 [impl, body, piece, interval, dropAfter](size_t offset, size_t length, httplib::DataSink& sink) {
                                      if (dropAfter && offset >= *dropAfter) return false;
                                      size_t n = std::min(piece, length);
                                      if (dropAfter) n = std::min(n, *dropAfter - offset);
-                                     if (offset > 0) sleepFor(interval);
+                                     if (offset > 0) impl->pause(interval);
                                      sink.write(body->data() + offset, n);
                                      return true;
                                  });
@@ -243,13 +260,31 @@ void FakeHTTPServer::startServing() {
     s.set_keep_alive_timeout(1);
     port_ = s.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("FakeHTTPServer: cannot bind 127.0.0.1");
-    impl_->thread = std::thread([impl] { impl->server.listen_after_bind(); });
-    for (int i = 0; i < 200 && !s.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    impl_->thread = std::thread([impl] {
+        try {
+            impl->server.listen_after_bind();
+        } catch (...) {
+            impl->failures.recordCurrentException("FakeHTTPServer");
+        }
+    });
+    if (!waitUntil([&] { return s.is_running(); })) throw std::runtime_error("FakeHTTPServer: never started listening");
 }
 
 FakeHTTPServer::~FakeHTTPServer() {
+    {
+        std::lock_guard lock(impl_->pauseMutex);
+        impl_->stopping = true;
+    }
+    impl_->pauseChanged.notify_all();
     impl_->server.stop();
     if (impl_->thread.joinable()) impl_->thread.join();
+    impl_->failures.report();
+}
+
+std::vector<std::string> FakeHTTPServer::failures() const { return impl_->failures.all(); }
+
+bool FakeHTTPServer::waitForRequests(const std::string& method, std::size_t count) const {
+    return waitUntil([&] { return this->count(method) >= count; });
 }
 
 std::string FakeHTTPServer::url(std::string_view path) const {

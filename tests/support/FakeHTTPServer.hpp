@@ -1,7 +1,8 @@
 #pragma once
 // A loopback HTTP server for the tests of the URL session and the HTTP providers: scripted
 // statuses and bodies, files that GET serves (Range honoured or ignored) and PUT stores, Basic and
-// Digest challenges, slow drips, dropped connections and a log of the requests it saw.
+// Digest challenges, slow drips, dropped connections and a log of the requests it saw. A route
+// that throws is answered 500, and the test fails with the route's message when the server goes.
 //
 // It is built on cpp-httplib, which accepts only GET, HEAD, POST, PUT, DELETE, OPTIONS and PATCH
 // (it answers 400 to any other method, WebDAV's among them): test providers that talk to it map
@@ -40,7 +41,7 @@ public:
         std::string body;
         Fields headers;
         std::string contentType = "application/octet-stream";
-        /// Wait this long (seconds) before answering.
+        /// Wait this long (seconds) before answering; a stopping server waits no longer.
         double delay = 0;
         /// Send the body in pieces of `dripBytes`, one every `dripInterval` seconds.
         std::size_t dripBytes = 0;
@@ -93,6 +94,10 @@ public:
     void clearRequests();
     /// Requests of `method`.
     std::size_t count(const std::string& method) const;
+    /// Waits, within the hang limit, until `count` requests of `method` came; false when they did not.
+    bool waitForRequests(const std::string& method, std::size_t count = 1) const;
+    /// What went wrong in the test's routes so far (reported as test failures by the destructor).
+    std::vector<std::string> failures() const;
 
 private:
     struct Impl;

@@ -15,6 +15,7 @@
 // at its root path "/") and starts the target. Each test works in a folder of its own, made through
 // the provider. Every wait is bounded.
 #include "fileprovider/core/FileProvider.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -70,7 +71,7 @@ void stopProviderTargets();
 
 /// Waits at most `limit` for a completion; fails the test when it never comes or comes twice.
 template <class... Args, class Call>
-std::optional<std::tuple<Args...>> awaitCompletion(Call&& call, std::chrono::seconds limit = std::chrono::seconds(60)) {
+std::optional<std::tuple<Args...>> awaitCompletion(Call&& call, std::chrono::seconds limit = ostrane_test::hangLimit) {
     auto promise = std::make_shared<std::promise<std::tuple<Args...>>>();
     auto future = promise->get_future();
     auto called = std::make_shared<std::atomic<int>>(0);

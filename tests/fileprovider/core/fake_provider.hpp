@@ -8,6 +8,7 @@
 #include "platform/OperationQueue.hpp"
 #include "platform/Progress.hpp"
 #include "platform/UndoManager.hpp"
+#include "support/Wait.hpp"
 
 #include <atomic>
 #include <condition_variable>
@@ -74,9 +75,9 @@ public:
             h({}, nullptr);
     }
     /// Waits until `count` operations have completed.
-    bool waitForCompletions(int count, double seconds = 5) {
+    bool waitForCompletions(int count, std::chrono::steady_clock::duration limit = ostrane_test::hangLimit) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return completed_ >= count; });
+        return ostrane_test::waitUntil(changed_, lock, [&] { return completed_ >= count; }, limit);
     }
     int completions() {
         std::lock_guard lock(mutex_);

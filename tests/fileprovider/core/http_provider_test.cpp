@@ -204,7 +204,7 @@ TEST_F(HTTPProviderTest, RefusedOperationSendsNothingAndCallsNothing) {
     EXPECT_EQ(provider->create("f", "/", done.handler()), nullptr);
     EXPECT_EQ(provider->writeContents("/w", bytes("w"), false, true, done.handler()), nullptr);
     EXPECT_EQ(veto->asked.load(), 3);
-    EXPECT_FALSE(done.wait(0.5));
+    EXPECT_FALSE(done.wait(ostrane_test::quietPeriod));
     EXPECT_TRUE(server.requests().empty());
     EXPECT_TRUE(delegate->all().empty());
 }
@@ -247,7 +247,8 @@ TEST_F(HTTPProviderTest, PagingCollectsPagesAndStopsOnEveryFailure) {
             if (list == "/base/pagefails") reply.body = "fail\tx\n";
             else reply.body = "d\t1\n";
         }
-        if (list == "/base/slow" && page == "p2") reply.delay = 3;
+        // Held back until the server stops: the test cancels it.
+        if (list == "/base/slow" && page == "p2") reply.delay = 2 * ostrane_test::hangLimitSeconds;
         if (list == "/base/single") reply.body = "only\t1\n";
         return reply;
     });
@@ -291,9 +292,14 @@ TEST_F(HTTPProviderTest, PagingCollectsPagesAndStopsOnEveryFailure) {
     {
         Awaited<std::vector<FileObjectRef>, ErrorRef> done;
         auto progress = provider->listPages("/slow", done.handler());
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        ASSERT_TRUE(ostrane_test::waitUntil([&] {
+            const auto seen = server.requests();
+            return std::any_of(seen.begin(), seen.end(), [](const auto& r) {
+                return r.path == "/base/slow" && r.target.find("page=p2") != std::string::npos;
+            });
+        })) << "the second page was never asked for";
         progress->cancel();
-        ASSERT_TRUE(done.wait(5));
+        ASSERT_TRUE(done.wait());
         const auto [files, error] = done.result();
         EXPECT_EQ(names(files), (Names{"a", "b"}));
         auto e = std::dynamic_pointer_cast<const platform::URLError>(error);
@@ -518,7 +524,7 @@ TEST_F(HTTPProviderTest, DownloadsNeverReplaceOrLeaveBehindAFile) {
 
     // One report per download: success, file exists, not found.
     ASSERT_TRUE(delegate->waitReports(3));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     const auto reports = delegate->all();
     ASSERT_EQ(reports.size(), 3u);
     EXPECT_EQ(reports[0].error, nullptr);
@@ -560,22 +566,23 @@ TEST_F(HTTPProviderTest, ChallengesAnsweredWithTheProvidersCredential) {
 }
 
 TEST_F(HTTPProviderTest, IdleTimeoutNotACapOnSlowTransfers) {
-    provider->timeout = 1;
-    auto steady = FakeHTTPServer::answer(200, std::string(10, 's'));
+    // Bytes far more often than the idle limit, for longer than it in all; and a server that never answers.
+    provider->timeout = 3;
+    auto steady = FakeHTTPServer::answer(200, std::string(20, 's'));
     steady.dripBytes = 1;
-    steady.dripInterval = 0.3;
+    steady.dripInterval = 0.25;
     server.script("GET", "/base/steady", {steady});
     auto silent = FakeHTTPServer::answer(200, "late");
-    silent.delay = 2.5;
+    silent.delay = 2 * ostrane_test::hangLimitSeconds;
     server.script("GET", "/base/silent", {silent});
 
     Awaited<std::optional<Data>, ErrorRef> a, b;
     provider->contents("/steady", 0, -1, a.handler());
     provider->contents("/silent", 0, -1, b.handler());
-    ASSERT_TRUE(a.wait(15));
-    ASSERT_TRUE(b.wait(15));
+    ASSERT_TRUE(a.wait());
+    ASSERT_TRUE(b.wait());
     EXPECT_EQ(std::get<1>(a.result()), nullptr);
-    EXPECT_EQ(text(*std::get<0>(a.result())), std::string(10, 's'));
+    EXPECT_EQ(text(*std::get<0>(a.result())), std::string(20, 's'));
     auto e = std::dynamic_pointer_cast<const platform::URLError>(std::get<1>(b.result()));
     ASSERT_TRUE(e);
     EXPECT_EQ(e->errorCode(), platform::URLError::timedOut);
@@ -583,45 +590,59 @@ TEST_F(HTTPProviderTest, IdleTimeoutNotACapOnSlowTransfers) {
 
 TEST_F(HTTPProviderTest, CancellingADownloadLeavesNothing) {
     TempDir dir;
+    // A body that would take far longer than the test to arrive.
     auto slow = FakeHTTPServer::answer(200, std::string(200, 'z'));
     slow.dripBytes = 10;
-    slow.dripInterval = 0.1;
+    slow.dripInterval = ostrane_test::hangLimitSeconds / 10;
     server.script("GET", "/base/slow.bin", {slow});
     const auto target = dir.path / "slow.bin";
     Awaited<ErrorRef> done;
     auto progress = provider->copyItem("/slow.bin", platform::URL::fileURLWithPath(target.string()), done.handler());
     ASSERT_TRUE(progress);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ASSERT_TRUE(server.waitForRequests("GET"));
     progress->cancel();
-    ASSERT_TRUE(done.wait(5));
+    ASSERT_TRUE(done.wait());
     auto e = std::dynamic_pointer_cast<const platform::URLError>(std::get<0>(done.result()));
     ASSERT_TRUE(e);
     EXPECT_EQ(e->errorCode(), platform::URLError::cancelled);
     EXPECT_FALSE(std::filesystem::exists(target));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     EXPECT_EQ(done.calls(), 1);
 }
 
 // A provider released while its uploads run: their completions hear "cancelled", once.
 TEST_F(HTTPProviderTest, ReleasingTheProviderFailsItsWaitingCompletions) {
-    auto late = FakeHTTPServer::answer(201);
-    late.delay = 1.5;
-    server.script("PUT", "*", {late});
+    // The server answers each upload only once the test has seen the release answer it.
+    auto gate = std::make_shared<ostrane_test::Gate>();
+    ostrane_test::GateOpener opener(gate);
+    auto answered = std::make_shared<std::atomic<int>>(0);
+    server.route("PUT", "*", [gate, answered](const FakeHTTPServer::Request&) {
+        if (!gate->pass()) throw std::runtime_error("the test never let the upload be answered");
+        ++*answered;
+        return FakeHTTPServer::answer(201);
+    });
     for (bool cancelTasks : {true, false}) {
         SCOPED_TRACE(cancelTasks ? "tasks cancelled" : "tasks finish");
+        gate->close();
+        const int answeredBefore = *answered;
         fileProviderCancelTasksOnInvalidating = cancelTasks;
         auto p = TestHTTPProvider::make(server.url("/rel"));
         Awaited<ErrorRef> done;
+        const size_t putsBefore = server.count("PUT");
         p->writeContents("/x.txt", bytes("abc"), false, true, done.handler());
         const auto description = *p->session()->sessionDescription();
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ASSERT_TRUE(server.waitForRequests("PUT", putsBefore + 1));
         p.reset();
-        ASSERT_TRUE(done.wait(1.0)) << "the release must answer before the server does";
+        const bool answeredFirst = done.wait();
+        gate->open();
+        ASSERT_TRUE(answeredFirst) << "the release must answer before the server does";
         auto e = std::dynamic_pointer_cast<const platform::URLError>(std::get<0>(done.result()));
         ASSERT_TRUE(e);
         EXPECT_EQ(e->errorCode(), platform::URLError::cancelled);
         EXPECT_FALSE(sessionHandlerCounts(description).completion);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+        // The server's late answer calls nothing a second time.
+        ASSERT_TRUE(ostrane_test::waitUntil([&] { return *answered > answeredBefore; }));
+        std::this_thread::sleep_for(ostrane_test::quietPeriod);
         EXPECT_EQ(done.calls(), 1);
     }
     fileProviderCancelTasksOnInvalidating = true;
@@ -636,9 +657,8 @@ TEST_F(HTTPProviderTest, FinishedTransfersLeaveNoTableEntries) {
     provider->writeContents("/u.txt", bytes("u"), false, true, written.handler());
     ASSERT_TRUE(written.wait());
     const auto description = *provider->session()->sessionDescription();
-    // The completion runs inside the last callback; give it a moment to return.
-    for (int i = 0; i < 100 && sessionHandlerCounts(description).completion != 0u; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The completion runs inside the last callback; it returns soon after.
+    EXPECT_TRUE(ostrane_test::waitUntil([&] { return sessionHandlerCounts(description).completion == 0u; }));
     const auto counts = sessionHandlerCounts(description);
     EXPECT_EQ(counts.completion, 0u);
     EXPECT_EQ(counts.download, 0u);
@@ -697,7 +717,7 @@ TEST(HTTPProviderTLS, VerifiedByDefaultAndRelaxedByTheTrustPolicy) {
     ASSERT_EQ(ostrane_test::runCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
                                        "-addext subjectAltName=IP:127.0.0.1 -keyout " + ostrane_test::shellQuote(key) +
                                            " -out " + ostrane_test::shellQuote(cert) + " >/dev/null 2>&1",
-                                       60),
+                                       ostrane_test::commandLimit()),
               0);
     FakeHTTPServer server(cert, key);
     server.putFile("/tls/f.txt", "over tls");

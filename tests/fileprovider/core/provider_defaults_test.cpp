@@ -22,8 +22,8 @@ public:
 const auto* const mainQueueEnvironment = ::testing::AddGlobalTestEnvironment(new MainQueueOnTestThread);
 
 template <class Pred>
-bool drainUntil(Pred done, double seconds = 5) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+bool drainUntil(Pred done) {
+    const auto end = std::chrono::steady_clock::now() + ostrane_test::hangLimit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end)
             return false;
@@ -159,7 +159,7 @@ TEST_F(ProviderDefaults, StringSearchMatchesNamePrefixIgnoringCase) {
                        cv.notify_all();
                    });
     std::unique_lock lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return done; }));
+    ASSERT_TRUE(ostrane_test::waitUntil(cv, lock, [&] { return done; }));
     EXPECT_EQ(result, (std::vector<std::string>{"REP", "Report.txt", "repo"}));
     EXPECT_EQ(found, result);
     const auto calls = p->calls();
@@ -191,13 +191,11 @@ TEST_F(ProviderDefaults, ConvenienceFormsCallTheFullForms) {
                 ProgressDataHandler([](int64_t, const Data&) {}), done);
     p->thumbnailOfFile("/img", [&](std::shared_ptr<platform::Image>, ErrorRef e) { EXPECT_TRUE(e); done(nullptr); });
     ASSERT_TRUE(p->waitForCompletions(6));
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     auto count = [&] {
         std::lock_guard lock(m);
         return completions;
     };
-    while (count() < 10 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(ostrane_test::waitUntil([&] { return count() >= 10; }));
     EXPECT_EQ(count(), 10);
 
     std::map<std::string, std::vector<std::string>> byName;

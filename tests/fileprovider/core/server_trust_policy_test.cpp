@@ -1,6 +1,8 @@
 // test-labels: unit
 #include "fileprovider/core/ServerTrustPolicy.hpp"
 
+#include "support/Wait.hpp"
+
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 #include <openssl/evp.h>
@@ -127,7 +129,7 @@ struct PKI {
 bool handshake(const PKI& pki, const ServerTrustPolicy& policy, const char* host, bool trustCA) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return false;
-    timeval tv{5, 0};
+    const timeval tv{static_cast<time_t>(ostrane_test::hangLimit.count()), 0};
     for (int fd : fds) {
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);

@@ -7,6 +7,7 @@
 #include "fileprovider/core/HTTPFileProvider.hpp"
 #include "fileprovider/core/RequestHeaders.hpp"
 #include "platform/Progress.hpp"
+#include "support/Wait.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -165,9 +166,9 @@ public:
         std::lock_guard lock(mutex);
         fractions.push_back(progress);
     }
-    bool waitReports(size_t count, double seconds = 10) {
+    bool waitReports(size_t count) {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return reports.size() >= count; });
+        return ostrane_test::waitUntil(changed, lock, [&] { return reports.size() >= count; });
     }
     std::vector<Report> all() {
         std::lock_guard lock(mutex);
@@ -197,9 +198,10 @@ public:
             s->changed.notify_all();
         };
     }
-    bool wait(double seconds = 10) {
+    /// True once called; false when `limit` passed first.
+    bool wait(std::chrono::steady_clock::duration limit = ostrane_test::hangLimit) {
         std::unique_lock lock(s_->mutex);
-        return s_->changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return s_->calls > 0; });
+        return ostrane_test::waitUntil(s_->changed, lock, [&] { return s_->calls > 0; }, limit);
     }
     int calls() {
         std::lock_guard lock(s_->mutex);

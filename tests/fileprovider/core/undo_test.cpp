@@ -19,8 +19,8 @@ public:
 const auto* const mainQueueEnvironment = ::testing::AddGlobalTestEnvironment(new MainQueueOnTestThread);
 
 template <class Pred>
-bool waitFor(Pred done, double seconds = 5) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+bool waitFor(Pred done) {
+    const auto end = std::chrono::steady_clock::now() + ostrane_test::hangLimit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end)
             return false;
@@ -145,7 +145,7 @@ TEST_F(Undo, UndoingACreateOrLinkRemovesWhatWasMade) {
         return false;
     };
     ASSERT_TRUE(waitFor(listed));
-    EXPECT_FALSE(p->waitForCompletions(4, 0.3));  // no remove follows the listing
+    EXPECT_FALSE(p->waitForCompletions(4, ostrane_test::quietPeriod));  // no remove follows the listing
     EXPECT_TRUE(p->exists("/docs/kept"));
     EXPECT_TRUE(p->exists("/docs/kept/mine.txt"));
     EXPECT_EQ(p->completions(), 3);
@@ -210,11 +210,11 @@ TEST_F(Undo, RecordingFromWorkerThreadsWhileTheHostUndoes) {
     }
     for (auto& c : callers)
         c.join();
-    ASSERT_TRUE(p->waitForCompletions(threads * perThread + undone, 10));
+    ASSERT_TRUE(p->waitForCompletions(threads * perThread + undone));
     while (manager->undo())
         ++undone;
     EXPECT_EQ(undone, threads * perThread);
-    ASSERT_TRUE(p->waitForCompletions(2 * threads * perThread, 10));
+    ASSERT_TRUE(p->waitForCompletions(2 * threads * perThread));
     // Every copy was undone by removing exactly its own destination.
     for (int t = 0; t < threads; ++t)
         for (int i = 0; i < perThread; ++i) {

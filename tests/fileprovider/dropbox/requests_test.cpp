@@ -4,6 +4,7 @@
 
 #include "platform/KeyedArchive.hpp"
 #include "platform/URLResponse.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -172,7 +173,7 @@ TEST(DropboxProvider, LinkFailsThroughItsCompletion) {
     auto progress = p->doOperation(FileOperationType::link("/l", "/t"), false, nullptr,
                                    [&](platform::ErrorRef e) { done.set_value(e); });
     auto future = done.get_future();
-    ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(future.wait_for(ostrane_test::hangLimit), std::future_status::ready);
     const auto error = future.get();
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->localizedDescription(), "Unimplemented operation Link");

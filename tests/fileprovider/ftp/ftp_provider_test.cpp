@@ -7,6 +7,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/Progress.hpp"
 #include "platform/UUID.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,8 +27,7 @@ namespace {
 
 template <class T>
 T waitFor(std::future<T>& f) {
-    if (f.wait_for(std::chrono::seconds(60)) != std::future_status::ready) throw std::runtime_error("no completion");
-    return f.get();
+    return ostrane_test::awaitValue(f);
 }
 
 std::pair<std::vector<FileObjectRef>, ErrorRef> list(const std::shared_ptr<FTPFileProvider>& p, const std::string& path) {
@@ -61,7 +61,7 @@ ErrorRef run(const std::function<ProgressRef(SimpleCompletionHandler)>& operatio
         if (calls->fetch_add(1) == 0) promise->set_value(e);
     });
     ErrorRef result = waitFor(f);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     EXPECT_EQ(calls->load(), 1);
     return result;
 }
@@ -88,14 +88,10 @@ struct RecordingDelegate : FileProviderDelegate {
     }
     void fileProviderProgress(const std::shared_ptr<FileProviderOperations>&, const FileOperationType&, float) override {}
     bool saw(const std::string& event) {
-        for (int i = 0; i < 200; ++i) {
-            {
-                std::lock_guard lock(mutex);
-                if (std::find(events.begin(), events.end(), event) != events.end()) return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return ostrane_test::waitUntil([&] {
+            std::lock_guard lock(mutex);
+            return std::find(events.begin(), events.end(), event) != events.end();
+        });
     }
 };
 
@@ -119,8 +115,8 @@ std::shared_ptr<FTPFileProvider> providerFor(const std::string& url, FTPFileProv
     auto p = FTPFileProvider::make(*URL::parse(url), mode, platform::URLCredential(FTPTestServer::user, FTPTestServer::password),
                                    nullptr);
     platform::URLSessionConfiguration config;
-    config.timeoutIntervalForRequest = 10;
-    config.timeoutIntervalForResource = 60;
+    config.timeoutIntervalForRequest = ostrane_test::hangLimitSeconds;
+    config.timeoutIntervalForResource = ostrane_test::hangLimitSeconds;
     config.tlsCAFile = std::move(trustFile);
     p->setSession(platform::URLSession::make(config));
     return p;
@@ -262,11 +258,11 @@ TEST(FTPFileProvider, OperationDelegateVetoesWithoutContactingTheServer) {
     auto p = providerFor("ftp://127.0.0.1:" + std::to_string(ostrane_test::freeLoopbackPort()) + "/");
     auto refuse = std::make_shared<Refuse>();
     p->setFileOperationDelegate(refuse);
-    bool called = false;
+    std::atomic<bool> called{false};
     EXPECT_EQ(p->removeItem("a", [&](ErrorRef) { called = true; }), nullptr);
     EXPECT_EQ(p->create("a", "/", [&](ErrorRef) { called = true; }), nullptr);
     EXPECT_EQ(p->writeContents("a", Data{}, false, true, [&](ErrorRef) { called = true; }), nullptr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     EXPECT_FALSE(called);
 }
 

@@ -10,6 +10,7 @@
 #include "platform/Progress.hpp"
 #include "support/FakeHTTPServer.hpp"
 #include "support/ProviderBehaviour.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -60,13 +61,10 @@ public:
     }
     void fileProviderProgress(const std::shared_ptr<FileProviderOperations>&, const FileOperationType&, float) override {}
     std::vector<std::string> wait(size_t n) {
-        for (int i = 0; i < 500; ++i) {
-            {
-                std::lock_guard lock(mutex);
-                if (results.size() >= n) return results;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        ostrane_test::waitUntil([&] {
+            std::lock_guard lock(mutex);
+            return results.size() >= n;
+        });
         std::lock_guard lock(mutex);
         return results;
     }
@@ -83,7 +81,7 @@ protected:
 
     std::pair<std::vector<FileObjectRef>, ErrorRef> list(const std::string& path) {
         auto r = awaitCompletion<std::vector<FileObjectRef>, ErrorRef>(
-            [&](auto done) { provider->contentsOfDirectory(path, done); }, std::chrono::seconds(20));
+            [&](auto done) { provider->contentsOfDirectory(path, done); });
         if (!r) return {};
         return {std::get<0>(*r), std::get<1>(*r)};
     }
@@ -97,8 +95,7 @@ protected:
             [&](auto done) {
                 auto p = provider->writeContents(path, data, false, overwrite, done);
                 if (progress) *progress = p;
-            },
-            std::chrono::seconds(60));
+            });
         return r ? std::get<0>(*r) : platform::URLError::make(platform::URLError::timedOut);
     }
     // An upload session whose chunks go to the second server's "/up".
@@ -485,20 +482,20 @@ TEST_F(OneDriveGraph, CancellingAnUploadDeletesItsSession) {
     uploads.route("PUT", "/up", [&](const FakeHTTPServer::Request&) {
         arrived = true;
         auto r = reply(201, {{"id", "1"}});
-        r.delay = 3;
+        r.delay = 2 * ostrane_test::hangLimitSeconds;  // held back until the server stops: the test cancels
         return r;
     });
     uploads.route("DELETE", "/up", [](const FakeHTTPServer::Request&) { return FakeHTTPServer::answer(204); });
     auto r = awaitCompletion<ErrorRef>([&](auto done) {
         auto progress = provider->writeContents("/u.bin", platform::Data(10, 1), false, false, done);
         ASSERT_TRUE(progress);
-        for (int i = 0; i < 500 && !arrived; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(ostrane_test::waitUntil([&] { return arrived.load(); }));
         progress->cancel();
     });
     ASSERT_TRUE(r);
     ASSERT_NE(std::get<0>(*r), nullptr);
     EXPECT_EQ(std::get<0>(*r)->code(), platform::URLError::cancelled);
-    for (int i = 0; i < 500 && uploads.count("DELETE") == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(uploads.waitForRequests("DELETE"));
     ASSERT_EQ(uploads.count("DELETE"), 1u);
     for (const auto& q : uploads.requests()) EXPECT_FALSE(q.header("Authorization"));
     EXPECT_EQ(recorder->wait(1), std::vector<std::string>{"failed"});
@@ -562,12 +559,12 @@ TEST_F(OneDriveGraph, UploadsThatNeverStart) {
     auto refuse = std::make_shared<Refuse>();
     provider->setFileOperationDelegate(refuse);
     const auto before = graph.requests().size();
-    bool called = false;
+    std::atomic<bool> called{false};
     const auto file = std::filesystem::temp_directory_path() / ("onedrive-upload-" + std::to_string(::getpid()));
     std::ofstream(file) << "data";
     EXPECT_EQ(provider->writeContents("/v.bin", platform::Data(3, 1), false, false, [&](ErrorRef) { called = true; }), nullptr);
     EXPECT_EQ(provider->copyItem(URL::fileURLWithPath(file.string()), "/v.bin", false, [&](ErrorRef) { called = true; }), nullptr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     EXPECT_FALSE(called);
     EXPECT_EQ(graph.requests().size(), before);
     std::filesystem::remove(file);

@@ -2,6 +2,7 @@
 #include "fileprovider/smb2/SMBClient.hpp"
 
 #include "platform/OperationQueue.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -155,7 +156,7 @@ TEST(SMBClient, StopsDrainingAStreamWhoseReadsFail) {
         client->stream(input, SMBStreamEvent::hasBytesAvailable);
         done->set_value();
     }).detach();
-    ASSERT_EQ(finished.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_TRUE(ostrane_test::becomesReady(finished));
     EXPECT_EQ(input->reads(), (std::vector<std::size_t>{65536}));
 }
 

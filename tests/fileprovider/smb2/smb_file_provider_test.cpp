@@ -4,6 +4,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/OperationQueue.hpp"
 #include "platform/Progress.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -57,7 +58,7 @@ public:
     }
     bool waitForFirst() {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return calls_ > 0; });
+        return ostrane_test::waitUntil(changed_, lock, [&] { return calls_ > 0; });
     }
     int calls() {
         std::lock_guard lock(mutex_);
@@ -343,7 +344,7 @@ TEST(SMBFileProvider, EveryOperationAnswersOnceWithAnError) {
         EXPECT_EQ(answers[i]->label(), "FileProvider.SMB") << cases[i].name;
     }
     // No late second answer.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     for (size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(answers[i]->calls(), 1) << cases[i].name;
 }
 

@@ -10,6 +10,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "platform/Trace.hpp"
 #include "support/ClientBehaviour.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -92,7 +93,7 @@ protected:
     }
     std::shared_ptr<CURLClient> client(const std::optional<std::string>& password = FTPTestServer::password) {
         auto c = CURLClient::make(record(password));
-        c->setTimeout(std::chrono::seconds(20));
+        c->setTimeout(ostrane_test::hangLimit);
         return c;
     }
     OstraneErrorRef login(const std::shared_ptr<CURLClient>& c) {
@@ -353,7 +354,7 @@ TEST_P(CURLClientTest, AReleasedClientStillAnswers) {
     auto queue = c->queue();
     std::atomic<bool> release{false};
     queue->async([&] {
-        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ostrane_test::waitUntil([&] { return release.load(); });
     });
     auto directory = OstraneDirectory::make("/");
     std::atomic<int> listed{0}, downloaded{0};

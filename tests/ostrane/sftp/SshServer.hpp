@@ -44,7 +44,7 @@ public:
             if (port_ == 0 || attempt > 0) port_ = freeLoopbackPort();
             const int status = runCommand(shellQuote(script()) + " start " + shellQuote(directory_.string()) + " " +
                                               std::to_string(port_),
-                                          60, &output);
+                                          serverStartLimit(), &output);
             if (status == 0) {
                 running_ = true;
                 return;
@@ -56,12 +56,12 @@ public:
     void stop() {
         if (!running_) return;
         running_ = false;
-        runCommand(shellQuote(script()) + " stop " + shellQuote(directory_.string()), 30);
+        runCommand(shellQuote(script()) + " stop " + shellQuote(directory_.string()), commandLimit());
     }
 
     /// Sends a signal to the server and the connections it serves ("STOP" freezes it, "CONT" thaws it).
     bool signal(const std::string& name) {
-        return runCommand(shellQuote(script()) + " signal " + shellQuote(directory_.string()) + " " + name, 30) == 0;
+        return runCommand(shellQuote(script()) + " signal " + shellQuote(directory_.string()) + " " + name, commandLimit()) == 0;
     }
 
     /// The next start() serves a freshly generated host key.

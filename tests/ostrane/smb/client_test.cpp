@@ -6,6 +6,7 @@
 #include "platform/DispatchQueue.hpp"
 #include "support/ClientBehaviour.hpp"
 #include "support/SambaServer.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -258,7 +259,7 @@ TEST(AMSMB2ClientLogin, ConcurrentLoginsShareOneAttempt) {
     std::shared_ptr<AMSMB2> first;
     for (auto& promise : promises) client->login([promise](OstraneErrorRef e) { promise->set_value(e); });
     for (auto& result : results) {
-        ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+        ASSERT_TRUE(ostrane_test::becomesReady(result));
         EXPECT_FALSE(result.get());
     }
     EXPECT_TRUE(client->isConnected());
@@ -271,16 +272,16 @@ TEST(AMSMB2ClientLogin, AReleasedClientStillAnswers) {
     // Hold the queue so the login's work item runs only after the client is gone.
     auto gate = std::make_shared<std::promise<void>>();
     auto queue = client->queue();
-    queue->async([opened = gate->get_future().share()] { opened.wait_for(std::chrono::seconds(30)); });
+    queue->async([opened = gate->get_future().share()] { opened.wait_for(ostrane_test::hangLimit); });
     client->login([promise](OstraneErrorRef e) { promise->set_value(e); });
     auto listed = std::make_shared<std::promise<OstraneErrorRef>>();
     auto listedFuture = listed->get_future();
     client->contents("/", [listed](auto, OstraneErrorRef e) { listed->set_value(e); });
     client.reset();
     gate->set_value();
-    ASSERT_EQ(future.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    ASSERT_TRUE(ostrane_test::becomesReady(future));
     EXPECT_TRUE(future.get());
-    ASSERT_EQ(listedFuture.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    ASSERT_TRUE(ostrane_test::becomesReady(listedFuture));
     EXPECT_TRUE(listedFuture.get());
 }
 
@@ -390,7 +391,7 @@ TEST(AMSMB2ClientStreaming, StreamsAndDownloadsOfSeveralClientsInterleave) {
     }
     for (auto& stream : streams) stream.join();
     EXPECT_EQ(good.load(), 3);
-    ASSERT_EQ(downloadedFuture.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    ASSERT_TRUE(ostrane_test::becomesReady(downloadedFuture));
     EXPECT_FALSE(downloadedFuture.get());
     std::ifstream copy(target, std::ios::binary);
     EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(copy), {}) == content);
