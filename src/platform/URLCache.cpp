@@ -95,17 +95,20 @@ std::optional<std::string> headerOf(const URLResponse& response, std::string_vie
     return std::nullopt;
 }
 
-// The URL an answer is filed under: no user, password or fragment; no final "/" (a folder is the
-// same resource with or without it).
-std::string resourceOf(const URL& url) {
+// The URL without user, password or fragment.
+std::string requestedOf(const URL& url) {
     auto parts = URL::split(url.absoluteString());
-    std::string text = url.absoluteString();
-    if (parts) {
-        parts->user.reset();
-        parts->password.reset();
-        parts->fragment.reset();
-        text = parts->toString();
-    }
+    if (!parts) return url.absoluteString();
+    parts->user.reset();
+    parts->password.reset();
+    parts->fragment.reset();
+    return parts->toString();
+}
+
+// The URL an answer is filed under: as requested, without a final "/" (a folder is the same
+// resource with or without it).
+std::string resourceOf(const URL& url) {
+    std::string text = requestedOf(url);
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
 }
@@ -385,9 +388,8 @@ struct URLCache::Impl {
 
     std::optional<std::string> keyOf(const URLRequest& request, const std::optional<URLCredential>& credential) {
         if (!request.url) return std::nullopt;
-        std::string material = request.httpMethod + '\n' + resourceOf(*request.url) + '\n';
-        if (request.url->absoluteString().back() == '/') material += "folder";
-        material += '\n' + request.value("Depth").value_or("") + '\n';
+        std::string material = request.httpMethod + '\n' + requestedOf(*request.url) + '\n';
+        material += request.value("Depth").value_or("") + '\n';
         if (request.httpBody)
             material += sha256Hex(std::string_view(reinterpret_cast<const char*>(request.httpBody->data()), request.httpBody->size()));
         material += '\n' + identity(request, credential);
