@@ -150,17 +150,6 @@ AuthOffer parseAuthenticate(const HTTPURLResponse::HeaderFields& fields) {
 
 } // namespace
 
-// --- URLCache --------------------------------------------------------------------------------------
-
-std::shared_ptr<URLCache> URLCache::make(int64_t memoryCapacity, int64_t diskCapacity, std::optional<std::string>) {
-    return std::shared_ptr<URLCache>(new URLCache(memoryCapacity, diskCapacity));
-}
-
-std::shared_ptr<URLCache> URLCache::shared() {
-    static const std::shared_ptr<URLCache> cache(new URLCache(512 * 1024, 10 * 1024 * 1024));
-    return cache;
-}
-
 // --- Delegate defaults -----------------------------------------------------------------------------
 
 void URLSessionDelegate::didBecomeInvalidWithError(const SessionRef&, const ErrorRef&) {}
@@ -310,6 +299,8 @@ struct SessionTransfer : std::enable_shared_from_this<SessionTransfer> {
     Data held;
     Data pending;      // body not yet handed to the delegate
     Data collected;    // completion-style tasks
+    bool cacheable = false;  // the cache may keep this answer
+    Data cacheBody;          // ... and this is its body (delegate-style data tasks)
     std::shared_ptr<const HTTPURLResponse> response;
 
     // Download.
@@ -601,6 +592,14 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
             return CURL_WRITEFUNC_PAUSE;
         }
         t.pending.insert(t.pending.end(), buffer, buffer + n);
+        if (t.cacheable) {
+            if (static_cast<int64_t>(t.cacheBody.size() + n) <= config.urlCache->maximumEntrySize()) {
+                t.cacheBody.insert(t.cacheBody.end(), buffer, buffer + n);
+            } else {
+                t.cacheable = false;
+                Data().swap(t.cacheBody);
+            }
+        }
         t.task->setCounter(t.task->received_, "countOfBytesReceived", t.task->received_.load() + static_cast<int64_t>(n));
         if (t.pending.size() >= kDeliveryChunk) flush(t);
         return n;
@@ -687,6 +686,8 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
             t.task->response_ = t.response;
         }
         t.task->setCounter(t.task->expectedToReceive_, "countOfBytesExpectedToReceive", t.response->expectedContentLength());
+        t.cacheable = config.urlCache && t.task->kind() == URLSessionTask::Kind::data &&
+                      URLCache::storagePolicy(t.task->originalRequest(), *t.response) != CachedURLResponse::StoragePolicy::notAllowed;
         if (t.task->kind() != URLSessionTask::Kind::download && !t.completion) {
             auto self = shared_from_this();
             auto session = t.session;
@@ -1096,11 +1097,31 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
         complete(t, t->cancelError ? t->cancelError : URLError::make(URLError::cancelled, t->url));
     }
 
+    // What the cache learns from a finished task. It runs on the delegate queue before the task's
+    // completion, so a request made from that completion already finds the answer.
+    std::function<void()> cacheStep(SessionTransfer& t, const ErrorRef& error) {
+        if (!config.urlCache || error || !t.response) return nullptr;
+        std::optional<Data> body;
+        if (t.cacheable) {
+            if (!t.completion) body = std::move(t.cacheBody);
+            else if (static_cast<int64_t>(t.collected.size()) <= config.urlCache->maximumEntrySize()) body = t.collected;
+        }
+        return [cache = config.urlCache, request = t.task->originalRequest(), response = t.response,
+                credential = t.credential, body = std::move(body)]() mutable {
+            cache->forgetChangedBy(request, response->statusCode());
+            if (body)
+                cache->storeCachedResponse(CachedURLResponse(response, std::move(*body),
+                                                             URLCache::storagePolicy(request, *response)),
+                                           request, credential);
+        };
+    }
+
     void complete(std::shared_ptr<SessionTransfer> t, ErrorRef error) {
         if (t->completed) return;
         t->completed = true;
         if (!error) commit(*t);
         flush(*t);
+        auto cached = cacheStep(*t, error);
         if (t->out) {
             if (std::fclose(t->out) != 0 && !error) error = URLError::make(URLError::cannotWriteToFile, t->url);
             t->out = nullptr;
@@ -1130,7 +1151,8 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
             std::optional<Data> data;
             if (!error) data = std::move(t->collected);
             std::shared_ptr<const URLResponse> response = t->response;
-            post([completion = std::move(t->completion), data = std::move(data), response, error, session]() mutable {
+            post([completion = std::move(t->completion), data = std::move(data), response, error, session, cached]() mutable {
+                if (cached) cached();
                 completion(std::move(data), response, error);
             });
         } else if (task->kind() == URLSessionTask::Kind::download && !error) {
@@ -1138,7 +1160,8 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
             std::string path = std::move(t->tempPath);
             t->tempPath.clear();
             auto dtask = std::static_pointer_cast<URLSessionDownloadTask>(task);
-            post([self, session, dtask, path] {
+            post([self, session, dtask, path, cached] {
+                if (cached) cached();
                 if (auto d = self->delegate()) {
                     try {
                         d->didFinishDownloadingTo(session, dtask, URL::fileURLWithPath(path));
@@ -1153,7 +1176,8 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
                 ::unlink(t->tempPath.c_str());
                 t->tempPath.clear();
             }
-            post([self, session, task, error] {
+            post([self, session, task, error, cached] {
+                if (cached) cached();
                 if (auto d = self->delegate()) d->didCompleteWithError(session, task, error);
             });
         }

@@ -25,6 +25,7 @@
 #include "platform/Error.hpp"
 #include "platform/Stream.hpp"
 #include "platform/URL.hpp"
+#include "platform/URLCache.hpp"
 #include "platform/URLCredential.hpp"
 #include "platform/URLRequest.hpp"
 #include "platform/URLResponse.hpp"
@@ -48,25 +49,6 @@ class URLSession;
 /// NSURLSessionTransferSizeUnknown.
 inline constexpr int64_t NSURLSessionTransferSizeUnknown = -1;
 
-/// The platform's URL cache. Kept by sessions and providers as the platform does; this stand-in
-/// stores no answers, so every request goes to the network.
-class URLCache {
-public:
-    static std::shared_ptr<URLCache> make(int64_t memoryCapacity = 0, int64_t diskCapacity = 0,
-                                          std::optional<std::string> diskPath = std::nullopt);
-    static std::shared_ptr<URLCache> shared();
-    int64_t memoryCapacity() const { return memoryCapacity_; }
-    int64_t diskCapacity() const { return diskCapacity_; }
-    int64_t currentMemoryUsage() const { return 0; }
-    int64_t currentDiskUsage() const { return 0; }
-    void removeAllCachedResponses() {}
-
-private:
-    URLCache(int64_t memory, int64_t disk) : memoryCapacity_(memory), diskCapacity_(disk) {}
-    int64_t memoryCapacity_;
-    int64_t diskCapacity_;
-};
-
 struct URLSessionConfiguration {
     /// URLSessionConfiguration.default.
     static URLSessionConfiguration defaultConfiguration() { return {}; }
@@ -76,7 +58,11 @@ struct URLSessionConfiguration {
     TimeInterval timeoutIntervalForRequest = 60;
     /// Cap on a whole task.
     TimeInterval timeoutIntervalForResource = 7 * 24 * 3600;
+    /// Kept for those who read it: every request is loaded from the network whatever the policy
+    /// (a session-wide "return cached data" would answer with what a write has since changed).
     URLRequest::CachePolicy requestCachePolicy = URLRequest::CachePolicy::useProtocolCachePolicy;
+    /// Data tasks keep their answers here as URLCache::storagePolicy allows; a change made
+    /// through the session forgets what it changed.
     std::shared_ptr<URLCache> urlCache = URLCache::shared();
     /// Sent with every request unless the request sets the same field.
     URLRequest::HeaderFields httpAdditionalHeaders;

@@ -7,7 +7,8 @@
 # <dir>/dav (a folder, or a link to one) is served at /dav/ with Digest authentication (realm "ostrane") for the user
 # OSTRANE_DAV_USER / OSTRANE_DAV_PASSWORD (defaults below), and Depth infinity allowed; <dir>/plain
 # is served at /plain/ without WebDAV. When <dir>/dav does not exist it is made with a little
-# sample content. Every wait is bounded.
+# sample content. Every wait is bounded. <dir>/log/access.log lists each request as
+# "<method> <path> <status>".
 set -euo pipefail
 # shellcheck source=limits.sh
 . "$(dirname "${BASH_SOURCE[0]}")/limits.sh"
@@ -64,6 +65,9 @@ Listen 127.0.0.1:$port
 PidFile "$dir/run/httpd.pid"
 ErrorLog "$dir/log/error.log"
 LogLevel warn
+# Method, path and status of every request, for tests that count what reached the server.
+LogFormat "%m %U %>s" requests
+CustomLog "$dir/log/access.log" requests
 User $run_user
 Group $run_group
 LoadModule mpm_event_module $modules/mod_mpm_event.so

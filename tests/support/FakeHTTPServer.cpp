@@ -2,8 +2,13 @@
 
 #include "support/Wait.hpp"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -68,6 +73,48 @@ std::map<std::string, std::string> digestParams(std::string_view v) {
     return out;
 }
 
+// The header that carries a method cpp-httplib would refuse, from the front to the handler.
+constexpr const char* kMethodField = "X-Fake-Method";
+
+bool knownToHttplib(const std::string& method) {
+    static const char* const known[] = {"GET", "HEAD", "POST", "PUT", "DELETE", "OPTIONS", "PATCH"};
+    return std::find(std::begin(known), std::end(known), method) != std::end(known);
+}
+
+// The request head as cpp-httplib will take it: another method becomes POST named in
+// kMethodField, and the connection closes after the answer (the front reads no second head).
+std::string rewrittenHead(const std::string& head) {
+    const size_t lineEnd = head.find("\r\n");
+    std::string line = head.substr(0, lineEnd);
+    std::string extra;
+    const size_t space = line.find(' ');
+    if (space != std::string::npos && !knownToHttplib(line.substr(0, space))) {
+        extra = std::string(kMethodField) + ": " + line.substr(0, space) + "\r\n";
+        line = "POST" + line.substr(space);
+    }
+    std::string out = line + "\r\n" + extra + "Connection: close\r\n";
+    size_t pos = lineEnd + 2;
+    while (pos < head.size()) {
+        const size_t end = head.find("\r\n", pos);
+        const std::string field = head.substr(pos, end - pos);
+        pos = end + 2;
+        if (field.empty()) break;
+        if (equalsIgnoringCase(field.substr(0, std::min(field.find(':'), field.size())), "Connection")) continue;
+        out += field + "\r\n";
+    }
+    return out + "\r\n";
+}
+
+bool sendAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 } // namespace
 
 std::optional<std::string> FakeHTTPServer::Request::header(std::string_view name) const {
@@ -81,6 +128,68 @@ struct FakeHTTPServer::Impl {
     httplib::Server& server;
     explicit Impl(std::unique_ptr<httplib::Server> s) : owned(std::move(s)), server(*owned) {}
     std::thread thread;
+
+    // The front of an AnyMethod server.
+    int frontListener = -1;
+    int innerPort = 0;
+    std::atomic<bool> frontStopping{false};
+    std::thread frontThread;
+    std::mutex relayMutex;
+    std::vector<std::thread> relays;
+
+    // One client connection: its first request head rewritten, then bytes both ways until the
+    // inner server has answered and closed. Bounded by the stop flag and a minute of silence.
+    void relay(int client) {
+        const int inner = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(innerPort));
+        if (inner < 0 || ::connect(inner, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            if (inner >= 0) ::close(inner);
+            ::close(client);
+            return;
+        }
+        std::string head;
+        bool headSent = false;
+        bool clientOpen = true;
+        int idle = 0;
+        char buffer[64 * 1024];
+        while (!frontStopping && idle < 600) {
+            pollfd fds[2] = {{client, static_cast<short>(clientOpen ? POLLIN : 0), 0}, {inner, POLLIN, 0}};
+            const int ready = ::poll(fds, 2, 100);
+            if (ready <= 0) {
+                ++idle;
+                continue;
+            }
+            idle = 0;
+            if (clientOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+                const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+                if (n <= 0) {
+                    clientOpen = false;
+                    ::shutdown(inner, SHUT_WR);
+                } else if (headSent) {
+                    if (!sendAll(inner, buffer, static_cast<size_t>(n))) break;
+                } else {
+                    head.append(buffer, static_cast<size_t>(n));
+                    const size_t end = head.find("\r\n\r\n");
+                    if (end != std::string::npos) {
+                        const std::string out = rewrittenHead(head.substr(0, end + 4)) + head.substr(end + 4);
+                        if (!sendAll(inner, out.data(), out.size())) break;
+                        headSent = true;
+                    } else if (head.size() > (1 << 20)) {
+                        break;
+                    }
+                }
+            }
+            if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+                const ssize_t n = ::recv(inner, buffer, sizeof buffer, 0);
+                if (n <= 0 || !sendAll(client, buffer, static_cast<size_t>(n))) break;
+            }
+        }
+        ::close(inner);
+        ::close(client);
+    }
 
     mutable std::mutex mutex;
     struct Route {
@@ -112,6 +221,36 @@ struct FakeHTTPServer::Impl {
 
 FakeHTTPServer::FakeHTTPServer() : impl_(std::make_unique<Impl>(std::make_unique<httplib::Server>())) { startServing(); }
 
+FakeHTTPServer::FakeHTTPServer(AnyMethod) : impl_(std::make_unique<Impl>(std::make_unique<httplib::Server>())) {
+    startServing();
+    startFront();
+}
+
+void FakeHTTPServer::startFront() {
+    auto* impl = impl_.get();
+    impl->innerPort = port_;
+    impl->frontListener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (impl->frontListener < 0 || ::bind(impl->frontListener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(impl->frontListener, 64) != 0 ||
+        ::getsockname(impl->frontListener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("FakeHTTPServer: cannot bind the front on 127.0.0.1");
+    port_ = ntohs(address.sin_port);
+    impl->frontThread = std::thread([impl] {
+        while (!impl->frontStopping) {
+            pollfd p{impl->frontListener, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            const int client = ::accept(impl->frontListener, nullptr, nullptr);
+            if (client < 0) continue;
+            std::lock_guard lock(impl->relayMutex);
+            impl->relays.emplace_back([impl, client] { impl->relay(client); });
+        }
+    });
+}
+
 FakeHTTPServer::FakeHTTPServer(const std::string& certificateFile, const std::string& keyFile)
     : impl_(std::make_unique<Impl>(std::make_unique<httplib::SSLServer>(certificateFile.c_str(), keyFile.c_str()))), tls_(true) {
     if (!impl_->server.is_valid()) throw std::runtime_error("FakeHTTPServer: unusable certificate or key");
@@ -128,7 +267,10 @@ void FakeHTTPServer::startServing() {
         req.method = hreq.method;
         req.path = hreq.path;
         req.target = hreq.target;
-        for (const auto& [k, v] : hreq.headers) req.headers.emplace_back(k, v);
+        for (const auto& [k, v] : hreq.headers) {
+            if (equalsIgnoringCase(k, kMethodField)) req.method = v;
+            else req.headers.emplace_back(k, v);
+        }
         req.body = hreq.body;
 
         Handler route;
@@ -276,6 +418,10 @@ FakeHTTPServer::~FakeHTTPServer() {
         impl_->stopping = true;
     }
     impl_->pauseChanged.notify_all();
+    impl_->frontStopping = true;
+    if (impl_->frontThread.joinable()) impl_->frontThread.join();
+    for (auto& relay : impl_->relays) relay.join();
+    if (impl_->frontListener >= 0) ::close(impl_->frontListener);
     impl_->server.stop();
     if (impl_->thread.joinable()) impl_->thread.join();
     impl_->failures.report();

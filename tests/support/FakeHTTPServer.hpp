@@ -6,7 +6,8 @@
 //
 // It is built on cpp-httplib, which accepts only GET, HEAD, POST, PUT, DELETE, OPTIONS and PATCH
 // (it answers 400 to any other method, WebDAV's among them): test providers that talk to it map
-// their operations onto those methods. Real WebDAV methods are tested against Apache.
+// their operations onto those methods, or the server is made with AnyMethod, whose front hands
+// other methods (PROPFIND...) on under their own name, one request per connection.
 #include <atomic>
 #include <cstddef>
 #include <functional>
@@ -62,6 +63,9 @@ public:
 
     /// Listens on 127.0.0.1, on a port of its own; stopped by the destructor.
     FakeHTTPServer();
+    /// Also serves the methods cpp-httplib refuses: routes and the request log see them by name.
+    struct AnyMethod {};
+    explicit FakeHTTPServer(AnyMethod);
     /// The same over TLS with this certificate and key (PEM files).
     FakeHTTPServer(const std::string& certificateFile, const std::string& keyFile);
     ~FakeHTTPServer();
@@ -103,6 +107,7 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     void startServing();
+    void startFront();
 
     int port_ = 0;
     bool tls_ = false;

@@ -22,6 +22,7 @@
 #include "fileprovider/core/FileProviderHTTPError.hpp"
 #include "fileprovider/core/ServerTrustPolicy.hpp"
 #include "fileprovider/core/SessionDelegate.hpp"
+#include "platform/DispatchGroup.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/KeyedArchive.hpp"
 #include "platform/OperationQueue.hpp"
@@ -54,6 +55,13 @@ extern std::atomic<bool> fileProviderCancelTasksOnInvalidating;
 /// chain; performDefaultEvaluation verifies the chain, and the host name when validateHost. For a
 /// session made with it and installed with HTTPFileProvider::setSession.
 void applyServerTrustPolicy(const ServerTrustPolicy& policy, platform::URLSessionConfiguration& configuration);
+
+/// The completion of the cache check's HEAD: with an HTTP answer, `matched` becomes whether its
+/// "ETag" equals `eTag` or its "Last-Modified" equals `lastModified` (each compared only when
+/// present); without one `matched` stays. Leaves `group` always.
+void responseHeaderMatches(const std::shared_ptr<const platform::URLResponse>& response,
+                           const std::optional<std::string>& eTag, const std::optional<std::string>& lastModified,
+                           std::atomic<bool>& matched, platform::DispatchGroup& group);
 
 /// The error of a member a subclass must write: "HTTPFileProvider is an abstract class. Please
 /// implement <member> in subclass." (CocoaError featureUnsupported with that description).
@@ -175,6 +183,21 @@ public:
     using Page = std::tuple<std::vector<FileObjectRef>, ErrorRef, std::optional<std::string>>;
     using PageRequestHandler = std::function<std::optional<platform::URLRequest>(const std::optional<std::string>& token)>;
     using PageHandler = std::function<Page(const std::optional<Data>& data, const ProgressRef& progress)>;
+    /// Sends `request` as a data task of the session (described by the operation's JSON), from
+    /// dispatch_queue. With useCache (read at the call) the cache answers instead when
+    /// answerFromCache says so; the completion then runs on dispatch_queue, else on operation_queue.
+    virtual void runDataTask(const platform::URLRequest& request, const std::optional<FileOperationType>& operation,
+                             platform::URLSession::DataCompletionHandler completionHandler);
+    /// Answers `request` from the cache (calling the completion at once, returning true) when the
+    /// cache holds an answer and either validatingCache is false and the answer is not stale, or a
+    /// HEAD of the same request, awaited up to the session's request time-out, carries the cached
+    /// "ETag" or "Last-Modified". Blocks the calling thread meanwhile.
+    bool answerFromCache(const platform::URLRequest& request, bool validatingCache,
+                         const platform::URLSession::DataCompletionHandler& completionHandler);
+    /// The credential that keys this provider's answers in the cache: its own, unless the request
+    /// carries an "Authorization" of its own.
+    std::optional<platform::URLCredential> cacheCredential(const platform::URLRequest& request) const;
+
     /// Lists page by page until a page has no token. Ends with an error (and the entries so far) on
     /// a failed page, a missing request, a repeated token or cancellation.
     virtual ProgressRef paginated(const std::string& path, PageRequestHandler requestHandler, PageHandler pageHandler,

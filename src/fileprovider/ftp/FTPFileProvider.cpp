@@ -294,6 +294,8 @@ std::shared_ptr<FTPSession> FTPFileProvider::engine() {
     c.dispatch_queue = dispatch_queue();
     c.type = type();
     c.supportsRFC3659 = supportsRFC3659_;
+    c.cache = cache();
+    c.useCache = useCache();
     return FTPSession::make(c);
 }
 

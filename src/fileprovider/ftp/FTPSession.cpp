@@ -3,7 +3,9 @@
 #include "fileprovider/ftp/FTPListParser.hpp"
 #include "fileprovider/ftp/FileProviderFTPError.hpp"
 #include "fileprovider/ftp/NetService.hpp"
+#include "platform/CharacterSet.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/URLCache.hpp"
 #include "platform/URLSession.hpp"
 
 #include <algorithm>
@@ -172,6 +174,21 @@ double FTPSession::resourceTimeout() const {
 }
 
 platform::URL FTPSession::url(const std::string& of) const { return ftpURL(of, configuration_.baseURL); }
+
+platform::URL FTPSession::fileURL(const std::string& serverPath) const {
+    const std::string path = platform::addingPercentEncoding(serverPath, platform::CharacterSet::urlPathAllowed()).value_or(serverPath);
+    if (configuration_.baseURL) {
+        if (auto parts = platform::URL::split(configuration_.baseURL->absoluteString())) {
+            parts->user.reset();
+            parts->password.reset();
+            parts->query.reset();
+            parts->fragment.reset();
+            parts->path = path;
+            if (auto url = platform::URL::parse(parts->toString())) return *url;
+        }
+    }
+    return url(serverPath);
+}
 
 std::string FTPSession::serverPath(const std::string& path) const {
     std::string relative = path;
@@ -550,12 +567,34 @@ void FTPSession::quit(const std::shared_ptr<FileProviderStreamTask>& task) {
 }
 
 
+std::optional<Data> FTPSession::cachedFile(const std::string& serverPath) const {
+    if (!configuration_.useCache || !configuration_.cache || !configuration_.dispatch_queue) return std::nullopt;
+    const platform::URLRequest request(fileURL(serverPath), platform::URLRequest::CachePolicy::useProtocolCachePolicy, 60);
+    auto cached = configuration_.cache->cachedResponse(request, configuration_.credential);
+    if (!cached || cached->data().empty()) return std::nullopt;
+    return cached->data();
+}
+
 void FTPSession::retrieve(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& serverPath, int64_t offset,
                           int64_t length, TaskHook onTask, ChunkHandler onData, std::function<void(ErrorRef)> completionHandler) {
     auto self = shared_from_this();
     auto state = std::make_shared<TransferState>();
     state->completion = std::move(completionHandler);
     if (length == 0) return state->finish(nullptr);
+    if (auto cached = cachedFile(serverPath)) {
+        // The range of the kept file, not the whole of it: a read from an offset gets what it asked for.
+        configuration_.dispatch_queue->async([self, serverPath, offset, length, state, onData = std::move(onData),
+                                              cached = std::move(*cached)] {
+            const auto size = static_cast<int64_t>(cached.size());
+            const int64_t from = std::min(offset, size);
+            const int64_t count = length < 0 ? size - from : std::min(length, size - from);
+            const Data piece(cached.begin() + from, cached.begin() + from + count);
+            if (!piece.empty() && onData && !onData(piece, count, count))
+                return state->finish(URLError::make(URLError::cannotWriteToFile, self->url(serverPath)));
+            state->finish(nullptr);
+        });
+        return;
+    }
     auto hooks = std::make_shared<std::pair<TaskHook, ChunkHandler>>(std::move(onTask), std::move(onData));
     sendCommand("TYPE I", task, 4, nullptr, [self, task, serverPath, offset, length, state, hooks](std::optional<std::string> reply, ErrorRef error) {
         if (error) return state->finish(error);

@@ -24,6 +24,7 @@
 
 namespace platform {
 class DispatchQueue;
+class URLCache;
 class URLSession;
 } // namespace platform
 
@@ -49,6 +50,9 @@ public:
         std::string type = "FTP";
         /// Shared with the provider, so a server's "500" to MLSD is remembered past this session.
         std::shared_ptr<std::atomic<bool>> supportsRFC3659;
+        /// With useCache, retrieve answers from this cache when it holds the file.
+        std::shared_ptr<platform::URLCache> cache;
+        bool useCache = false;
     };
 
     using ReplyHandler = std::function<void(std::optional<std::string> reply, platform::ErrorRef error)>;
@@ -65,6 +69,8 @@ public:
     double resourceTimeout() const;
     /// url(of:) on the base URL, without user or password.
     platform::URL url(const std::string& of) const;
+    /// The URL of a server path on the base URL's scheme, host and port (the cache's key).
+    platform::URL fileURL(const std::string& serverPath) const;
     /// The absolute server path of a provider path: below the base URL's path, no trailing "/".
     std::string serverPath(const std::string& path) const;
     /// A new control connection to the base URL's host and port (21, or 990 for "ftps").
@@ -98,6 +104,9 @@ public:
     /// "TYPE I", "SIZE", a data connection, "REST" (for an offset above 0) and "RETR" of a server
     /// path; the bytes from `offset` on, at most `length` of them (-1: to the end), go to `onData` as
     /// they arrive. The completion follows the last byte and the server's final reply.
+    /// With useCache and a non-empty answer in the cache for the file's URL (fileURL), obtained with
+    /// the session's credential, that answer's bytes of the range are handed over instead, on
+    /// dispatch_queue, and no data connection is made.
     void retrieve(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& serverPath, int64_t offset,
                   int64_t length, TaskHook onTask, ChunkHandler onData, std::function<void(platform::ErrorRef)> completionHandler);
     /// "TYPE I", a data connection, "REST" (for an offset of 0 or more) and "STOR" of a server path;
@@ -131,6 +140,8 @@ private:
     std::shared_ptr<FileProviderStreamTask> makeDataTask(const std::shared_ptr<FileProviderStreamTask>& control,
                                                          std::shared_ptr<FileProviderStreamTask> task);
     void fail(std::function<void()> report) const;
+    /// The kept bytes of a file, when retrieve may answer from the cache.
+    std::optional<platform::Data> cachedFile(const std::string& serverPath) const;
 
     const Configuration configuration_;
     std::shared_ptr<std::atomic<bool>> supportsRFC3659_;

@@ -204,24 +204,6 @@ URLRequest WebDAVFileProvider::propfindRequest(const URL& url, const std::string
     return request;
 }
 
-void WebDAVFileProvider::runDataTask(const URLRequest& request, const std::optional<FileOperationType>& operation,
-                                     platform::URLSession::DataCompletionHandler completionHandler) {
-    // The cache of this platform keeps no answers, so there is nothing to answer from: every
-    // request goes to the server.
-    std::weak_ptr<WebDAVFileProvider> weak = self();
-    dispatch_queue()->async([weak, request, operation, completionHandler = std::move(completionHandler)]() mutable {
-        auto provider = weak.lock();
-        if (!provider) {
-            completionHandler(std::nullopt, nullptr, platform::URLError::make(platform::URLError::cancelled, request.url));
-            return;
-        }
-        auto task = provider->session()->dataTask(request, std::move(completionHandler));
-        task->setTaskDescription(operation ? operation->jsonString() : std::nullopt);
-        provider.reset();
-        task->resume();
-    });
-}
-
 // --- Listing, attributes, search -----------------------------------------------------------------
 
 void WebDAVFileProvider::contentsOfDirectory(const std::string& path, FilesCompletionHandler completionHandler) {
@@ -336,6 +318,36 @@ private:
     MultistatusParser parser_;
 };
 
+/// Sends a listing's PROPFIND; its reply is parsed as it arrives.
+void sendListing(const std::shared_ptr<platform::URLSession>& session, const URLRequest& request,
+                 const std::shared_ptr<Listing>& listing, const ProgressRef& progress,
+                 const std::function<void(ErrorRef)>& complete) {
+    auto task = session->dataTask(request);
+    const auto description = session->sessionDescription().value_or("");
+    const auto id = task->taskIdentifier();
+    if (!setTaskResponseHandler(description, id, [listing](auto response) { listing->response(response); }) ||
+        !setTaskDataHandler(description, id, [listing](const Data& piece) { listing->data(piece); }) ||
+        !setTaskCompletionHandler(description, id, complete)) {
+        // A session without handler tables (installed from outside): the reply comes whole.
+        removeTaskResponseHandler(description, id);
+        removeTaskDataHandler(description, id);
+        task = session->dataTask(request, [listing, complete](std::optional<Data> data,
+                                                              std::shared_ptr<const platform::URLResponse> response,
+                                                              ErrorRef error) {
+            listing->response(response);
+            if (data)
+                listing->data(*data);
+            complete(std::move(error));
+        });
+    }
+    std::weak_ptr<platform::URLSessionTask> weakTask = task;
+    progress->setCancellationHandler([weakTask] {
+        if (auto t = weakTask.lock())
+            t->cancel();
+    });
+    task->resume();
+}
+
 } // namespace
 
 ProgressRef WebDAVFileProvider::searchFiles(const std::string& path, bool recursive, const platform::PredicateRef& query,
@@ -367,31 +379,29 @@ ProgressRef WebDAVFileProvider::searchFiles(const std::string& path, bool recurs
         completionHandler(std::move(found), nullptr);
     };
 
-    auto session = this->session();
-    auto task = session->dataTask(request);
-    const auto description = session->sessionDescription().value_or("");
-    const auto id = task->taskIdentifier();
-    if (!setTaskResponseHandler(description, id, [listing](auto response) { listing->response(response); }) ||
-        !setTaskDataHandler(description, id, [listing](const Data& piece) { listing->data(piece); }) ||
-        !setTaskCompletionHandler(description, id, complete)) {
-        // A session without handler tables (installed from outside): the reply comes whole.
-        removeTaskResponseHandler(description, id);
-        removeTaskDataHandler(description, id);
-        task = session->dataTask(request, [listing, complete](std::optional<Data> data,
-                                                              std::shared_ptr<const platform::URLResponse> response,
-                                                              ErrorRef error) {
-            listing->response(response);
-            if (data)
-                listing->data(*data);
-            complete(std::move(error));
-        });
+    if (!useCache()) {
+        sendListing(session(), request, listing, progress, complete);
+        return progress;
     }
-    std::weak_ptr<platform::URLSessionTask> weakTask = task;
-    progress->setCancellationHandler([weakTask] {
-        if (auto t = weakTask.lock())
-            t->cancel();
+    // The cache check may wait for a HEAD: never on the caller's thread.
+    const bool validating = validatingCache();
+    dispatch_queue()->async([weak = std::weak_ptr<WebDAVFileProvider>(self()), request, listing, progress, complete, validating] {
+        auto provider = weak.lock();
+        if (!provider) {
+            complete(platform::URLError::make(platform::URLError::cancelled, request.url));
+            return;
+        }
+        const bool answered = provider->answerFromCache(
+            request, validating,
+            [listing, complete](std::optional<Data> data, std::shared_ptr<const platform::URLResponse> response, ErrorRef error) {
+                listing->response(response);
+                if (data)
+                    listing->data(*data);
+                complete(std::move(error));
+            });
+        if (!answered)
+            sendListing(provider->session(), request, listing, progress, complete);
     });
-    task->resume();
     return progress;
 }
 

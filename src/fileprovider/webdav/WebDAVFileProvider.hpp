@@ -2,6 +2,11 @@
 // XML bodies). Listing, attributes and search are one PROPFIND each; file operations, uploads,
 // downloads and reads run through HTTPFileProvider with the requests built here.
 //
+// With useCache, the PROPFINDs (listings, searches, attributes, storage, reachability) are
+// answered from the provider's URL cache when it holds the same request's answer, obtained with
+// the same credential: at once when validatingCache is off and the answer is not stale, else only
+// when a HEAD finds the cached "ETag" or "Last-Modified" unchanged.
+//
 // Every status of 300 or more fails the request it answers (FileProviderWebDavError), and a
 // PROPFIND answered without a multistatus body fails too: a server that does not speak WebDAV
 // never yields an empty listing. Completions run on operation_queue unless said otherwise.
@@ -87,11 +92,6 @@ public:
     /// The first response of a 207 body whose status is 300 or more.
     std::shared_ptr<const FileProviderHTTPError> multiStatusError(const FileOperationType& operation,
                                                                   const Data& data) override;
-
-    /// Sends a request on the session (answered from the cache only for GET and PROPFIND when
-    /// useCache is on and the cache holds an answer).
-    void runDataTask(const platform::URLRequest& request, const std::optional<FileOperationType>& operation,
-                     platform::URLSession::DataCompletionHandler completionHandler);
 
     // --- Thumbnails, properties, public links (one cloud service only) ---
     /// The fragment of the host name of the one service that offers previews and public links.
