@@ -3,7 +3,9 @@
 #include "keychain/MemoryItemStore.hpp"
 #include "keychain/SQLiteItemStore.hpp"
 #include "keychain/SecretServiceItemStore.hpp"
+#include "keychain/Status.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string_view>
@@ -14,12 +16,32 @@ namespace {
 std::mutex storeMutex;
 ItemStoreRef currentStore;
 
+// The store an unknown OSTRANE_KEYCHAIN_STORE names: none. Every call fails, so a misspelt choice
+// never puts passwords into a store the host did not mean.
+class UnknownItemStore : public ItemStore {
+public:
+    explicit UnknownItemStore(std::string name) : name_(std::move(name)) {}
+    OSStatus copyMatching(const Security::Dictionary&, Security::Result*) override { return refuse(); }
+    OSStatus add(const Security::Dictionary&, Security::Result*) override { return refuse(); }
+    OSStatus update(const Security::Dictionary&, const Security::Dictionary&) override { return refuse(); }
+    OSStatus remove(const Security::Dictionary&) override { return refuse(); }
+
+private:
+    OSStatus refuse() const {
+        std::fprintf(stderr, "OSTRANE_KEYCHAIN_STORE=\"%s\" names no keychain store (sqlite, secret-service or memory)\n",
+                     name_.c_str());
+        return Status::notAvailable;
+    }
+    const std::string name_;
+};
+
 ItemStoreRef storeFromEnvironment() {
     const char* choice = std::getenv("OSTRANE_KEYCHAIN_STORE");
     std::string_view name = choice ? choice : "";
     if (name == "secret-service") return std::make_shared<SecretServiceItemStore>();
     if (name == "memory") return std::make_shared<MemoryItemStore>();
-    return std::make_shared<SQLiteItemStore>();
+    if (name.empty() || name == "sqlite") return std::make_shared<SQLiteItemStore>();
+    return std::make_shared<UnknownItemStore>(std::string(name));
 }
 
 }  // namespace

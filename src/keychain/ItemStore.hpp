@@ -32,6 +32,8 @@ void setItemStore(ItemStoreRef store);
 /// The process-wide store. Unless the host set one, it is chosen on first use by the environment
 /// variable OSTRANE_KEYCHAIN_STORE: "secret-service" for the desktop Secret Service, "memory" for a
 /// store that lives as long as the process, "sqlite" or unset for the file store at its default path.
+/// Any other value chooses no store: every call then fails with notAvailable (-25291) and says why
+/// on standard error.
 ItemStoreRef itemStore();
 
 } // namespace KeychainStore

@@ -254,16 +254,26 @@ void Keychain::set(const Data& value, const std::string& key, bool ignoringAttri
         return attributes;
     };
 
-    if (status == Status::success || status == Status::interactionNotAllowed) {
-        Dictionary query = options_.searchQuery(true);
-        query.insert_or_assign(kSecAttrAccount, key);
-        Dictionary attributes = attributesFor(std::nullopt);
-        if (OSStatus s = SecItemUpdate(query, attributes)) fail(s);
-    } else if (status == Status::itemNotFound) {
-        Dictionary attributes = attributesFor(key);
-        if (OSStatus s = SecItemAdd(attributes, nullptr)) fail(s);
-    } else {
-        fail(status);
+    if (status != Status::success && status != Status::interactionNotAllowed && status != Status::itemNotFound) fail(status);
+    // Another writer (thread or process) may add or remove the item between the look-up and the
+    // write: an add that finds the item there updates it, an update that finds it gone adds it. So
+    // a set is one insert-or-update whatever runs beside it.
+    bool exists = status != Status::itemNotFound;
+    for (int attempt = 0;; ++attempt) {
+        OSStatus s;
+        if (exists) {
+            Dictionary query = options_.searchQuery(true);
+            query.insert_or_assign(kSecAttrAccount, key);
+            s = SecItemUpdate(query, attributesFor(std::nullopt));
+        } else {
+            s = SecItemAdd(attributesFor(key), nullptr);
+        }
+        const bool raced = exists ? s == Status::itemNotFound : s == Status::duplicateItem;
+        if (!raced || attempt == 4) {
+            if (s) fail(s);
+            return;
+        }
+        exists = !exists;
     }
 }
 

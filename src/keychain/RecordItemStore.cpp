@@ -294,6 +294,34 @@ Value shape(const StoredItem& item, bool returnData, bool returnAttributes, bool
     return d;
 }
 
+// A store without transactions across processes (the Secret Service) can end up holding two items
+// of one identity when two processes add it at once; every later update would then fail as a
+// duplicate. The write that meets such twins keeps one of each matching set, the same one in every
+// process (the smallest id), and lets the others go.
+template <class Transaction>
+OSStatus repairDuplicates(Transaction& t, const Query& q, std::vector<StoredItem>& all) {
+    std::vector<bool> drop(all.size(), false);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (drop[i] || !matches(all[i], q)) continue;
+        for (std::size_t j = 0; j < all.size(); ++j) {
+            if (j == i || drop[j] || !matches(all[j], q) || !samePrimaryKey(all[i], all[j])) continue;
+            const std::size_t loser = all[j].id < all[i].id ? i : j;
+            drop[loser] = true;
+            if (loser == i) break;
+        }
+    }
+    std::vector<StoredItem> kept;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!drop[i]) {
+            kept.push_back(std::move(all[i]));
+            continue;
+        }
+        if (OSStatus s = t.erase(all[i].id)) return s;
+    }
+    all = std::move(kept);
+    return Status::success;
+}
+
 }  // namespace
 
 OSStatus RecordItemStore::copyMatching(const Dictionary& query, Result* result) {
@@ -372,6 +400,7 @@ OSStatus RecordItemStore::update(const Dictionary& query, const Dictionary& attr
     if (OSStatus s = begin(true, q.access, t)) return s;
     std::vector<StoredItem> all;
     if (OSStatus s = t->find(q.itemClass, {}, false, all)) return s;
+    if (OSStatus s = repairDuplicates(*t, q, all)) return s;
     platform::Date now;
     std::vector<std::size_t> changed;
     for (std::size_t i = 0; i < all.size(); ++i) {

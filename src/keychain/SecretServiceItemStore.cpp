@@ -2,7 +2,17 @@
 
 #include <libsecret/secret.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -192,6 +202,45 @@ OSStatus statusOf(const GError* error) {
     return Status::unexpectedError;
 }
 
+// Another process deleted the item between our search and this call: the service no longer knows
+// its object path.
+bool itemVanished(const GError* error) {
+    return error && (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT) ||
+                     g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT) ||
+                     g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
+                     g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_INTERFACE));
+}
+
+// The Secret Service has no transactions, and an add is a search followed by a create: two
+// processes adding one item at once would both create it, and a search that meets an item being
+// deleted fails. Calls of this library, in every process of the user, take turns on a lock file:
+// writers one at a time, readers beside each other. False only when the turn does not come within
+// 30 s; a lock file that cannot be made leaves the call to go on alone (`fd` -1).
+bool lockStore(bool write, int& fd) {
+    fd = -1;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string path = runtime && *runtime ? std::string(runtime) + "/ostrane-keychain.lock"
+                                                 : "/tmp/ostrane-keychain-" + std::to_string(::getuid()) + ".lock";
+    const int opened = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (opened < 0) return true;
+    struct stat info {};
+    if (::fstat(opened, &info) != 0 || info.st_uid != ::getuid()) {
+        ::close(opened);
+        return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (::flock(opened, (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        const bool busy = errno == EWOULDBLOCK || errno == EINTR;
+        if (!busy || std::chrono::steady_clock::now() > deadline) {
+            ::close(opened);
+            return !busy;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    fd = opened;
+    return true;
+}
+
 struct ErrorHolder {
     GError* error = nullptr;
     ErrorHolder() = default;
@@ -270,12 +319,13 @@ SecretValue* secretOf(const Data& data) {
 
 class SecretServiceItemStore::SecretServiceTransaction : public Transaction {
 public:
-    SecretServiceTransaction(SecretService* service, Access access, std::chrono::milliseconds promptTimeout)
-        : service_(service), access_(std::move(access)), promptTimeout_(promptTimeout) {}
+    SecretServiceTransaction(SecretService* service, Access access, std::chrono::milliseconds promptTimeout, int storeLock)
+        : service_(service), access_(std::move(access)), promptTimeout_(promptTimeout), storeLock_(storeLock) {}
 
     ~SecretServiceTransaction() override {
         for (auto& [path, item] : items_) g_object_unref(item);
         g_object_unref(service_);
+        if (storeLock_ >= 0) ::close(storeLock_);
     }
 
     OSStatus find(const std::string& itemClass, const Dictionary& filter, bool withData,
@@ -328,6 +378,7 @@ public:
                     } else {
                         ErrorHolder loadError;
                         if (!secret_item_load_secret_sync(item, nullptr, loadError.out())) {
+                            if (itemVanished(loadError.error)) continue;
                             status = statusOf(loadError.error);
                             break;
                         }
@@ -399,15 +450,15 @@ public:
         HashTable attributes;
         encodeInto(attributes, item.attributes);
         ErrorHolder error;
-        if (!secret_item_set_attributes_sync(it->second, schema(), attributes.table, nullptr, error.out()))
-            return statusOf(error.error);
-        if (!secret_item_set_label_sync(it->second, labelOf(item.attributes).c_str(), nullptr, error.out()))
-            return statusOf(error.error);
+        // An item another process removed meanwhile is not there to change.
+        auto failed = [&] { return itemVanished(error.error) ? OSStatus(Status::itemNotFound) : statusOf(error.error); };
+        if (!secret_item_set_attributes_sync(it->second, schema(), attributes.table, nullptr, error.out())) return failed();
+        if (!secret_item_set_label_sync(it->second, labelOf(item.attributes).c_str(), nullptr, error.out())) return failed();
         if (item.data) {
             SecretValue* secret = secretOf(*item.data);
             gboolean ok = secret_item_set_secret_sync(it->second, secret, nullptr, error.out());
             secret_value_unref(secret);
-            if (!ok) return statusOf(error.error);
+            if (!ok) return failed();
         }
         return Status::success;
     }
@@ -416,7 +467,9 @@ public:
         auto it = items_.find(id);
         if (it == items_.end()) return Status::invalidItemRef;
         ErrorHolder error;
-        if (!secret_item_delete_sync(it->second, nullptr, error.out())) return statusOf(error.error);
+        // One that another process removed meanwhile is gone, as asked.
+        if (!secret_item_delete_sync(it->second, nullptr, error.out()) && !itemVanished(error.error))
+            return statusOf(error.error);
         g_object_unref(it->second);
         items_.erase(it);
         return Status::success;
@@ -451,6 +504,7 @@ private:
     SecretService* service_;
     Access access_;
     std::chrono::milliseconds promptTimeout_;
+    int storeLock_;
     std::map<std::string, SecretItem*> items_;
 };
 
@@ -458,13 +512,18 @@ SecretServiceItemStore::SecretServiceItemStore(std::chrono::milliseconds promptT
 
 SecretServiceItemStore::~SecretServiceItemStore() = default;
 
-OSStatus SecretServiceItemStore::begin(bool, const Access& access, std::unique_ptr<Transaction>& out) {
+OSStatus SecretServiceItemStore::begin(bool write, const Access& access, std::unique_ptr<Transaction>& out) {
+    int storeLock = -1;
+    if (!lockStore(write, storeLock)) return Status::notAvailable;
     ErrorHolder error;
     // A proxy of our own, not the process-wide one, so a bus that went away is noticed next time.
     SecretService* service =
         secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION, nullptr, error.out());
-    if (!service) return Status::notAvailable;
-    out = std::make_unique<SecretServiceTransaction>(service, access, promptTimeout_);
+    if (!service) {
+        if (storeLock >= 0) ::close(storeLock);
+        return Status::notAvailable;
+    }
+    out = std::make_unique<SecretServiceTransaction>(service, access, promptTimeout_, storeLock);
     return Status::success;
 }
 

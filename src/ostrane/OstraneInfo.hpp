@@ -2,6 +2,7 @@
 // A configured server. The host keeps records (they code to JSON); the password is never a field:
 // it lives in the keychain under `identifier`.
 #include "ostrane/OstraneType.hpp"
+#include "platform/Error.hpp"
 #include "platform/URL.hpp"
 
 #include <nlohmann/json.hpp>
@@ -40,7 +41,9 @@ struct OstraneInfo {
 
     // Password in the keychain, account = identifier (implemented with the keychain store).
     std::optional<std::string> getPassword() const;
-    void setPassword(const std::optional<std::string>& password) const;
+    /// Stores (or with no value removes) the password. A failure leaves the keychain as it was and
+    /// is answered, so the host learns the password was not kept; nullptr on success.
+    platform::ErrorRef setPassword(const std::optional<std::string>& password) const;
     void cleanup() const;
 
     friend bool operator==(const OstraneInfo&, const OstraneInfo&) = default;

@@ -6,6 +6,8 @@
 #include "ostrane/OstraneInfo.hpp"
 #include "platform/Trace.hpp"
 
+#include <cerrno>
+
 namespace Ostrane {
 namespace {
 
@@ -13,7 +15,7 @@ std::shared_ptr<KeychainStore::Keychain> passwordKeychain() {
     return KeychainStore::Keychain::make(KeychainStore::ApplicationIdentity::bundleIdentifier());
 }
 
-// Password operations report nothing to their caller; the host can still see why one failed.
+// Reads and removals report nothing to their caller; the host can still see why one failed.
 void traceFailure(const char* function, const std::string& identifier, const platform::Exception& e) {
     std::string description = e.error() ? e.error()->localizedDescription() : std::string("unknown error");
     Util::trace([=] { return "keychain " + std::string(function) + " failed for " + identifier + ": " + description; },
@@ -24,14 +26,16 @@ void traceFailure(const char* function, const std::string& identifier, const pla
 
 std::optional<std::string> OstraneInfo::getPassword() const { return passwordKeychain()->subscriptString(identifier); }
 
-void OstraneInfo::setPassword(const std::optional<std::string>& password) const {
+platform::ErrorRef OstraneInfo::setPassword(const std::optional<std::string>& password) const {
     auto keychain = passwordKeychain();
     try {
         if (password) keychain->set(*password, identifier, true);
         else keychain->remove(identifier, true);
     } catch (const platform::Exception& e) {
         traceFailure("setPassword(_:)", identifier, e);
+        return e.error() ? e.error() : platform::POSIXError::make(EIO);
     }
+    return nullptr;
 }
 
 void OstraneInfo::cleanup() const {

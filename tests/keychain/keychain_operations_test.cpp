@@ -131,7 +131,11 @@ TEST_F(KeychainOperations, OutcomeOfEachStoreStatus) {
         {"set", {-128}, "throws -128", "copy", 0},
         {"set", {-25293}, "throws -25293", "copy", -25293},
         // The update or add itself.
-        {"set", {0, -25300}, "throws -25300", "copy update", -25300},
+        // Another writer between the probe and the write: an update that misses adds, an add
+        // that meets the item updates; a writer that keeps racing ends it after five tries.
+        {"set", {0, -25300}, "done", "copy update add", 0},
+        {"set", {-25300, -25299}, "done", "copy add update", 0},
+        {"set", {0, -25300, -25299, -25300, -25299, -25300}, "throws -25300", "copy update add update add update", -25300},
         {"set", {0, -25308}, "throws -25308", "copy update", -25308},
         {"set", {0, -128}, "throws -128", "copy update", 0},
         {"set", {-25300, -25308}, "throws -25308", "copy add", -25308},

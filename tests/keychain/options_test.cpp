@@ -7,6 +7,7 @@
 #include "keychain/SQLiteItemStore.hpp"
 #include "keychain/SecretServiceItemStore.hpp"
 
+#include <filesystem>
 #include <set>
 #include <stdexcept>
 
@@ -237,6 +238,27 @@ TEST(ItemStoreChoice, HostFirstThenEnvironmentThenSQLite) {
             EXPECT_EQ(sqlite->path(), "/nonexistent/ostrane-data/ostrane/keychain.sqlite");
         }
     }
+    // A value that names no store chooses none: every password operation fails, none falls back
+    // to the plaintext file.
+    for (const char* unknown : {"secretservice", "SQLite", "file", " memory"}) {
+        SCOPED_TRACE(unknown);
+        setenv("OSTRANE_KEYCHAIN_STORE", unknown, 1);
+        setItemStore(nullptr);
+        ItemStoreRef store = itemStore();
+        EXPECT_FALSE(dynamic_cast<SQLiteItemStore*>(store.get()));
+        EXPECT_FALSE(dynamic_cast<MemoryItemStore*>(store.get()));
+        EXPECT_FALSE(dynamic_cast<SecretServiceItemStore*>(store.get()));
+        auto keychain = Keychain::make("store.choice");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(thrownStatus([&] { keychain->set("pw", "k", true); }), Status::notAvailable);
+        EXPECT_EQ(thrownStatus([&] { keychain->getString("k", true); }), Status::notAvailable);
+        EXPECT_EQ(thrownStatus([&] { keychain->remove("k", true); }), Status::notAvailable);
+        EXPECT_EQ(thrownStatus([&] { keychain->contains("k", true); }), Status::notAvailable);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find(std::string("OSTRANE_KEYCHAIN_STORE=\"") + unknown + "\""), std::string::npos) << said;
+    }
+    EXPECT_FALSE(std::filesystem::exists("/nonexistent/ostrane-data/ostrane/keychain.sqlite"));
+
     auto mine = std::make_shared<MemoryItemStore>();
     setItemStore(mine);
     EXPECT_EQ(itemStore(), mine) << "the host's choice wins over the environment";

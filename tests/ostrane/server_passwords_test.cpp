@@ -13,9 +13,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
@@ -108,7 +119,7 @@ TEST_P(ServerPasswords, OneItemPerIdentifierUnderTheBundleIdentifier) {
     EXPECT_EQ(b.getPassword(), std::nullopt);
 }
 
-TEST_P(ServerPasswords, FailedWriteIsSilentButTraced) {
+TEST_P(ServerPasswords, FailedWriteReachesTheCallerAndIsTraced) {
     std::mutex mutex;
     std::vector<Util::TraceLine> lines;
     Util::setTraceSink([&](const Util::TraceLine& line) {
@@ -117,7 +128,10 @@ TEST_P(ServerPasswords, FailedWriteIsSilentButTraced) {
     });
     OstraneInfo info = record("BAD-UTF8-" + GetParam().name);
     const std::string password = "not utf-8 \xff\xfe topsecret";
-    stdoutOf([&] { info.setPassword(password); });
+    platform::ErrorRef error;
+    stdoutOf([&] { error = info.setPassword(password); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->localizedDescription(), "A conversion error has occurred.");
     EXPECT_FALSE(info.getPassword().has_value());
     std::lock_guard<std::mutex> lock(mutex);
     ASSERT_EQ(lines.size(), 1u);
@@ -126,6 +140,49 @@ TEST_P(ServerPasswords, FailedWriteIsSilentButTraced) {
     EXPECT_NE(lines[0].messages[0].find("A conversion error has occurred."), std::string::npos);
     EXPECT_EQ(lines[0].messages[0].find("topsecret"), std::string::npos) << "no password in a trace line";
     EXPECT_EQ(lines[0].function, "setPassword(_:)");
+}
+
+// Two processes set and remove the password of one record at once, many times: every call
+// succeeds (a set is one insert-or-update, whoever writes beside it), and the record then takes a
+// password as usual.
+TEST_P(ServerPasswords, TwoProcessesWritingOneRecord) {
+    if (GetParam().name == "Memory") GTEST_SKIP() << "the memory store lives in one process";
+    const std::string store = GetParam().name == "SQLite" ? "sqlite:" + (folder / "keychain.sqlite").string() : "secret-service";
+    const std::string identifier = "SHARED-" + GetParam().name;
+    const int rounds = GetParam().name == "SQLite" ? 100 : 25;
+    char self[PATH_MAX] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    std::vector<pid_t> children;
+    for (int child = 0; child < 2; ++child) {
+        const std::string count = std::to_string(rounds);
+        std::vector<std::string> args{self, "--write-one-password", store, identifier, count};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, self, nullptr, nullptr, argv.data(), environ), 0);
+        children.push_back(pid);
+    }
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (pid_t pid : children) {
+        int status = 0;
+        pid_t done = 0;
+        while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (done == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "a writer did not finish";
+            continue;
+        }
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "calls that failed in one writer";
+    }
+    OstraneInfo info = record(identifier);
+    EXPECT_EQ(info.setPassword("final"), nullptr);
+    EXPECT_EQ(info.getPassword(), "final");
+    EXPECT_EQ(info.setPassword(std::nullopt), nullptr);
+    EXPECT_FALSE(info.getPassword().has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -163,4 +220,32 @@ TEST(ServerPasswordsStore, FailureOfTheStoreIsSilent) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return keychain_test::runTestsInSecretServiceSession(argc, argv); }
+namespace {
+
+// One writer of TwoProcessesWritingOneRecord: sets and removes the record's password `rounds`
+// times on the named store; the exit status counts the calls that failed.
+int writeOnePassword(const std::string& store, const std::string& identifier, int rounds) {
+    if (store.rfind("sqlite:", 0) == 0) setItemStore(std::make_shared<SQLiteItemStore>(store.substr(7)));
+    else setItemStore(std::make_shared<SecretServiceItemStore>(std::chrono::seconds(5)));
+    OstraneInfo info(OstraneType::sftp);
+    info.identifier = identifier;
+    info.host = "127.0.0.1";
+    int failures = 0;
+    for (int i = 0; i < rounds; ++i) {
+        for (const auto& password : {std::optional<std::string>("pw-" + std::to_string(getpid()) + "-" + std::to_string(i)),
+                                     std::optional<std::string>("again"), std::optional<std::string>()}) {
+            if (auto error = info.setPassword(password)) {
+                std::fprintf(stderr, "writer %d: %s\n", static_cast<int>(getpid()), error->localizedDescription().c_str());
+                ++failures;
+            }
+        }
+    }
+    return std::min(failures, 100);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--write-one-password") return writeOnePassword(argv[2], argv[3], std::atoi(argv[4]));
+    return keychain_test::runTestsInSecretServiceSession(argc, argv);
+}

@@ -258,13 +258,11 @@ std::weak_ptr<HTTPFileProvider> HTTPFileProvider::weakSelf() {
 // --- Settings -----------------------------------------------------------------------------------
 
 void HTTPFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
-    std::shared_ptr<SessionDelegate> sessionDelegate;
-    {
-        std::lock_guard lock(mutex_);
-        settings_.credential.set(credential);
-        sessionDelegate = sessionDelegate_;
-    }
-    if (sessionDelegate) sessionDelegate->setCredential(std::move(credential));
+    // Both under one lock: two setters, or a setter and the first session(), never leave the
+    // delegate with an older credential than the provider's.
+    std::lock_guard lock(mutex_);
+    settings_.credential.set(credential);
+    if (sessionDelegate_) sessionDelegate_->setCredential(std::move(credential));
 }
 std::shared_ptr<platform::URLCache> HTTPFileProvider::cache() const {
     return cache_.get();
@@ -312,6 +310,8 @@ std::shared_ptr<platform::URLSession> HTTPFileProvider::session() {
     session->setSessionDescription(description);
     addSessionHandlerTables(description);
     std::lock_guard lock(mutex_);
+    // A credential set while the session was being made is the one to answer with.
+    delegate->setCredential(settings_.credential.get());
     session_ = session;
     sessionDelegate_ = delegate;
     return session;
@@ -437,6 +437,23 @@ std::optional<platform::URLRequest> HTTPFileProvider::makeRequest(const FileOper
     }
 }
 
+ErrorRef HTTPFileProvider::guardedServerError(int statusCode, const std::optional<std::string>& path,
+                                              const std::optional<Data>& data) {
+    try {
+        return serverError(statusCode, path, data);
+    } catch (...) {
+        return platform::errorFromException(std::current_exception());
+    }
+}
+
+ErrorRef HTTPFileProvider::guardedMultiStatusError(const FileOperationType& operation, const Data& data) {
+    try {
+        return multiStatusError(operation, data);
+    } catch (...) {
+        return platform::errorFromException(std::current_exception());
+    }
+}
+
 void HTTPFileProvider::isReachable(std::function<void(bool reachable, ErrorRef error)> completionHandler) {
     std::weak_ptr<HTTPFileProvider> weak = weakSelf();
     storageProperties([weak, completionHandler](VolumeObjectRef volume) {
@@ -509,8 +526,8 @@ ProgressRef HTTPFileProvider::doOperation(const FileOperationType& operation, bo
         }
         ErrorRef failure;
         const int status = statusOf(response);
-        if (status >= 300) failure = self->serverError(status, operation.source(), data);
-        else if (status == 207 && data) failure = self->multiStatusError(operation, *data);
+        if (status >= 300) failure = self->guardedServerError(status, operation.source(), data);
+        else if (status == 207 && data) failure = self->guardedMultiStatusError(operation, *data);
         if (failure) {
             call(completionHandler, failure);
             notifyOperationResult(self, operation, failure);
@@ -570,11 +587,15 @@ void HTTPFileProvider::paginatedPass(const std::string& path, std::optional<std:
         });
         return;
     }
-    std::optional<platform::URLRequest> request = requestHandler ? requestHandler(token) : std::nullopt;
+    std::optional<platform::URLRequest> request;
+    ErrorRef requestError = platform::URLError::make(platform::URLError::badURL);
+    try {
+        if (requestHandler) request = requestHandler(token);
+    } catch (...) {
+        requestError = platform::errorFromException(std::current_exception());
+    }
     if (!request) {
-        later([completionHandler, previousResult] {
-            call(completionHandler, previousResult, platform::URLError::make(platform::URLError::badURL));
-        });
+        later([completionHandler, previousResult, requestError] { call(completionHandler, previousResult, requestError); });
         return;
     }
     if (token) seenTokens->push_back(*token);
@@ -587,10 +608,18 @@ void HTTPFileProvider::paginatedPass(const std::string& path, std::optional<std:
             return;
         }
         if (const int status = statusOf(response); status >= 300) {
-            call(completionHandler, previousResult, self->serverError(status, path, data));
+            call(completionHandler, previousResult, self->guardedServerError(status, path, data));
             return;
         }
-        Page page = pageHandler ? pageHandler(data, progress) : Page{{}, nullptr, std::nullopt};
+        Page page{{}, nullptr, std::nullopt};
+        if (pageHandler) {
+            // The session's callback loop would swallow the exception, and the completion with it.
+            try {
+                page = pageHandler(data, progress);
+            } catch (...) {
+                page = Page{{}, platform::errorFromException(std::current_exception()), std::nullopt};
+            }
+        }
         auto& [files, pageError, newToken] = page;
         if (pageError) {
             call(completionHandler, previousResult, pageError);
@@ -670,7 +699,7 @@ void HTTPFileProvider::upload_task(const std::string& targetPath, const Progress
         ErrorRef failure = error;
         const int status = task ? statusOf(task->response()) : -1;
         if (!error && status >= 300) {
-            failure = self ? ErrorRef(self->serverError(status, targetPath, *body))
+            failure = self ? self->guardedServerError(status, targetPath, *body)
                            : std::make_shared<FileProviderHTTPError>(domain, status, targetPath, bodyText(*body));
         }
         if (failure) progress->cancel();
@@ -706,7 +735,7 @@ ProgressRef HTTPFileProvider::download_file(const std::string& path, const platf
             return;
         }
         // Every other answer fails, so an error page never becomes the downloaded file.
-        ErrorRef error = status >= 300 ? ErrorRef(self->serverError(status, path, readBounded(location.path())))
+        ErrorRef error = status >= 300 ? self->guardedServerError(status, path, readBounded(location.path()))
                                        : platform::URLError::make(platform::URLError::badServerResponse, self->url(path));
         progress->cancel();
         call(completionHandler, std::nullopt, error);
@@ -735,7 +764,7 @@ ProgressRef HTTPFileProvider::download_progressive(const std::string& path, cons
     });
     setTaskCompletionHandler(description, id, [self, state, path, progress, operation, completionHandler](ErrorRef error) {
         ErrorRef failure = error;
-        if (!failure && state->failed) failure = self->serverError(state->status, path, state->errorBody);
+        if (!failure && state->failed) failure = self->guardedServerError(state->status, path, state->errorBody);
         if (failure) progress->cancel();
         call(completionHandler, failure);
         notifyOperationResult(self, operation, failure);
@@ -781,7 +810,7 @@ ProgressRef HTTPFileProvider::download(const std::string& path, const platform::
     setTaskCompletionHandler(description, id, [self, state, stream, path, progress, operation, completionHandler](ErrorRef error) {
         if (stream) stream->close();
         ErrorRef failure = error;
-        if (!failure && state->failed) failure = self->serverError(state->status, path, state->errorBody);
+        if (!failure && state->failed) failure = self->guardedServerError(state->status, path, state->errorBody);
         if (failure) progress->cancel();
         if (state->reported) return;
         state->reported = true;

@@ -245,6 +245,10 @@ protected:
     /// The request for an operation, or the error that making it threw.
     std::optional<platform::URLRequest> makeRequest(const FileOperationType& operation, bool overwrite,
                                                     const platform::ValueDictionary& attributes, ErrorRef& error);
+    /// serverError(...) and multiStatusError(...) as called from the session's callbacks: a hook
+    /// that throws still gives the operation its error, the exception's.
+    ErrorRef guardedServerError(int statusCode, const std::optional<std::string>& path, const std::optional<Data>& data);
+    ErrorRef guardedMultiStatusError(const FileOperationType& operation, const Data& data);
 
 private:
     void paginatedPass(const std::string& path, std::optional<std::string> token, ProgressRef progress,

@@ -707,8 +707,11 @@ std::pair<platform::ValueDictionary, std::vector<std::string>> DropboxFileProvid
     if (const Json* location = objectMember(metadata, "location")) {
         const auto latitude = platform::JSON::lenient<double>(*location, "latitude");
         const auto longitude = platform::JSON::lenient<double>(*location, "longitude");
-        if (latitude && longitude && std::isfinite(*latitude) && std::isfinite(*longitude))
-            add("Location", decimalText(*latitude) + ", " + decimalText(*longitude));
+        // A coordinate that cannot be written out leaves the label out, never half a location.
+        const std::string lat = latitude && std::isfinite(*latitude) ? decimalText(*latitude) : "";
+        const std::string lon = longitude && std::isfinite(*longitude) ? decimalText(*longitude) : "";
+        if (!lat.empty() && !lon.empty())
+            add("Location", lat + ", " + lon);
     }
     if (const auto taken = stringMember(metadata, "time_taken"))
         if (const auto date = dateFromRFCString(*taken))

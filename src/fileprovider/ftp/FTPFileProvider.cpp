@@ -67,6 +67,18 @@ struct FTPFileProvider::Operation {
 
 namespace {
 
+// Set while an operation the delegate already allowed starts its own steps (the copy through a local
+// file): the steps are part of that operation, not new ones to ask about.
+thread_local bool insideAllowedOperation = false;
+
+struct AllowedOperationScope {
+    bool previous = insideAllowedOperation;
+    AllowedOperationScope() { insideAllowedOperation = true; }
+    ~AllowedOperationScope() { insideAllowedOperation = previous; }
+    AllowedOperationScope(const AllowedOperationScope&) = delete;
+    AllowedOperationScope& operator=(const AllowedOperationScope&) = delete;
+};
+
 // Sends commands one after another on one control connection; each reply decides whether the
 // next goes out (by calling `next`).
 using ChainStep = std::function<void(size_t index, std::optional<std::string> reply, ErrorRef error,
@@ -103,6 +115,12 @@ std::shared_ptr<FTPFileProvider> FTPFileProvider::make(const URL& baseURL, Mode 
     if (scheme != "ftp" && scheme != "ftps" && scheme != "ftpes") return nullptr;
     if (!absolute.host() || absolute.host()->empty()) return nullptr;
     auto components = platform::URLComponents::fromURL(absolute);
+    // Every entry's and error's URL grows from the base URL: it carries no login. A login written
+    // into the address is not lost: without a credential of its own, the provider logs in with it.
+    if (!credential && components.user() && !components.user()->empty())
+        credential = platform::URLCredential(*components.user(), components.password().value_or(""));
+    components.setUser(std::nullopt);
+    components.setPassword(std::nullopt);
     if (!components.port) components.port = scheme == "ftps" ? 990 : 21;
     if (components.percentEncodedPath.empty() || components.percentEncodedPath.back() != '/')
         components.percentEncodedPath += '/';
@@ -195,13 +213,11 @@ std::shared_ptr<FileProviderOperations> FTPFileProvider::operations() const {
 // --- Settings -----------------------------------------------------------------------------------
 
 void FTPFileProvider::setCredential(std::optional<platform::URLCredential> credential) {
-    std::shared_ptr<SessionDelegate> sessionDelegate;
-    {
-        std::lock_guard lock(sessionMutex_);
-        sessionDelegate = sessionDelegate_;
-    }
+    // Under the session's lock: the first session() and two setters never leave the delegate with
+    // an older credential than the provider's.
+    std::lock_guard lock(sessionMutex_);
     settings_.credential.set(credential);
-    if (sessionDelegate) sessionDelegate->setCredential(std::move(credential));
+    if (sessionDelegate_) sessionDelegate_->setCredential(std::move(credential));
 }
 std::shared_ptr<platform::UndoManager> FTPFileProvider::undoManager() const {
     return settings_.undoManager.get();
@@ -255,24 +271,20 @@ URL FTPFileProvider::url(const std::string& of) const {
     // Dot segments go inside the path, so the result stays below the base URL.
     std::string relative = URL::removeDotSegments("/" + encoded);
     while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
+    // The user says whose address it is; the password stays out of every URL handed out.
     auto components = platform::URLComponents::fromURL(baseURL_);
     const auto c = credential();
     components.setUser(c ? c->user() : std::nullopt);
-    components.setPassword(c && c->user() ? c->password() : std::nullopt);
+    components.setPassword(std::nullopt);
     const URL base = components.url().value_or(baseURL_);
     if (auto u = URL::parse(relative, base)) return *u;
     return base;
 }
 
 std::string FTPFileProvider::relativePathOf(const URL& url) const {
-    const std::string rel = url.relativePath();
-    const auto base = url.baseURL();
-    if (!rel.empty() && (base == std::optional<URL>(baseURL_) || baseURL_ == ftpURL("/", std::nullopt))) {
-        std::string p = rel;
-        if (!p.empty() && p.front() == '/') p.erase(0, 1);
-        return p;
-    }
-    std::string p = url.percentEncodedRelativePath();
+    // A provider path is the decoded text, whatever login the URL's base carries (url(of:) puts the
+    // user in) and whether the URL is relative or absolute.
+    std::string p = url.relativePath();
     if (!p.empty() && p.front() == '/') p.erase(0, 1);
     return p;
 }
@@ -351,11 +363,16 @@ void FTPFileProvider::attributesOfItem(const std::string& path, bool rfc3659enab
     const std::string item = providerDirectory(path);
     if (!rfc3659enabled) {
         // LIST names a directory's contents, not the directory: the item is found in its parent's
-        // listing. The base directory itself has no parent to ask.
+        // listing.
+        // The base directory itself has no parent to ask: it exists when the server lists it.
         if (item == "/") {
-            auto root = std::make_shared<FileObject>(ftpURL("/", baseURL_), "", "/");
-            root->setType(platform::URLFileResourceType::directory);
-            return answer(root, nullptr);
+            contentsOfDirectory("/", false, [me, answer](std::vector<FileObjectRef>, ErrorRef error) {
+                if (error) return answer(nullptr, error);
+                auto root = std::make_shared<FileObject>(ftpURL("/", me->baseURL_), "", "/");
+                root->setType(platform::URLFileResourceType::directory);
+                answer(root, nullptr);
+            });
+            return;
         }
         const std::string parent = item.substr(0, item.find_last_of('/'));
         const std::string name = item.substr(item.find_last_of('/') + 1);
@@ -388,7 +405,9 @@ void FTPFileProvider::attributesOfItem(const std::string& path, bool rfc3659enab
             for (;;) {
                 const size_t nl = reply->find('\n', start);
                 std::string piece = reply->substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-                if (!piece.empty()) lines.push_back(trimmedOf(piece, " \t\r\n"));
+                if (!piece.empty() && piece.back() == '\r') piece.pop_back();
+                // Spaces at the end may belong to the name.
+                if (!piece.empty()) lines.push_back(piece.substr(std::min(piece.find_first_not_of(" \t"), piece.size())));
                 if (nl == std::string::npos) break;
                 start = nl + 1;
             }
@@ -514,7 +533,7 @@ ProgressRef FTPFileProvider::recursiveList(const std::string& path, FoundItemHan
 
 ProgressRef FTPFileProvider::startOperation(const FileOperationType& operation, bool askDelegate,
                                             std::function<void(std::shared_ptr<Operation>, ErrorRef)> loggedIn) {
-    if (askDelegate)
+    if (askDelegate && !insideAllowedOperation)
         if (auto d = fileOperationDelegate(); d && !d->fileProviderShouldStart(operations(), operation)) return nullptr;
     auto op = std::make_shared<Operation>(operation);
     op->progress = platform::Progress::make(1);
@@ -607,6 +626,7 @@ ProgressRef FTPFileProvider::doOperation(const FileOperationType& operation, Sim
                 const URL local = URL::fileURLWithPath(temporary.string());
                 const std::string destination = *op->operation.destination();
                 op->progress->becomeCurrent(1);
+                AllowedOperationScope allowed;
                 me->copyItem(op->operation.source(), local, [me, op, local, temporary, destination](ErrorRef error) {
                     if (error) {
                         std::error_code ignored;
@@ -614,6 +634,7 @@ ProgressRef FTPFileProvider::doOperation(const FileOperationType& operation, Sim
                         return me->finish(op, error);
                     }
                     op->progress->becomeCurrent(1);
+                    AllowedOperationScope allowed;
                     me->copyItem(local, destination, false, [me, op, temporary](ErrorRef error) {
                         std::error_code ignored;
                         std::filesystem::remove(temporary, ignored);

@@ -168,12 +168,26 @@ std::optional<platform::Date> dosDate(const std::string& date, const std::string
     return localDate(*y, *m, *d, *h, *mi, 0);
 }
 
-std::string joined(const std::vector<std::string>& fields, size_t from, size_t to) {
-    std::string out;
-    for (size_t i = from; i < to && i < fields.size(); ++i) {
-        if (i > from) out += ' ';
-        out += fields[i];
+// The first `count` space-separated fields of a line and the raw text after them: a name keeps its
+// runs of spaces, which splitting and joining would collapse.
+struct FieldsAndRest {
+    std::vector<std::string> fields;
+    std::string rest;
+};
+
+std::optional<FieldsAndRest> fieldsAndRest(const std::string& line, size_t count) {
+    FieldsAndRest out;
+    size_t pos = 0;
+    while (out.fields.size() < count) {
+        while (pos < line.size() && line[pos] == ' ') ++pos;
+        if (pos == line.size()) return std::nullopt;
+        const size_t end = std::min(line.find(' ', pos), line.size());
+        out.fields.push_back(line.substr(pos, end - pos));
+        pos = end;
     }
+    while (pos < line.size() && line[pos] == ' ') ++pos;
+    if (pos == line.size()) return std::nullopt;
+    out.rest = line.substr(pos);
     return out;
 }
 
@@ -194,10 +208,12 @@ platform::URL ftpURL(const std::string& path, const std::optional<platform::URL>
 
 FileObjectRef parseMLSTLine(const std::string& line, const std::string& directory,
                             const std::optional<platform::URL>& baseURL) {
-    const auto pieces = split(line, ';');
-    // Facts end with "; " before the name: a line of facts alone names nothing.
-    if (pieces.size() < 2 || line.find("; ") == std::string::npos) return nullptr;
-    std::string name = trimmed(pieces.back());
+    // Facts end with "; " before the name; the name is all that follows, ";" and spaces included.
+    const size_t separator = line.find("; ");
+    if (separator == std::string::npos) return nullptr;
+    const auto pieces = split(std::string_view(line).substr(0, separator), ';');
+    if (pieces.empty()) return nullptr;
+    std::string name = line.substr(separator + 2);
     if (name.empty()) return nullptr;
     std::string path;
     if (name.front() == '/') {
@@ -216,8 +232,8 @@ FileObjectRef parseMLSTLine(const std::string& line, const std::string& director
     }
 
     std::map<std::string, std::string> facts;
-    for (size_t i = 0; i + 1 < pieces.size(); ++i) {
-        const auto parts = split(pieces[i], '=');
+    for (const auto& piece : pieces) {
+        const auto parts = split(piece, '=');
         if (parts.size() < 2 || parts[0].empty()) continue;
         std::string value = parts[1];
         for (size_t j = 2; j < parts.size(); ++j) value += "=" + parts[j];
@@ -252,14 +268,18 @@ FileObjectRef parseMLSTLine(const std::string& line, const std::string& director
 
 FileObjectRef parseUnixListLine(const std::string& line, const std::string& directory,
                                 const std::optional<platform::URL>& baseURL) {
-    const auto fields = split(line, ' ');
-    if (fields.size() < 9) return nullptr;
+    const auto parsed = fieldsAndRest(line, 8);
+    if (!parsed) return nullptr;
+    const auto& fields = parsed->fields;
     const int64_t links = decimal(fields[1]).value_or(0);
     const int64_t size = decimal(fields[4]).value_or(-1);
-    const std::string name = joined(fields, 8, fields.size());
+    const char first = fields[0].empty() ? '\0' : fields[0][0];
+    std::string name = parsed->rest;
+    // A link is listed as "name -> target"; the entry is the link itself.
+    if (first == 'l')
+        if (const size_t arrow = name.find(" -> "); arrow != std::string::npos && arrow > 0) name.resize(arrow);
     if (name == "." || name == "..") return nullptr;
     auto entry = makeEntry(name, joinPath(directory, name), baseURL);
-    const char first = fields[0].empty() ? '\0' : fields[0][0];
     entry->setType(first == 'd'   ? URLFileResourceType::directory
                    : first == 'l' ? URLFileResourceType::symbolicLink
                                   : URLFileResourceType::regular);
@@ -272,10 +292,11 @@ FileObjectRef parseUnixListLine(const std::string& line, const std::string& dire
 
 FileObjectRef parseDOSListLine(const std::string& line, const std::string& directory,
                                const std::optional<platform::URL>& baseURL) {
-    const auto fields = split(line, ' ');
-    if (fields.size() < 4) return nullptr;
+    const auto parsed = fieldsAndRest(line, 3);
+    if (!parsed) return nullptr;
+    const auto& fields = parsed->fields;
     const int64_t size = decimal(fields[2]).value_or(-1);
-    const std::string name = joined(fields, 3, fields.size());
+    const std::string& name = parsed->rest;
     if (name == "." || name == "..") return nullptr;
     auto entry = makeEntry(name, joinPath(directory, name), baseURL);
     entry->setType(fields[2] == "<DIR>" ? URLFileResourceType::directory : URLFileResourceType::regular);

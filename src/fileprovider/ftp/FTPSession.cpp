@@ -1,6 +1,7 @@
 #include "fileprovider/ftp/FTPSession.hpp"
 
 #include "fileprovider/ftp/FTPListParser.hpp"
+#include "fileprovider/ftp/FTPReply.hpp"
 #include "fileprovider/ftp/FileProviderFTPError.hpp"
 #include "fileprovider/ftp/NetService.hpp"
 #include "platform/CharacterSet.hpp"
@@ -30,59 +31,11 @@ std::string trimmed(std::string_view s) {
 
 bool hasPrefix(const std::string& s, std::string_view prefix) { return s.rfind(prefix, 0) == 0; }
 
-bool validUTF8(const Data& data) {
-    size_t i = 0;
-    while (i < data.size()) {
-        const uint8_t c = data[i];
-        size_t n;
-        if (c < 0x80) n = 0;
-        else if ((c & 0xE0) == 0xC0 && c >= 0xC2) n = 1;
-        else if ((c & 0xF0) == 0xE0) n = 2;
-        else if ((c & 0xF8) == 0xF0 && c <= 0xF4) n = 3;
-        else return false;
-        if (i + n >= data.size() && n > 0) return false;
-        for (size_t k = 1; k <= n; ++k)
-            if ((data[i + k] & 0xC0) != 0x80) return false;
-        i += n + 1;
-    }
-    return true;
-}
-
-// Splits complete replies off the front of `buffer` (RFC 959 multi-line form "ddd-" ... "ddd ").
-// A line that does not start with a code stands as a reply of its own.
-std::vector<std::string> takeReplies(std::string& buffer) {
-    std::vector<std::string> replies;
-    size_t replyStart = 0, pos = 0;
-    std::string code;
-    bool multi = false;
-    while (true) {
-        const size_t nl = buffer.find('\n', pos);
-        if (nl == std::string::npos) break;
-        std::string line = buffer.substr(pos, nl - pos);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        pos = nl + 1;
-        bool ends = false;
-        if (multi) {
-            ends = line.size() >= 3 && line.compare(0, 3, code) == 0 && (line.size() == 3 || line[3] == ' ');
-        } else if (line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-                   std::isdigit(static_cast<unsigned char>(line[1])) && std::isdigit(static_cast<unsigned char>(line[2]))) {
-            code = line.substr(0, 3);
-            multi = line.size() > 3 && line[3] == '-';
-            ends = !multi;
-        } else if (trimmed(line).empty()) {
-            replyStart = pos;
-            continue;
-        } else {
-            ends = true;
-        }
-        if (ends) {
-            replies.push_back(buffer.substr(replyStart, pos - replyStart));
-            replyStart = pos;
-            multi = false;
-        }
-    }
-    buffer.erase(0, replyStart);
-    return replies;
+// Schemes are compared without case: "FTPES" must not log in in the clear.
+std::string lowercasedScheme(const std::optional<platform::URL>& url) {
+    std::string scheme = url ? url->scheme().value_or("") : "";
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return scheme;
 }
 
 struct ReplyReader : std::enable_shared_from_this<ReplyReader> {
@@ -109,17 +62,22 @@ struct ReplyReader : std::enable_shared_from_this<ReplyReader> {
         if (c) c(std::move(reply), std::move(error));
     }
 
+    // A reply is checked as a whole: a character may be cut between two reads.
+    void deliver(const std::string& reply) {
+        const std::string text = trimmed(reply);
+        if (!platform::isValidUTF8(text)) return finish(std::nullopt, URLError::make(URLError::cannotParseResponse, errorURL));
+        finish(text, nullptr);
+    }
+
     void received(std::optional<Data> data, bool atEnd, ErrorRef error) {
         if (data && !data->empty()) {
-            if (!validUTF8(*data)) return finish(std::nullopt, URLError::make(URLError::cannotParseResponse, errorURL));
             buffer.append(data->begin(), data->end());
         } else if (error) {
             // What came before the time-out is the reply, as far as there is one.
-            if (error->is(platform::NSURLErrorDomain, URLError::timedOut) && !trimmed(buffer).empty())
-                return finish(trimmed(buffer), nullptr);
+            if (error->is(platform::NSURLErrorDomain, URLError::timedOut) && !trimmed(buffer).empty()) return deliver(buffer);
             return finish(std::nullopt, error);
         }
-        for (auto& reply : takeReplies(buffer)) {
+        for (auto& reply : takeFTPReplies(buffer)) {
             const std::string text = trimmed(reply);
             if (hasPrefix(text, "1")) {
                 // A preliminary reply: the final one follows, perhaps only after a whole transfer.
@@ -127,10 +85,11 @@ struct ReplyReader : std::enable_shared_from_this<ReplyReader> {
                 if (afterSend) afterSend();
                 continue;
             }
-            return finish(text, nullptr);
+            return deliver(reply);
         }
-        if ((atEnd && (!data || data->empty())) || (!data && !error)) {
-            if (!trimmed(buffer).empty()) return finish(trimmed(buffer), nullptr);
+        // The peer has closed: what it sent last is the reply, line end or not; nothing more comes.
+        if (atEnd || (!data && !error)) {
+            if (!trimmed(buffer).empty()) return deliver(buffer);
             return finish(std::nullopt, URLError::make(URLError::cannotParseResponse, errorURL));
         }
         next(1);
@@ -205,14 +164,14 @@ std::string FTPSession::serverPath(const std::string& path) const {
 bool FTPSession::isSecureSession() const {
     const auto& base = configuration_.baseURL;
     if (!base) return false;
-    const std::string scheme = base->scheme().value_or("");
+    const std::string scheme = lowercasedScheme(base);
     return scheme == "ftps" || scheme == "ftpes" || base->port() == 990;
 }
 
 std::shared_ptr<FileProviderStreamTask> FTPSession::makeControlTask() const {
     const auto& base = configuration_.baseURL;
     const std::string host = base ? base->host().value_or("") : "";
-    const int port = base && base->port() ? *base->port() : (base && base->scheme() == "ftps" ? 990 : 21);
+    const int port = base && base->port() ? *base->port() : (lowercasedScheme(base) == "ftps" ? 990 : 21);
     auto task = fpstreamTask(configuration_.session, host, port);
     task->setServerTrustPolicy(configuration_.serverTrustPolicy);
     return task;
@@ -265,7 +224,7 @@ void FTPSession::logIn(const std::shared_ptr<FileProviderStreamTask>& task, std:
     auto self = shared_from_this();
     auto done = std::make_shared<std::function<void(ErrorRef)>>(std::move(completionHandler));
     const auto& base = configuration_.baseURL;
-    const std::string scheme = base ? base->scheme().value_or("") : "";
+    const std::string scheme = lowercasedScheme(base);
     auto secure = std::make_shared<bool>(false);
     if ((base && base->port() == 990) || scheme == "ftps") {
         task->startSecureConnection();
@@ -523,13 +482,16 @@ void FTPSession::list(const std::shared_ptr<FileProviderStreamTask>& task, const
         state->data = data;
         state->completion = [self, path, buffer, handler, failed](ErrorRef error) {
             if (error) return failed(error);
-            if (!validUTF8(*buffer)) return failed(URLError::make(URLError::badServerResponse, self->url(path)));
-            std::vector<std::string> lines;
             const std::string text(buffer->begin(), buffer->end());
+            if (!platform::isValidUTF8(text)) return failed(URLError::make(URLError::badServerResponse, self->url(path)));
+            std::vector<std::string> lines;
             size_t start = 0;
             for (;;) {
                 const size_t nl = text.find('\n', start);
-                lines.push_back(trimmed(text.substr(start, nl == std::string::npos ? std::string::npos : nl - start)));
+                // Only the line end goes: spaces at either end may belong to a name.
+                std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                lines.push_back(std::move(line));
                 if (nl == std::string::npos) break;
                 start = nl + 1;
             }

@@ -33,12 +33,15 @@ std::string lowercased(std::string s) {
     return s;
 }
 
-// The text after the last "." of the last path component; "" when there is none.
-std::string extensionOf(const std::string& path) {
+// The text after the last "." of the last path component, lower-cased; "" when there is none. A
+// leading "." marks a hidden name, not an extension (".jpg" has none), as URL::pathExtension has it:
+// the support tests and the requests read extensions by this one rule, so they always agree.
+std::string extensionOf(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
     const std::size_t slash = path.find_last_of('/');
     const std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
     const std::size_t dot = last.find_last_of('.');
-    if (dot == std::string::npos) return "";
+    if (dot == std::string::npos || dot == 0) return "";
     return lowercased(last.substr(dot + 1));
 }
 
@@ -606,7 +609,7 @@ std::shared_ptr<platform::Image> Generator::thumbnail(const URL& fileURL, const 
     const Size size = dimension.value_or(Size{64, 64});
     // A request that is no size at all would draw the whole picture.
     if (!std::isfinite(size.width) || !std::isfinite(size.height) || size.width < 0 || size.height < 0) return nullptr;
-    const std::string ext = lowercased(fileURL.pathExtension());
+    const std::string ext = extensionOf(fileURL.path());
     ThumbnailGenerator generator;
     {
         Tables& t = tables();
@@ -623,7 +626,7 @@ std::shared_ptr<platform::Image> Generator::thumbnail(const URL& fileURL, const 
 }
 
 Generator::Properties Generator::properties(const URL& fileURL) {
-    const std::string ext = lowercased(fileURL.pathExtension());
+    const std::string ext = extensionOf(fileURL.path());
     PropertiesGenerator generator;
     {
         Tables& t = tables();

@@ -782,3 +782,76 @@ TEST_F(HTTPProviderTest, ConcurrentTransfersOfManyProviders) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(good.load(), 24);
 }
+
+// The delegate answers challenges with the credential set last, also when the setter races the
+// first session().
+TEST_F(HTTPProviderTest, TheDelegateHoldsTheCredentialSetLast) {
+    for (int round = 0; round < 200; ++round) {
+        auto p = TestHTTPProvider::make(server.url("/base"), platform::URLCredential("old", "old"));
+        std::atomic<bool> go{false};
+        std::thread maker([&] {
+            while (!go.load()) {}
+            p->session();
+        });
+        std::thread setter([&] {
+            while (!go.load()) {}
+            p->setCredential(platform::URLCredential("new", "new"));
+        });
+        go = true;
+        maker.join();
+        setter.join();
+        auto d = p->sessionDelegate();
+        ASSERT_TRUE(d);
+        ASSERT_TRUE(d->credential()) << "round " << round;
+        ASSERT_EQ(d->credential()->user(), "new") << "round " << round;
+    }
+}
+
+// Hooks of a subclass that throw end their operation with the exception's error.
+TEST_F(HTTPProviderTest, HooksThatThrowStillComplete) {
+    struct Throwing : HTTPFileProvider {
+        explicit Throwing(std::optional<platform::URL> base) : HTTPFileProvider("Throwing", std::move(base), std::nullopt, nullptr) {}
+        platform::URLRequest request(const FileOperationType& op, bool, const platform::ValueDictionary&) override {
+            platform::URLRequest r(url(op.source()));
+            r.httpMethod = op.kind() == FileOperationType::Kind::remove ? "DELETE" : "GET";
+            return r;
+        }
+        std::shared_ptr<const FileProviderHTTPError> serverError(int, const std::optional<std::string>&,
+                                                                 const std::optional<Data>&) override {
+            platform::throwError(platform::POSIXError::make(EPROTO));
+        }
+        std::shared_ptr<const FileProviderHTTPError> multiStatusError(const FileOperationType&, const Data&) override {
+            platform::throwError(platform::POSIXError::make(EBADMSG));
+        }
+    };
+    server.route("DELETE", "/base/gone", [](const FakeHTTPServer::Request&) { return FakeHTTPServer::answer(404, "no"); });
+    server.route("DELETE", "/base/multi", [](const FakeHTTPServer::Request&) { return FakeHTTPServer::answer(207, "<x/>"); });
+    server.route("GET", "*", [](const FakeHTTPServer::Request&) { return FakeHTTPServer::answer(200, "page"); });
+    auto p = std::make_shared<Throwing>(platform::URL::parse(server.url("/base")));
+    auto isPOSIX = [](const ErrorRef& e, int code) { return e && e->is(platform::NSPOSIXErrorDomain, code); };
+    for (const auto& [path, code] : std::vector<std::pair<std::string, int>>{{"gone", EPROTO}, {"multi", EBADMSG}}) {
+        Awaited<ErrorRef> removed;
+        ASSERT_TRUE(p->removeItem(path, removed.handler()));
+        ASSERT_TRUE(removed.wait()) << path;
+        EXPECT_TRUE(isPOSIX(std::get<0>(removed.result()), code)) << path;
+    }
+    // A page handler or a page request that throws.
+    for (bool throwInRequest : {false, true}) {
+        Awaited<std::vector<FileObjectRef>, ErrorRef> listed;
+        const auto base = p->url("/dir");
+        p->paginated(
+            "/dir",
+            [throwInRequest, base](const std::optional<std::string>& token) -> std::optional<platform::URLRequest> {
+                if (throwInRequest && token) platform::throwError(platform::POSIXError::make(EIO));
+                return platform::URLRequest(base);
+            },
+            [throwInRequest](const std::optional<Data>&, const ProgressRef&) -> HTTPFileProvider::Page {
+                if (!throwInRequest) platform::throwError(platform::POSIXError::make(EIO));
+                return {{}, nullptr, std::string("next")};
+            },
+            listed.handler());
+        ASSERT_TRUE(listed.wait()) << throwInRequest;
+        EXPECT_TRUE(isPOSIX(std::get<1>(listed.result()), EIO)) << throwInRequest;
+        EXPECT_EQ(listed.calls(), 1);
+    }
+}

@@ -318,6 +318,9 @@ TEST(DropboxProvider, MediaProperties) {
         {"dimensions only", {{"dimensions", {{"height", 1}, {"width", 2}}}}, {{"Dimensions", "2x1"}}},
         {"no longitude", {{"location", {{"latitude", 1.5}}}}, {}},
         {"whole-number location", {{"location", {{"latitude", 0}, {"longitude", 10}}}}, {{"Location", "0, 10"}}},
+        // A coordinate too large to write out: no label rather than half a location.
+        {"unwritable latitude", {{"location", {{"latitude", 1e300}, {"longitude", -0.12775}}}}, {}},
+        {"unwritable longitude", {{"location", {{"latitude", 1.5}, {"longitude", -1e300}}}}, {}},
         {"negative width", {{"dimensions", {{"height", 1}, {"width", -2}}}}, {}},
         {"unreadable date", {{"time_taken", "soon"}}, {}},
     };

@@ -28,6 +28,8 @@ public:
     }
     int port() const { return control_.port(); }
     void reply(const std::string& text) { control_.send(text); }
+    /// Closes the control connection from this side, as a server that goes away does.
+    void hangUp() { control_.closeConnection(); }
     std::vector<std::string> commands() {
         std::lock_guard lock(mutex_);
         return commands_;

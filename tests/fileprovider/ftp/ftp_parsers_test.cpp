@@ -79,12 +79,20 @@ TEST(FTPListParser, FactLines) {
     EXPECT_FALSE(parseMLSTLine("type=cdir;perm=el; .", "/", base));
     EXPECT_FALSE(parseMLSTLine("type=pdir;perm=el; ..", "/", base));
 
+    // The name is all the text after the first "; ": ";" and runs of spaces stay in it.
     auto odd = parseMLSTLine("type=OS.unix=block;size=x;modify=20240102143005.123; a;b", "/", base);
     ASSERT_TRUE(odd);
-    EXPECT_EQ(odd->name(), "b");
+    EXPECT_EQ(odd->name(), "a;b");
+    EXPECT_EQ(odd->path(), "/a;b");
     EXPECT_EQ(odd->type(), URLFileResourceType::blockSpecial);
     EXPECT_EQ(odd->size(), -1);
     EXPECT_FALSE(odd->modifiedDate());
+    for (const std::string name : {"a; b", "a  b ", " lead", "x; y; z"}) {
+        auto e = parseMLSTLine("type=file;size=1; " + name, "/d", base);
+        ASSERT_TRUE(e) << name;
+        EXPECT_EQ(e->name(), name);
+        EXPECT_EQ(e->path(), "/d/" + name);
+    }
 
     // "MLST" names the full path; the base URL's path is taken off its front.
     auto full = parseMLSTLine("type=file;size=3; /base/dir/file", "/dir", base);
@@ -96,8 +104,9 @@ TEST(FTPListParser, FactLines) {
 TEST(FTPListParser, UnixLines) {
     auto f = parseUnixListLine("-rw-r--r--    1 owner group     4096 Mar 05  2021 Album  One.flac", "/music", base);
     ASSERT_TRUE(f);
-    EXPECT_EQ(f->name(), "Album One.flac");
-    EXPECT_EQ(f->path(), "/music/Album One.flac");
+    // The name is the raw text after the fixed fields: its runs of spaces stay.
+    EXPECT_EQ(f->name(), "Album  One.flac");
+    EXPECT_EQ(f->path(), "/music/Album  One.flac");
     EXPECT_EQ(f->size(), 4096);
     EXPECT_EQ(f->type(), URLFileResourceType::regular);
     EXPECT_EQ(*f->allValues().at(linkCountKey).asInt64(), 1);
@@ -121,7 +130,14 @@ TEST(FTPListParser, UnixLines) {
     auto l = parseUnixListLine("lrwxrwxrwx 1 o g 7 Jan 1 2020 link -> target", "/", base);
     ASSERT_TRUE(l);
     EXPECT_TRUE(l->isSymLink());
-    EXPECT_EQ(l->name(), "link -> target");
+    EXPECT_EQ(l->name(), "link");
+    // Only a link's name loses its " -> target"; an arrow in a file's name stays.
+    auto spaced = parseUnixListLine("lrwxrwxrwx 1 o g 7 Jan 1 2020 my  link -> a -> b", "/", base);
+    ASSERT_TRUE(spaced);
+    EXPECT_EQ(spaced->name(), "my  link");
+    auto arrow = parseUnixListLine("-rw-r--r-- 1 o g 7 Jan 1 2020 a -> b ", "/", base);
+    ASSERT_TRUE(arrow);
+    EXPECT_EQ(arrow->name(), "a -> b ");
 
     EXPECT_FALSE(parseUnixListLine("total 12", "/", base));
     EXPECT_FALSE(parseUnixListLine("drwxr-xr-x 2 o g 4096 Jan 1 2020 .", "/", base));
@@ -139,6 +155,9 @@ TEST(FTPListParser, DOSLinesAndTheComposition) {
     EXPECT_TRUE(d->isDirectory());
     EXPECT_EQ(d->size(), -1);
     EXPECT_EQ(d->name(), "My Folder");
+    auto spacedDOS = parseDOSListLine("01-15-21  03:45PM   12 a  b", "/", base);
+    ASSERT_TRUE(spacedDOS);
+    EXPECT_EQ(spacedDOS->name(), "a  b");
     ASSERT_TRUE(d->modifiedDate());
     const std::tm tm = localFields(*d->modifiedDate());
     EXPECT_EQ(tm.tm_year + 1900, 2021);

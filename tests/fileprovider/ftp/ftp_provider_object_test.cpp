@@ -1,5 +1,6 @@
 // test-labels: unit
 #include "fileprovider/ftp/FTPFileProvider.hpp"
+#include "fileprovider/ftp/FTPListParser.hpp"
 #include "platform/DispatchQueue.hpp"
 
 #include <gtest/gtest.h>
@@ -37,14 +38,40 @@ TEST(FTPFileProviderObject, BaseURLsAreNormalisedOrRefused) {
 TEST(FTPFileProviderObject, PathsAndAddresses) {
     auto p = FTPFileProvider::make(*URL::parse("ftp://h/pub/"), FTPFileProvider::Mode::passive,
                                    platform::URLCredential("ann", "p@ss"), nullptr);
-    // The address carries the login for players that open it themselves; dot segments stay below the base.
-    EXPECT_EQ(p->url("docs/a b.txt").absoluteString(), "ftp://ann:p%40ss@h:21/pub/docs/a%20b.txt");
-    EXPECT_EQ(p->url("/../../etc/passwd").absoluteString(), "ftp://ann:p%40ss@h:21/pub/etc/passwd");
+    // The address names the user but never carries the password; dot segments stay below the base.
+    EXPECT_EQ(p->url("docs/a b.txt").absoluteString(), "ftp://ann@h:21/pub/docs/a%20b.txt");
+    EXPECT_EQ(p->url("/../../etc/passwd").absoluteString(), "ftp://ann@h:21/pub/etc/passwd");
     EXPECT_EQ(p->serverPath("docs/"), "/pub/docs");
     EXPECT_EQ(p->serverPath(""), "/pub");
-    p->setCredential(std::nullopt);
+    // Provider paths come back decoded, with and without a credential, from relative and absolute URLs.
+    for (bool withCredential : {true, false}) {
+        if (!withCredential) p->setCredential(std::nullopt);
+        EXPECT_EQ(p->relativePathOf(p->url("docs/a b.txt")), "docs/a b.txt") << withCredential;
+        EXPECT_EQ(p->relativePathOf(p->url("caf\xC3\xA9 %41")), "caf\xC3\xA9 %41") << withCredential;
+        EXPECT_EQ(p->relativePathOf(*URL::parse("ftp://h:21/pub/a%20b")), "pub/a b") << withCredential;
+    }
     EXPECT_EQ(p->url("x").absoluteString(), "ftp://h:21/pub/x");
-    EXPECT_EQ(p->relativePathOf(p->url("docs/a b.txt")), "docs/a b.txt");
+}
+
+TEST(FTPFileProviderObject, NoURLHandedOutCarriesAPassword) {
+    // A login written into the base URL is the credential; the URLs handed out carry no password.
+    auto p = FTPFileProvider::make(*URL::parse("ftp://ann:s3cret@h/pub/"), FTPFileProvider::Mode::passive, std::nullopt,
+                                   nullptr);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->baseURL()->absoluteString(), "ftp://h:21/pub/");
+    ASSERT_TRUE(p->credential());
+    EXPECT_EQ(p->credential()->user(), "ann");
+    EXPECT_EQ(p->credential()->password(), "s3cret");
+    for (const std::string path : {"", "/", "a b", "docs/x.txt"})
+        EXPECT_EQ(p->url(path).absoluteString().find("s3cret"), std::string::npos) << path;
+    const auto entries = parseFTPListLines({"type=file;size=1; a"}, true, "/", p->baseURL());
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0]->url().absoluteString(), "ftp://h:21/pub/a");
+    // A credential given to the initialiser wins over the one in the address.
+    auto q = FTPFileProvider::make(*URL::parse("ftp://ann:s3cret@h/"), FTPFileProvider::Mode::passive,
+                                   platform::URLCredential("bob", "other"), nullptr);
+    EXPECT_EQ(q->credential()->user(), "bob");
+    EXPECT_EQ(q->baseURL()->absoluteString(), "ftp://h:21/");
 }
 
 TEST(FTPFileProviderObject, ArchivingAndCopying) {

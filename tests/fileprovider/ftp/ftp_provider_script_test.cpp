@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
+#include <mutex>
+#include <thread>
 
 using namespace RiridOzizevud;
 using ostrane_test::ScriptedServer;
@@ -171,4 +174,156 @@ TEST(FTPProviderScript, CancellingTheProgressEndsAStalledTransfer) {
     progress->cancel();
     ASSERT_TRUE(ostrane_test::becomesReady(f, ostrane_test::hangLimit / 2)) << "the cancel did not end the transfer";
     EXPECT_TRUE(f.get());
+}
+
+namespace {
+
+std::shared_ptr<FTPFileProvider> providerAt(const std::string& url, double requestTimeout) {
+    auto p = FTPFileProvider::make(*URL::parse(url), FTPFileProvider::Mode::passive, platform::URLCredential("ann", "secret"),
+                                   nullptr);
+    platform::URLSessionConfiguration config;
+    config.timeoutIntervalForRequest = requestTimeout;
+    config.timeoutIntervalForResource = requestTimeout;
+    p->setSession(platform::URLSession::make(config));
+    return p;
+}
+
+bool sent(const std::vector<std::string>& commands, const std::string& prefix) {
+    return std::any_of(commands.begin(), commands.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+}
+
+} // namespace
+
+TEST(FTPProviderScript, SchemesInCapitalsStillAskForTLS) {
+    ScriptedServer server([](ScriptedServer& s, const std::string& c) {
+        login(s, c);
+        if (c == "AUTH TLS") s.reply("534 No TLS here.\r\n");
+    });
+    for (const std::string scheme : {"FTPES", "FtpEs"}) {
+        auto p = providerAt(scheme + "://127.0.0.1:" + std::to_string(server.port()) + "/", 30);
+        ASSERT_TRUE(p) << scheme;
+        ErrorRef e = run([&](SimpleCompletionHandler done) { return p->create("x", "/", done); });
+        // The server cannot secure the connection: the login stops before the password crosses.
+        ASSERT_TRUE(e) << scheme;
+        const auto commands = server.commands();
+        EXPECT_TRUE(sent(commands, "AUTH TLS")) << scheme;
+        EXPECT_FALSE(sent(commands, "USER")) << scheme;
+        EXPECT_FALSE(sent(commands, "PASS")) << scheme;
+    }
+}
+
+TEST(FTPProviderScript, RepliesAreReadWhole) {
+    ScriptedServer server([](ScriptedServer& s, const std::string& c) {
+        login(s, c);
+        if (c == "MKD /caf\xC3\xA9") {
+            // The "é" is cut between two reads.
+            s.reply("257 \"/caf\xC3");
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            s.reply("\xA9\" created\r\n");
+        }
+        if (c == "MKD /bad") s.reply("257 \"/\xC3(\" created\r\n");
+        if (c == "MKD /last") {
+            // The final reply without its line end, then the server goes away.
+            s.reply("257 \"/last\" created");
+            s.hangUp();
+        }
+    });
+    // A long request time-out: only the peer's close may end the wait for the last reply.
+    auto p = providerAt("ftp://127.0.0.1:" + std::to_string(server.port()) + "/", 600);
+    EXPECT_FALSE(run([&](SimpleCompletionHandler done) { return p->create("caf\xC3\xA9", "/", done); }));
+    EXPECT_TRUE(isURLError(run([&](SimpleCompletionHandler done) { return p->create("bad", "/", done); }),
+                           URLError::cannotParseResponse));
+    EXPECT_FALSE(run([&](SimpleCompletionHandler done) { return p->create("last", "/", done); }));
+}
+
+TEST(FTPProviderScript, WithoutMachineListingsTheRootIsAskedFor) {
+    ScriptedServer server([](ScriptedServer& s, const std::string& c) {
+        login(s, c);
+        if (c == "PASV") s.reply(s.passiveReply());
+        if (c.rfind("LIST ", 0) == 0) {
+            ASSERT_TRUE(s.data().accept());
+            s.reply("150 listing\r\n");
+            s.data().closeConnection();
+            s.reply("226 done\r\n");
+        }
+    });
+    auto p = providerAt("ftp://127.0.0.1:" + std::to_string(server.port()) + "/pub/", 30);
+    p->setSupportsRFC3659(false);
+    auto attr = std::make_shared<std::promise<std::pair<FileObjectRef, ErrorRef>>>();
+    auto fa = attr->get_future();
+    p->attributesOfItem("/", [attr](FileObjectRef f, ErrorRef e) { attr->set_value({f, e}); });
+    const auto [root, error] = waitFor(fa);
+    ASSERT_TRUE(root);
+    EXPECT_FALSE(error);
+    EXPECT_TRUE(root->isDirectory());
+    EXPECT_TRUE(sent(server.commands(), "LIST /pub"));
+
+    // Nothing listens on a port that was just let go.
+    int deadPort;
+    {
+        ostrane_test::LoopbackPeer gone;
+        deadPort = gone.port();
+    }
+    for (bool rfc3659 : {false, true}) {
+        auto dead = providerAt("ftp://127.0.0.1:" + std::to_string(deadPort) + "/", 30);
+        dead->setSupportsRFC3659(rfc3659);
+        auto reach = std::make_shared<std::promise<std::pair<bool, ErrorRef>>>();
+        auto fr = reach->get_future();
+        dead->isReachable([reach](bool ok, ErrorRef e) { reach->set_value({ok, e}); });
+        const auto [reachable, reachError] = waitFor(fr);
+        EXPECT_FALSE(reachable) << rfc3659;
+        EXPECT_TRUE(reachError) << rfc3659;
+    }
+}
+
+TEST(FTPProviderScript, TheCopyThroughALocalFileIsOneAllowedOperation) {
+    ScriptedServer server([](ScriptedServer& s, const std::string& c) {
+        login(s, c);
+        if (c.rfind("SITE CPFR ", 0) == 0) s.reply("500 Unknown SITE command.\r\n");
+        if (c == "TYPE I") s.reply("200 binary\r\n");
+        if (c.rfind("SIZE ", 0) == 0) s.reply("213 5\r\n");
+        if (c == "PASV") s.reply(s.passiveReply());
+        if (c.rfind("RETR ", 0) == 0) {
+            ASSERT_TRUE(s.data().accept());
+            s.reply("150 here\r\n");
+            s.data().send("hello");
+            s.data().closeConnection();
+            s.reply("226 sent\r\n");
+        }
+        if (c.rfind("STOR ", 0) == 0) {
+            ASSERT_TRUE(s.data().accept());
+            s.reply("150 go on\r\n");
+            s.data().receiveAll();
+            s.data().closeConnection();
+            s.reply("226 stored\r\n");
+        }
+    });
+    // Allows the copy and nothing else: the copy's own steps are not new operations to ask about.
+    struct OnlyCopies : FileOperationDelegate {
+        std::mutex mutex;
+        std::vector<FileOperationType> asked;
+        bool fileProviderShouldStart(const std::shared_ptr<FileProviderOperations>&, const FileOperationType& operation) override {
+            std::lock_guard lock(mutex);
+            asked.push_back(operation);
+            return operation.kind() == FileOperationType::Kind::copy && operation.source() == "a.bin";
+        }
+        bool fileProviderShouldProceed(const std::shared_ptr<FileProviderOperations>&, const ErrorRef&,
+                                       const FileOperationType&) override {
+            return true;
+        }
+    };
+    auto delegate = std::make_shared<OnlyCopies>();
+    auto p = providerAt("ftp://127.0.0.1:" + std::to_string(server.port()) + "/", 30);
+    p->setFileOperationDelegate(delegate);
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto promise = std::make_shared<std::promise<ErrorRef>>();
+    auto f = promise->get_future();
+    ASSERT_TRUE(p->copyItem("a.bin", "b.bin", false, [calls, promise](ErrorRef e) {
+        if (calls->fetch_add(1) == 0) promise->set_value(e);
+    }));
+    EXPECT_FALSE(waitFor(f));
+    EXPECT_TRUE(sent(server.commands(), "STOR /b.bin"));
+    EXPECT_EQ(calls->load(), 1);
+    std::lock_guard lock(delegate->mutex);
+    EXPECT_EQ(delegate->asked.size(), 1u);
 }

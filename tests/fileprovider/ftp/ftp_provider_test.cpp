@@ -247,6 +247,30 @@ TEST(FTPFileProvider, ReadsWritesAndChangesFilesOnAWritableServer) {
     EXPECT_TRUE(waitFor(reachable));
 }
 
+// Without MLSD (a LIST-only server, or one given up on) names come out exact, so a recursive
+// removal reaches every item: runs of spaces, ";" and links (by their own name) included.
+TEST(FTPFileProvider, ListOnlyNamesAreExactAndATreeIsRemovedWhole) {
+    WritableServer server;
+    for (const char* name : {"tree/a  b", "tree/x;y", "tree/sub/c   d ", "tree/sub/e"}) server.write(name, "abc");
+    std::filesystem::create_symlink("a  b", server.root() / "tree/link");
+    server.start();
+    auto p = providerFor("ftp://127.0.0.1:" + std::to_string(server.port()) + "/");
+    p->setSupportsRFC3659(false);
+    auto [files, error] = list(p, "tree");
+    ASSERT_FALSE(error) << error->localizedDescription();
+    EXPECT_EQ(names(files), (std::vector<std::string>{"a  b", "link", "sub", "x;y"}));
+    auto [sub, subError] = list(p, "tree/sub");
+    ASSERT_FALSE(subError);
+    EXPECT_EQ(names(sub), (std::vector<std::string>{"c   d ", "e"}));
+    auto [attr, attrError] = attributes(p, "tree/a  b");
+    ASSERT_TRUE(attr) << (attrError ? attrError->localizedDescription() : "no entry");
+    EXPECT_EQ(attr->size(), 3);
+
+    const ErrorRef removed = run([&](SimpleCompletionHandler done) { return p->removeItem("tree", done); });
+    EXPECT_FALSE(removed) << removed->localizedDescription();
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(server.root() / "tree")));
+}
+
 TEST(FTPFileProvider, OperationDelegateVetoesWithoutContactingTheServer) {
     struct Refuse : FileOperationDelegate {
         bool fileProviderShouldStart(const std::shared_ptr<FileProviderOperations>&, const FileOperationType&) override { return false; }

@@ -137,6 +137,8 @@ TEST_F(InformationGenerator, SupportFollowsTheTablesWhateverTheCase) {
         {"song.MP3", true, true},     {"clip.mov", true, true},   {"doc.pdf", true, true},
         {"archive.zip", false, false}, {"notes.txt", false, false}, {"noext", false, false},
         {"dir.jpg/file", false, false}, {"trailing.", false, false},
+        // A hidden name has no extension, for the support test as for the request.
+        {".jpg", false, false},          {"a/.MP3", false, false}, {"a/.x.png", true, true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Generator::thumbnailOfFileSupported(c.path), c.thumbnail) << c.path;
