@@ -66,6 +66,19 @@ struct HTTPProviderTest : ::testing::Test {
     std::shared_ptr<RecordingProviderDelegate> delegate = std::make_shared<RecordingProviderDelegate>();
 
     void SetUp() override { provider->setDelegate(delegate); }
+
+    // The first download lands whole; the second finds the place taken and leaves it alone.
+    void downloadTwice(const std::string& path, const std::filesystem::path& target, const std::string& content) {
+        Awaited<ErrorRef> first, second;
+        provider->copyItem(path, platform::URL::fileURLWithPath(target.string()), first.handler());
+        ASSERT_TRUE(first.wait());
+        EXPECT_EQ(std::get<0>(first.result()), nullptr);
+        EXPECT_TRUE(readFile(target) == content);
+        provider->copyItem(path, platform::URL::fileURLWithPath(target.string()), second.handler());
+        ASSERT_TRUE(second.wait());
+        EXPECT_TRUE(std::get<0>(second.result()));
+        EXPECT_TRUE(readFile(target) == content);
+    }
 };
 
 template <class Pred>
@@ -718,18 +731,54 @@ TEST_F(HTTPProviderTest, DownloadsAcrossFileSystems) {
     server.putFile("/base/x.bin", file);
     const auto target = shm / ("http-provider-" + std::to_string(::getpid()) + ".bin");
     std::filesystem::remove(target);
-    Awaited<ErrorRef> first, second;
-    provider->copyItem("/x.bin", platform::URL::fileURLWithPath(target.string()), first.handler());
-    ASSERT_TRUE(first.wait());
-    EXPECT_EQ(std::get<0>(first.result()), nullptr);
-    EXPECT_TRUE(readFile(target) == file);
-    provider->copyItem("/x.bin", platform::URL::fileURLWithPath(target.string()), second.handler());
-    ASSERT_TRUE(second.wait());
-    EXPECT_TRUE(std::get<0>(second.result()));
-    EXPECT_TRUE(readFile(target) == file);
+    downloadTwice("/x.bin", target, file);
     std::filesystem::remove(target);
     for (const auto& entry : std::filesystem::directory_iterator(shm))
         EXPECT_EQ(entry.path().filename().string().rfind(".ostrane-download-", 0), std::string::npos) << entry.path();
+}
+
+// A downloaded file gets the process's umask, as any file the process makes.
+TEST_F(HTTPProviderTest, DownloadsTakeTheUmask) {
+    TempDir dir;
+    server.putFile("/base/m.txt", "mode");
+    for (const mode_t mask : {mode_t{022}, mode_t{027}, mode_t{077}}) {
+        SCOPED_TRACE(mask);
+        const auto target = dir.path / ("m" + std::to_string(mask));
+        const mode_t old = ::umask(mask);
+        Awaited<ErrorRef> done;
+        provider->copyItem("/m.txt", platform::URL::fileURLWithPath(target.string()), done.handler());
+        const bool answered = done.wait();
+        ::umask(old);
+        ASSERT_TRUE(answered);
+        ASSERT_EQ(std::get<0>(done.result()), nullptr);
+        struct stat st {};
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    }
+}
+
+// A FAT medium has no hard links: a download there still lands whole and replaces nothing.
+TEST_F(HTTPProviderTest, DownloadsOntoAFileSystemWithoutHardLinks) {
+    TempDir dir;
+    const auto image = dir.path / "fat.img";
+    const auto mount = dir.path / "mnt";
+    std::filesystem::create_directories(mount);
+    std::string output;
+    if (ostrane_test::runCommand("truncate -s 8M " + ostrane_test::shellQuote(image.string()) + " && mkfs.fat " +
+                                     ostrane_test::shellQuote(image.string()),
+                                 60, &output) != 0)
+        GTEST_SKIP() << "no FAT image (mkfs.fat from dosfstools): " << output;
+    if (ostrane_test::runCommand("mount -o loop " + ostrane_test::shellQuote(image.string()) + " " +
+                                     ostrane_test::shellQuote(mount.string()),
+                                 60, &output) != 0)
+        GTEST_SKIP() << "this machine cannot loop-mount a FAT image (root, loop devices and vfat needed): " << output;
+    const std::string file = numbered(300000);
+    server.putFile("/base/fat.bin", file);
+    downloadTwice("/fat.bin", mount / "fat.bin", file);
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(mount)) ++entries;
+    EXPECT_EQ(entries, 1u);
+    ostrane_test::runCommand("umount " + ostrane_test::shellQuote(mount.string()), 60);
 }
 
 // TLS: the chain and the host name are checked unless the trust policy relaxes them.
