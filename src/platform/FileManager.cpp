@@ -137,7 +137,18 @@ void place(const std::string& from, const std::string& to, bool replacing) {
     const int e = errno;
     if (e == EEXIST) {
         if (!replacing) fail(EEXIST, to, true);
+        // A file never takes a folder's place: the folder and everything in it would go.
+        struct stat incoming {};
+        const bool fileIncoming = ::lstat(from.c_str(), &incoming) == 0 && !S_ISDIR(incoming.st_mode);
+        struct stat present {};
+        if (fileIncoming && ::lstat(to.c_str(), &present) == 0 && S_ISDIR(present.st_mode)) fail(EISDIR, to, true);
         if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
+            struct stat swapped {};
+            if (fileIncoming && ::lstat(from.c_str(), &swapped) == 0 && S_ISDIR(swapped.st_mode)) {
+                // A folder came in meanwhile: it goes back untouched.
+                ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE);
+                fail(EISDIR, to, true);
+            }
             removeQuietly(from);
             return;
         }

@@ -1,5 +1,7 @@
 #include "platform/URLSession.hpp"
 
+#include "platform/FilePlacement.hpp"
+
 #include "platform/OperationQueue.hpp"
 
 #include <curl/curl.h>
@@ -303,9 +305,10 @@ struct SessionTransfer : std::enable_shared_from_this<SessionTransfer> {
     Data cacheBody;          // ... and this is its body (delegate-style data tasks)
     std::shared_ptr<const HTTPURLResponse> response;
 
-    // Download.
+    // Download: into a temporary file of ours, or into the caller's file.
     std::string tempPath;
     std::FILE* out = nullptr;
+    std::shared_ptr<PlacementFile> into;
     bool writeFailed = false;
 
     // Authentication.
@@ -572,7 +575,14 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
             commit(t);
         }
         if (t.task->kind() == URLSessionTask::Kind::download) {
-            if (std::fwrite(buffer, 1, n, t.out) != n) {
+            if (t.into) {
+                try {
+                    t.into->write(buffer, n);
+                } catch (...) {
+                    t.writeFailed = true;
+                    return 0;
+                }
+            } else if (std::fwrite(buffer, 1, n, t.out) != n) {
                 t.writeFailed = true;
                 return 0;
             }
@@ -788,7 +798,7 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
                 t->authMask = it->second.authMask;
             }
         }
-        if (t->task->kind() == URLSessionTask::Kind::download) {
+        if (t->task->kind() == URLSessionTask::Kind::download && !t->into) {
             std::string pattern = (std::filesystem::temp_directory_path() / "ostrane-download-XXXXXX").string();
             std::vector<char> name(pattern.begin(), pattern.end());
             name.push_back('\0');
@@ -1131,6 +1141,8 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
             t->bodyFile = nullptr;
         }
         if (t->bodyStream) t->bodyStream->close();
+        // A failed download's file goes at once; only a finished one is handed on.
+        if (error) t->into.reset();
         giveBack(*t, error == nullptr);
         if (t->headerList) {
             curl_slist_free_all(t->headerList);
@@ -1156,11 +1168,15 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
                 completion(std::move(data), response, error);
             });
         } else if (task->kind() == URLSessionTask::Kind::download && !error) {
-            // The file lives exactly as long as the callback; the transfer owns it until then.
+            // Our file lives exactly as long as the callback; the transfer owns it until then. The
+            // caller's file stays the caller's.
             std::string path = std::move(t->tempPath);
             t->tempPath.clear();
+            const bool ours = !t->into;
+            if (t->into) path = "/proc/self/fd/" + std::to_string(t->into->fd());
+            auto into = std::move(t->into);
             auto dtask = std::static_pointer_cast<URLSessionDownloadTask>(task);
-            post([self, session, dtask, path, cached] {
+            post([self, session, dtask, path, ours, into, cached] {
                 if (cached) cached();
                 if (auto d = self->delegate()) {
                     try {
@@ -1168,7 +1184,7 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
                     } catch (...) {
                     }
                 }
-                ::unlink(path.c_str());
+                if (ours) ::unlink(path.c_str());
                 if (auto d = self->delegate()) d->didCompleteWithError(session, dtask, nullptr);
             });
         } else {
@@ -1270,6 +1286,8 @@ struct PendingStart {
 };
 std::mutex pendingMutex;
 std::map<const URLSessionTask*, PendingStart> pendingStarts;
+// Downloads that go into the caller's file, until they start.
+std::map<const URLSessionTask*, std::shared_ptr<PlacementFile>> pendingInto;
 
 void setPending(const URLSessionTask* task, PendingStart start) {
     std::lock_guard lock(pendingMutex);
@@ -1331,6 +1349,13 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(const URLReques
     return task;
 }
 
+std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(const URLRequest& request, std::shared_ptr<PlacementFile> into) {
+    auto task = downloadTask(request);
+    std::lock_guard lock(pendingMutex);
+    pendingInto[task.get()] = std::move(into);
+    return task;
+}
+
 std::vector<std::shared_ptr<URLSessionTask>> URLSession::allTasks() const {
     std::lock_guard lock(engine_->mutex);
     return {engine_->activeTasks.begin(), engine_->activeTasks.end()};
@@ -1347,6 +1372,13 @@ void URLSession::resumeTask(const std::shared_ptr<URLSessionTask>& task) {
     t->bodyData = std::move(start.data);
     t->bodyPath = std::move(start.path);
     t->bodyStream = std::move(start.stream);
+    {
+        std::lock_guard lock(pendingMutex);
+        if (auto it = pendingInto.find(task.get()); it != pendingInto.end()) {
+            t->into = std::move(it->second);
+            pendingInto.erase(it);
+        }
+    }
     const std::string& method = task->originalRequest().httpMethod;
     if (t->body == SessionTransfer::Body::none && (method == "POST" || method == "PUT" || method == "PATCH")) {
         // Servers want a length on these methods; an absent body is an empty one.

@@ -44,6 +44,7 @@
 namespace platform {
 
 class OperationQueue;
+class PlacementFile;
 class URLSession;
 
 /// NSURLSessionTransferSizeUnknown.
@@ -288,6 +289,10 @@ public:
     std::shared_ptr<URLSessionUploadTask> uploadTask(const URLRequest& withStreamedRequest,
                                                      std::shared_ptr<InputStream> bodyStream);
     std::shared_ptr<URLSessionDownloadTask> downloadTask(const URLRequest& request);
+    /// A download written straight into `into` (a file beside its destination) instead of a
+    /// temporary file of ours; didFinishDownloadingTo hands over a path that reads it
+    /// ("/proc/self/fd/N"). Placing the file stays the caller's.
+    std::shared_ptr<URLSessionDownloadTask> downloadTask(const URLRequest& request, std::shared_ptr<PlacementFile> into);
 
     /// Tasks that are resumed and not yet completed.
     std::vector<std::shared_ptr<URLSessionTask>> allTasks() const;

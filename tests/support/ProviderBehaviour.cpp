@@ -3,6 +3,7 @@
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <unistd.h>
 
 namespace ostrane_test {
@@ -162,6 +163,23 @@ ErrorRef ProviderBehaviour::download(const std::string& path, const std::filesys
     return single(awaitCompletion<ErrorRef>([&](auto done) {
         provider_->copyItem(path, platform::URL::fileURLWithPath(to.string()), done);
     }));
+}
+
+bool ProviderBehaviour::eventually(const std::function<bool()>& done, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::vector<std::string> ProviderBehaviour::localNames(const std::filesystem::path& folder) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) out.push_back(entry.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 }  // namespace ostrane_test

@@ -53,6 +53,14 @@ public:
     /// Whether a copy or move with overwrite replaces an existing item (a service without that
     /// choice refuses it instead).
     virtual bool replacesOnCopyAndMove() const { return true; }
+    /// Makes the next download answer end, connection closed, after `bytes` bytes of its body;
+    /// false for a real server, whose transfers the suite cuts short by cancelling instead.
+    virtual bool dropNextDownloadAfter(std::size_t /*bytes*/) { return false; }
+    /// Whether an overwriting copy or upload onto a folder is refused. False marks a provider that
+    /// still lets the server replace the folder (a fault not mended yet).
+    virtual bool keepsFoldersFromOverwritingTransfers() const { return true; }
+    /// Whether an overwriting write onto a folder is refused (see above).
+    virtual bool keepsFoldersFromOverwritingWrites() const { return true; }
 };
 
 std::string providerBehaviourName(const ::testing::TestParamInfo<ProviderTarget*>& info);
@@ -116,6 +124,10 @@ protected:
     ErrorRef remove(const std::string& path);
     ErrorRef upload(const std::filesystem::path& local, const std::string& to, bool overwrite);
     ErrorRef download(const std::string& path, const std::filesystem::path& to);
+    /// Waits (bounded) until `done` holds, asking again every few milliseconds.
+    static bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(60));
+    /// The names in a local folder, sorted.
+    static std::vector<std::string> localNames(const std::filesystem::path& folder);
 
     std::shared_ptr<RiridOzizevud::FileProvider> provider_;
     std::string work_;

@@ -5,9 +5,13 @@
 #include "fileprovider/core/FileProvider.hpp"
 #include "platform/Error.hpp"
 #include "platform/Progress.hpp"
+#include "platform/UndoManager.hpp"
+#include "fileprovider/core/UndoBox.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -231,6 +235,184 @@ TEST_P(ProviderBehaviour, RangedAndStreamedReads) {
     std::lock_guard lock(m);
     EXPECT_TRUE(inOrder);
     EXPECT_TRUE(got == large.substr(1'000'000, 1'000'000));
+}
+
+// --- Data safety: nothing the user has is lost, whatever the operation or its failure -------------
+
+TEST_P(ProviderBehaviour, NothingReplacesAFolder) {
+    ASSERT_EQ(create("folder", work()), nullptr);
+    ASSERT_EQ(write(work() + "/folder/inner.txt", "inner", false), nullptr);
+    ASSERT_EQ(write(work() + "/file.txt", "file", false), nullptr);
+    const auto local = scratch_ / "local.txt";
+    behaviour_detail::writeLocal(local, "local");
+    const std::string folder = work() + "/folder";
+    struct Case {
+        const char* name;
+        std::function<ErrorRef()> overwrite;
+        bool transfer;
+    };
+    const Case cases[] = {
+        {"write", [&] { return write(folder, "new", true); }, false},
+        {"atomic write", [&] {
+             auto r = awaitCompletion<ErrorRef>([&](auto done) {
+                 provider().writeContents(folder, platform::Data{'n', 'e', 'w'}, true, true, done);
+             });
+             return r ? std::get<0>(*r) : platform::URLError::make(platform::URLError::timedOut);
+         }, false},
+        {"copy", [&] { return copy(work() + "/file.txt", folder, true); }, true},
+        {"upload", [&] { return upload(local, folder, true); }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.transfer ? !target().keepsFoldersFromOverwritingTransfers() : !target().keepsFoldersFromOverwritingWrites())
+            continue;
+        EXPECT_NE(c.overwrite(), nullptr) << "a file must not take a folder's place";
+        auto [entry, error] = attributes(folder);
+        ASSERT_TRUE(entry) << (error ? error->localizedDescription() : "");
+        EXPECT_TRUE(entry->isDirectory());
+        EXPECT_EQ(read(folder + "/inner.txt").first, "inner");
+    }
+}
+
+TEST_P(ProviderBehaviour, DownloadsNeverReplaceOrRemoveLocalItems) {
+    ASSERT_EQ(write(work() + "/remote.txt", "remote", false), nullptr);
+    struct Case {
+        const char* name;
+        std::function<void(const std::filesystem::path&)> make;  // what the user has there
+        std::function<void(const std::filesystem::path&)> check;
+    };
+    const auto keepsFile = [](const std::filesystem::path& p) { EXPECT_EQ(behaviour_detail::readLocal(p), "mine"); };
+    const Case cases[] = {
+        {"a file", [](const auto& p) { behaviour_detail::writeLocal(p, "mine"); }, keepsFile},
+        {"an empty folder", [](const auto& p) { std::filesystem::create_directory(p); },
+         [](const auto& p) { EXPECT_TRUE(std::filesystem::is_directory(p)); }},
+        {"a folder with a file", [](const auto& p) {
+             std::filesystem::create_directory(p);
+             behaviour_detail::writeLocal(p / "inside.txt", "mine");
+         },
+         [&](const auto& p) { keepsFile(p / "inside.txt"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto folder = scratch_ / c.name;
+        std::filesystem::create_directory(folder);
+        const auto destination = folder / "destination";
+        c.make(destination);
+        const auto before = localNames(folder);
+        // For the existing item and for a failed download alike.
+        EXPECT_NE(download(work() + "/remote.txt", destination), nullptr);
+        EXPECT_NE(download(work() + "/absent.txt", destination), nullptr);
+        c.check(destination);
+        EXPECT_EQ(localNames(folder), before) << "nothing is left beside the destination";
+    }
+    // Into a folder that is not there: nothing is made.
+    EXPECT_NE(download(work() + "/remote.txt", scratch_ / "missing" / "d.txt"), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(scratch_ / "missing"));
+    // An upload replaces a remote file only when asked.
+    behaviour_detail::writeLocal(scratch_ / "up.txt", "uploaded");
+    EXPECT_NE(upload(scratch_ / "up.txt", work() + "/remote.txt", false), nullptr);
+    EXPECT_EQ(read(work() + "/remote.txt").first, "remote");
+    EXPECT_EQ(upload(scratch_ / "up.txt", work() + "/remote.txt", true), nullptr);
+    EXPECT_EQ(read(work() + "/remote.txt").first, "uploaded");
+}
+
+TEST_P(ProviderBehaviour, ATransferCutShortLeavesNothingBehind) {
+    const std::string large = providerLargeFile();
+    const std::string source = "/media/large.bin";
+    for (bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "onto an existing file" : "onto a new name");
+        const auto folder = scratch_ / (existing ? "existing" : "new");
+        std::filesystem::create_directory(folder);
+        const auto destination = folder / "large.bin";
+        if (existing) behaviour_detail::writeLocal(destination, "mine");
+        const bool dropped = target().dropNextDownloadAfter(256 * 1024);
+        std::atomic<bool> finished{false};
+        RiridOzizevud::ProgressRef progress;
+        auto r = awaitCompletion<ErrorRef>([&](auto done) {
+            progress = provider().copyItem(source, platform::URL::fileURLWithPath(destination.string()),
+                                           [&finished, done](ErrorRef error) {
+                                               finished = true;
+                                               done(error);
+                                           });
+            // A real server's transfer is cut short by cancelling it once bytes have come.
+            if (!dropped && progress) {
+                eventually([&] { return finished.load() || progress->completedUnitCount() > 0; });
+                progress->cancel();
+            }
+        });
+        ASSERT_TRUE(r);
+        const ErrorRef error = std::get<0>(*r);
+        if (dropped) {
+            EXPECT_NE(error, nullptr) << "a cut answer is no download";
+        }
+        if (existing) {
+            EXPECT_EQ(behaviour_detail::readLocal(destination), "mine");
+        } else if (error) {
+            EXPECT_FALSE(std::filesystem::exists(destination));
+        } else {
+            EXPECT_TRUE(behaviour_detail::readLocal(destination) == large) << "a download is whole or nothing";
+        }
+        EXPECT_EQ(localNames(folder).size(), existing ? 1u : (error ? 0u : 1u));
+    }
+}
+
+TEST_P(ProviderBehaviour, UndoRemovesOnlyWhatTheOperationMadeAndLeftUnchanged) {
+    auto* undoable = dynamic_cast<RiridOzizevud::FileProvideUndoable*>(&provider());
+    if (!undoable) GTEST_SKIP() << target().kind() << " records no undo";
+    struct Failures : RiridOzizevud::FileProviderDelegate {
+        std::atomic<int> count{0};
+        void fileProviderDidSucceed(const std::shared_ptr<RiridOzizevud::FileProviderOperations>&,
+                                    const RiridOzizevud::FileOperationType&) override {}
+        void fileProviderDidFail(const std::shared_ptr<RiridOzizevud::FileProviderOperations>&,
+                                 const RiridOzizevud::FileOperationType&, const ErrorRef&) override { ++count; }
+        void fileProviderProgress(const std::shared_ptr<RiridOzizevud::FileProviderOperations>&,
+                                  const RiridOzizevud::FileOperationType&, float) override {}
+    };
+    auto failures = std::make_shared<Failures>();
+    provider().setDelegate(failures);
+    ASSERT_EQ(write(work() + "/a.txt", "a", false), nullptr);
+    ASSERT_EQ(create("folder", work()), nullptr);
+    ASSERT_EQ(write(work() + "/folder/x.txt", "x", false), nullptr);
+    const auto exists = [&](const std::string& path) { return attributes(path).first != nullptr; };
+    struct Case {
+        const char* name;
+        std::string from, to;
+        std::function<void()> user;  // what the user does to the result before undoing
+        std::vector<std::string> kept, gone;
+        bool failureReported;
+    };
+    const std::string w = work();
+    const Case cases[] = {
+        {"an unchanged copy", w + "/a.txt", w + "/b.txt", [] {}, {}, {w + "/b.txt"}, false},
+        {"a changed copy", w + "/a.txt", w + "/c.txt", [&] { ASSERT_EQ(write(w + "/c.txt", "the user's", true), nullptr); },
+         {w + "/c.txt"}, {}, true},
+        {"a folder copy the user added to", w + "/folder", w + "/copied",
+         [&] { ASSERT_EQ(write(w + "/copied/mine.txt", "mine", false), nullptr); }, {w + "/copied", w + "/copied/mine.txt"},
+         {w + "/copied/x.txt"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto manager = std::make_shared<platform::UndoManager>();
+        undoable->setUndoManager(manager);
+        ASSERT_EQ(copy(c.from, c.to, false), nullptr);
+        ASSERT_TRUE(eventually([&] { return manager->canUndo() && RiridOzizevud::UndoRecord::pending() == 0; }));
+        // The user's own change is no step of the host's undo.
+        undoable->setUndoManager(nullptr);
+        c.user();
+        undoable->setUndoManager(manager);
+        const int failed = failures->count.load();
+        ASSERT_TRUE(manager->undo());
+        ASSERT_TRUE(eventually([&] {
+            for (const auto& path : c.gone)
+                if (exists(path)) return false;
+            return !c.failureReported || failures->count.load() > failed;
+        }));
+        for (const auto& path : c.kept) EXPECT_TRUE(exists(path)) << path;
+    }
+    EXPECT_EQ(read(w + "/c.txt").first, "the user's");
+    EXPECT_EQ(read(w + "/copied/mine.txt").first, "mine");
+    EXPECT_EQ(read(w + "/a.txt").first, "a");
+    undoable->setUndoManager(nullptr);
 }
 
 }  // namespace ostrane_test

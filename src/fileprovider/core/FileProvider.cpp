@@ -391,34 +391,6 @@ void FileProvideUndoable::setupUndoManager() {
     setUndoManager(std::move(manager));
 }
 
-void UndoBox::doSimpleOperation(const std::shared_ptr<void>&) const {
-    const auto p = provider.lock();
-    if (!p)
-        return;
-    switch (undoOperation.kind()) {
-    case FileOperationType::Kind::remove:
-        if (operation.kind() == FileOperationType::Kind::create) {
-            // A folder filled since it was made holds what the undo did not create: it stays.
-            const std::string path = undoOperation.source();
-            std::weak_ptr<FileProvideUndoable> weak = p;
-            p->contentsOfDirectory(path, [weak, path](std::vector<FileObjectRef> files, ErrorRef error) {
-                if (error || !files.empty())
-                    return;
-                if (const auto q = weak.lock())
-                    q->removeItem(path, nullptr);
-            });
-            break;
-        }
-        p->removeItem(undoOperation.source(), nullptr);
-        break;
-    case FileOperationType::Kind::move:
-        p->moveItem(undoOperation.source(), *undoOperation.destination(), nullptr);
-        break;
-    default:
-        break;
-    }
-}
-
 // --- Main-queue reports -------------------------------------------------------------------------
 
 void notifyOperationResult(const std::shared_ptr<FileProviderOperations>& fileProvider,

@@ -2,6 +2,9 @@
 
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RequestHeaders.hpp"
+#include "platform/FileCoordinator.hpp"
+#include "platform/FileManager.hpp"
+#include "platform/FilePlacement.hpp"
 #include "platform/URLResourceKey.hpp"
 #include "platform/UUID.hpp"
 #include "platform/UndoManager.hpp"
@@ -48,85 +51,17 @@ Data readBounded(const std::string& path) {
     return out;
 }
 
-// Copies `source` into a new file beside `destination`, then links it into place; never replaces.
-int copyIntoPlace(const std::string& source, const std::string& destination) {
-    const std::filesystem::path dest(destination);
-    std::string pattern = (dest.parent_path() / ".ostrane-download-XXXXXX").string();
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int out = ::mkstemp(name.data());
-    if (out < 0) return errno;
-    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    int err = in < 0 ? errno : 0;
-    std::vector<char> buffer(1 << 20);
-    while (!err) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            break;
-        }
-        if (n == 0) break;
-        for (ssize_t done = 0; done < n && !err;) {
-            const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno != EINTR) err = errno;
-            else if (w > 0) done += w;
-        }
-    }
-    if (in >= 0) ::close(in);
-    if (::close(out) != 0 && !err) err = errno;
-    if (!err && ::link(name.data(), destination.c_str()) != 0) err = errno;
-    ::unlink(name.data());
-    if (!err) ::unlink(source.c_str());
-    return err;
-}
-
-// Moves the downloaded file into place; an existing destination is never replaced.
-ErrorRef moveWithoutReplacing(const platform::URL& from, const platform::URL& to) {
-    if (!to.isFileURL()) return platform::URLError::make(platform::URLError::cannotWriteToFile, to);
-    const std::string source = from.path();
-    const std::string destination = to.path();
-    int err = 0;
-    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0) return nullptr;
-    err = errno;
-    if (err == EINVAL || err == ENOSYS) {
-        // A file system without the flag: a hard link refuses an existing name just as well.
-        if (::link(source.c_str(), destination.c_str()) == 0) {
-            ::unlink(source.c_str());
-            return nullptr;
-        }
-        err = errno;
-    }
-    if (err == EXDEV) {
-        err = copyIntoPlace(source, destination);
-        if (!err) return nullptr;
-    }
-    return platform::cocoaFileError(err, destination, true);
-}
-
-// Memory sink of a ranged read: skips what a server sent before the range, keeps at most the range.
-class RangeSink : public platform::OutputStream {
+// Memory sink of a ranged read.
+class MemorySink : public platform::OutputStream {
 public:
     void open() override {}
     void close() override {}
     std::ptrdiff_t write(const uint8_t* bytes, std::size_t length) override {
         std::lock_guard lock(mutex_);
-        std::size_t start = 0;
-        if (skip_ > 0) {
-            start = static_cast<std::size_t>(std::min<int64_t>(skip_, static_cast<int64_t>(length)));
-            skip_ -= static_cast<int64_t>(start);
-        }
-        std::size_t take = length - start;
-        if (limit_ >= 0) take = std::min<std::size_t>(take, static_cast<std::size_t>(limit_ - static_cast<int64_t>(data_.size())));
-        data_.insert(data_.end(), bytes + start, bytes + start + take);
+        data_.insert(data_.end(), bytes, bytes + length);
         return static_cast<std::ptrdiff_t>(length);
     }
     bool hasSpaceAvailable() const override { return true; }
-    void cut(int64_t skip, int64_t limit) {
-        std::lock_guard lock(mutex_);
-        skip_ = skip;
-        limit_ = limit;
-    }
     Data data() const {
         std::lock_guard lock(mutex_);
         return data_;
@@ -135,9 +70,24 @@ public:
 private:
     mutable std::mutex mutex_;
     Data data_;
-    int64_t skip_ = 0;
-    int64_t limit_ = -1;
 };
+
+// The first and last byte a request's "Range: bytes=first-last" asks for; last -1 for "first-".
+std::optional<std::pair<int64_t, int64_t>> requestedRange(const platform::URLRequest& request) {
+    const auto range = request.value("Range");
+    if (!range || range->rfind("bytes=", 0) != 0) return std::nullopt;
+    const std::string spec = range->substr(6);
+    const auto dash = spec.find('-');
+    if (dash == std::string::npos || dash == 0 || spec.find(',') != std::string::npos) return std::nullopt;
+    try {
+        const int64_t first = std::stoll(spec.substr(0, dash));
+        const int64_t last = dash + 1 < spec.size() ? std::stoll(spec.substr(dash + 1)) : -1;
+        if (first < 0 || (last >= 0 && last < first)) return std::nullopt;
+        return std::make_pair(first, last);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
 
 // Where a transfer's answer stands: its status, and the error page collected instead of the body.
 struct AnswerState {
@@ -145,19 +95,47 @@ struct AnswerState {
     bool failed = false;
     Data errorBody;
     bool reported = false;
+    // A server that ignored the Range sends the whole file (200): what is skipped and kept of it.
+    std::optional<std::pair<int64_t, int64_t>> range;
+    int64_t skip = 0;
+    int64_t left = -1;
+    // The range arrived whole; the rest of the answer is not waited for.
+    bool rangeComplete = false;
 };
 
 // The answer's status, judged when its response arrives (which is then passed on).
 std::shared_ptr<AnswerState> judgedAnswer(const std::string& sessionDescription, uint64_t taskIdentifier,
-                                          ResponseHandler responseHandler) {
+                                          const platform::URLRequest& request, ResponseHandler responseHandler) {
     auto state = std::make_shared<AnswerState>();
+    state->range = requestedRange(request);
     setTaskResponseHandler(sessionDescription, taskIdentifier,
                            [state, responseHandler = std::move(responseHandler)](std::shared_ptr<const platform::URLResponse> response) {
                                state->status = statusOf(response);
                                state->failed = state->status >= 300;
+                               if (state->range && state->status == 200) {
+                                   state->skip = state->range->first;
+                                   state->left = state->range->second >= 0 ? state->range->second - state->range->first + 1 : -1;
+                               }
                                call(responseHandler, response);
                            });
     return state;
+}
+
+// The part of a piece that belongs to the asked range (all of it for a 206 or an unranged answer).
+Data partInRange(AnswerState& state, const Data& piece) {
+    std::size_t begin = 0;
+    if (state.skip > 0) {
+        begin = static_cast<std::size_t>(std::min<int64_t>(state.skip, static_cast<int64_t>(piece.size())));
+        state.skip -= static_cast<int64_t>(begin);
+    }
+    std::size_t end = piece.size();
+    if (state.left >= 0) {
+        end = begin + static_cast<std::size_t>(std::min<int64_t>(state.left, static_cast<int64_t>(end - begin)));
+        state.left -= static_cast<int64_t>(end - begin);
+        state.rangeComplete = state.left == 0;
+    }
+    if (begin == 0 && end == piece.size()) return piece;
+    return Data(piece.begin() + static_cast<std::ptrdiff_t>(begin), piece.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
 // A piece of an answer whose status failed is kept (up to a bound) for the error, never passed on.
@@ -224,8 +202,12 @@ HTTPFileProvider::~HTTPFileProvider() {
         longpoll = longpollSession_;
         queue = settings_.operationQueue.get();
     }
+    const bool cancelTasks = fileProviderCancelTasksOnInvalidating.load();
     if (session) {
-        if (const auto description = session->sessionDescription(); description && !description->empty()) {
+        // Tasks left to finish keep their handlers, so their callers hear how they really ended;
+        // the session delegate lets the tables go when the session has become invalid.
+        if (const auto description = session->sessionDescription();
+            cancelTasks && description && !description->empty()) {
             auto completions = removeSessionCompletionHandlers(*description);
             removeSessionDownloadHandlers(*description);
             removeSessionDataHandlers(*description);
@@ -241,7 +223,7 @@ HTTPFileProvider::~HTTPFileProvider() {
                 else fail();
             }
         }
-        if (fileProviderCancelTasksOnInvalidating.load()) session->invalidateAndCancel();
+        if (cancelTasks) session->invalidateAndCancel();
         else session->finishTasksAndInvalidate();
     }
     if (longpoll) longpoll->invalidateAndCancel();
@@ -714,10 +696,16 @@ void HTTPFileProvider::upload_task(const std::string& targetPath, const Progress
 ProgressRef HTTPFileProvider::download_file(const std::string& path, const platform::URLRequest& request,
                                             const FileOperationType& operation,
                                             std::function<void(std::optional<platform::URL>, ErrorRef)> completionHandler) {
+    return downloadTo(path, request, operation, nullptr, std::move(completionHandler));
+}
+
+ProgressRef HTTPFileProvider::downloadTo(const std::string& path, const platform::URLRequest& request,
+                                         const FileOperationType& operation, std::shared_ptr<platform::PlacementFile> into,
+                                         std::function<void(std::optional<platform::URL>, ErrorRef)> completionHandler) {
     auto self = std::dynamic_pointer_cast<HTTPFileProvider>(FileProviderBasic::shared_from_this());
     auto progress = platform::Progress::make(-1);
     label(progress, operation);
-    auto task = session()->downloadTask(request);
+    auto task = into ? session()->downloadTask(request, std::move(into)) : session()->downloadTask(request);
     const std::string description = session()->sessionDescription().value_or("");
     const uint64_t id = task->taskIdentifier();
     setTaskCompletionHandler(description, id, [self, progress, operation, completionHandler](ErrorRef error) {
@@ -755,15 +743,18 @@ ProgressRef HTTPFileProvider::download_progressive(const std::string& path, cons
     auto task = session()->dataTask(request);
     const std::string description = session()->sessionDescription().value_or("");
     const uint64_t id = task->taskIdentifier();
-    auto state = judgedAnswer(description, id, std::move(responseHandler));
+    auto state = judgedAnswer(description, id, request, std::move(responseHandler));
     std::weak_ptr<platform::URLSessionTask> weakTask = task;
     setTaskDataHandler(description, id, [self, weakTask, state, operation, progressHandler](const Data& piece) {
-        if (keptAsErrorPage(*state, piece)) return;
-        reportReceived(self, weakTask.lock(), operation);
-        call(progressHandler, piece);
+        if (state->rangeComplete || keptAsErrorPage(*state, piece)) return;
+        auto task = weakTask.lock();
+        reportReceived(self, task, operation);
+        const Data part = partInRange(*state, piece);
+        if (!part.empty()) call(progressHandler, part);
+        if (state->rangeComplete && task) task->cancel();
     });
     setTaskCompletionHandler(description, id, [self, state, path, progress, operation, completionHandler](ErrorRef error) {
-        ErrorRef failure = error;
+        ErrorRef failure = state->rangeComplete ? nullptr : error;
         if (!failure && state->failed) failure = self->guardedServerError(state->status, path, state->errorBody);
         if (failure) progress->cancel();
         call(completionHandler, failure);
@@ -782,18 +773,19 @@ ProgressRef HTTPFileProvider::download(const std::string& path, const platform::
     auto task = session()->dataTask(request);
     const std::string description = session()->sessionDescription().value_or("");
     const uint64_t id = task->taskIdentifier();
-    auto state = judgedAnswer(description, id, std::move(responseHandler));
+    auto state = judgedAnswer(description, id, request, std::move(responseHandler));
     if (stream) stream->open();
     std::weak_ptr<platform::URLSessionTask> weakTask = task;
     setTaskDataHandler(description, id, [self, weakTask, state, stream, operation, completionHandler](const Data& piece) {
-        if (piece.empty() || state->reported || keptAsErrorPage(*state, piece)) return;
+        if (piece.empty() || state->reported || state->rangeComplete || keptAsErrorPage(*state, piece)) return;
         auto task = weakTask.lock();
         reportReceived(self, task, operation);
+        const Data part = partInRange(*state, piece);
         ErrorRef failure;
         if (!stream) failure = platform::POSIXError::make(EBADF);
-        else {
+        else if (!part.empty()) {
             try {
-                RiridOzizevud::write(*stream, std::span<const uint8_t>(piece.data(), piece.size()));
+                RiridOzizevud::write(*stream, std::span<const uint8_t>(part.data(), part.size()));
             } catch (...) {
                 failure = stream->streamError();
                 if (!failure) failure = platform::errorFromException(std::current_exception());
@@ -805,11 +797,13 @@ ProgressRef HTTPFileProvider::download(const std::string& path, const platform::
             call(completionHandler, failure);
             notifyOperationResult(self, operation, failure);
             if (task) task->cancel();
+            return;
         }
+        if (state->rangeComplete && task) task->cancel();
     });
     setTaskCompletionHandler(description, id, [self, state, stream, path, progress, operation, completionHandler](ErrorRef error) {
         if (stream) stream->close();
-        ErrorRef failure = error;
+        ErrorRef failure = state->rangeComplete ? nullptr : error;
         if (!failure && state->failed) failure = self->guardedServerError(state->status, path, state->errorBody);
         if (failure) progress->cancel();
         if (state->reported) return;
@@ -853,35 +847,67 @@ ProgressRef HTTPFileProvider::copyItem(const platform::URL& localFile, const std
 ProgressRef HTTPFileProvider::copyItem(const std::string& path, const platform::URL& toLocalURL,
                                        SimpleCompletionHandler completionHandler) {
     const auto operation = FileOperationType::copy(path, toLocalURL.absoluteString());
-    ErrorRef requestError;
-    const auto request = makeRequest(operation, false, {}, requestError);
-    if (!request) {
-        auto self = selfOperations();
-        later([self, operation, completionHandler, requestError] {
-            call(completionHandler, requestError);
-            notifyOperationResult(self, operation, requestError);
+    auto self = selfOperations();
+    const auto refuse = [&](const ErrorRef& error) {
+        later([self, operation, completionHandler, error] {
+            call(completionHandler, error);
+            notifyOperationResult(self, operation, error);
         });
         return nullptr;
+    };
+    if (!toLocalURL.isFileURL()) return refuse(platform::URLError::make(platform::URLError::cannotWriteToFile, toLocalURL));
+    const std::string destination = toLocalURL.path();
+    // What is there stays: nothing is fetched for a place that is taken.
+    if (platform::FileManager::itemExists(destination))
+        return refuse(platform::CocoaError::make(platform::CocoaError::fileWriteFileExists, destination));
+    // The file is written beside its destination and put into place whole, or not at all.
+    std::shared_ptr<platform::PlacementFile> placement;
+    try {
+        placement = std::make_shared<platform::PlacementFile>(destination);
+    } catch (...) {
+        return refuse(platform::errorFromException(std::current_exception()));
     }
+    ErrorRef requestError;
+    const auto request = makeRequest(operation, false, {}, requestError);
+    if (!request) return refuse(requestError);
     const ErrorRef fallback = platform::URLError::make(platform::URLError::cannotLoadFromNetwork, url(path));
     std::weak_ptr<HTTPFileProvider> weak = weakSelf();
-    return download_file(path, *request, operation,
-                         [weak, operation, toLocalURL, completionHandler, fallback](std::optional<platform::URL> tempURL, ErrorRef error) {
-                             auto self = weak.lock();
-                             // The download told the delegate of its own failure already.
-                             if (error) {
-                                 call(completionHandler, error);
-                                 return;
-                             }
-                             if (!tempURL) {
-                                 call(completionHandler, fallback);
-                                 if (self) notifyOperationResult(self->selfOperations(), operation, fallback);
-                                 return;
-                             }
-                             const ErrorRef moved = moveWithoutReplacing(*tempURL, toLocalURL);
-                             call(completionHandler, moved);
-                             if (self) notifyOperationResult(self->selfOperations(), operation, moved);
-                         });
+    auto queue = operation_queue();
+    // Let go as soon as the download ends: a failed one's file is gone before anyone hears of it.
+    auto held = std::make_shared<std::shared_ptr<platform::PlacementFile>>(placement);
+    return downloadTo(path, *request, operation, std::move(placement),
+                      [weak, queue, operation, toLocalURL, held, completionHandler, fallback](std::optional<platform::URL> location,
+                                                                                             ErrorRef error) {
+                          auto self = weak.lock();
+                          auto placement = std::move(*held);
+                          if (!location) placement.reset();
+                          // The download told the delegate of its own failure already.
+                          if (error) {
+                              call(completionHandler, error);
+                              return;
+                          }
+                          if (!location) {
+                              call(completionHandler, fallback);
+                              if (self) notifyOperationResult(self->selfOperations(), operation, fallback);
+                              return;
+                          }
+                          // Put into place under the coordination the local provider uses.
+                          auto selfOperations = self ? self->selfOperations() : nullptr;
+                          platform::FileCoordinator::coordinate(
+                              {platform::FileAccessIntent::writingIntent(toLocalURL, platform::FileAccessIntent::forReplacing)},
+                              queue, [placement, toLocalURL, selfOperations, operation, completionHandler](ErrorRef coordinationError) {
+                                  ErrorRef failure = coordinationError;
+                                  if (!failure) {
+                                      try {
+                                          placement->place(false);
+                                      } catch (...) {
+                                          failure = platform::errorFromException(std::current_exception());
+                                      }
+                                  }
+                                  call(completionHandler, failure);
+                                  if (selfOperations) notifyOperationResult(selfOperations, operation, failure);
+                              });
+                      });
 }
 
 ProgressRef HTTPFileProvider::contents(const std::string& path, int64_t offset, int64_t length,
@@ -898,13 +924,8 @@ ProgressRef HTTPFileProvider::contents(const std::string& path, int64_t offset, 
         return nullptr;
     }
     setRangeHeader(*request, offset, length);
-    const bool ranged = request->value("Range").has_value();
-    auto sink = std::make_shared<RangeSink>();
-    auto response = [sink, ranged, offset, length](std::shared_ptr<const platform::URLResponse> r) {
-        // A server that ignored the Range sends the whole file: cut the range out of it.
-        if (ranged && statusOf(r) == 200) sink->cut(offset, length);
-    };
-    return download(path, *request, operation, response, sink, [sink, completionHandler](ErrorRef error) {
+    auto sink = std::make_shared<MemorySink>();
+    return download(path, *request, operation, nullptr, sink, [sink, completionHandler](ErrorRef error) {
         if (error) call(completionHandler, std::nullopt, error);
         else call(completionHandler, sink->data(), nullptr);
     });
@@ -924,38 +945,16 @@ ProgressRef HTTPFileProvider::contents(const std::string& path, int64_t offset, 
         later([completionHandler, requestError] { call(completionHandler, requestError); });
         return nullptr;
     }
-    setRangeHeader(*request, offset, length);
-    const bool ranged = request->value("Range").has_value();
-    // Touched on the operation queue only: where the next piece starts, and what to skip or keep.
-    struct Cursor {
-        int64_t position;
-        int64_t skip = 0;
-        int64_t left = -1;
+    // Length 0 reads to the end: from the offset, so that every position handed on is true.
+    setRangeHeader(*request, offset, length == 0 ? -1 : length);
+    // Touched on the operation queue only: where the next piece starts (download_progressive
+    // hands on only what lies in the range).
+    auto position = std::make_shared<int64_t>(offset);
+    auto onPiece = [position, progressHandler](const Data& piece) {
+        call(progressHandler, *position, piece);
+        *position += static_cast<int64_t>(piece.size());
     };
-    auto cursor = std::make_shared<Cursor>(Cursor{offset});
-    auto onResponse = [cursor, ranged, offset, length, responseHandler](std::shared_ptr<const platform::URLResponse> r) {
-        if (ranged && statusOf(r) == 200) {
-            cursor->skip = offset;
-            cursor->left = length > 0 ? length : -1;
-        }
-        call(responseHandler, r);
-    };
-    auto onPiece = [cursor, progressHandler](const Data& piece) {
-        size_t begin = 0;
-        if (cursor->skip > 0) {
-            begin = static_cast<size_t>(std::min<int64_t>(cursor->skip, static_cast<int64_t>(piece.size())));
-            cursor->skip -= static_cast<int64_t>(begin);
-        }
-        size_t end = piece.size();
-        if (cursor->left >= 0) end = begin + static_cast<size_t>(std::min<int64_t>(cursor->left, static_cast<int64_t>(end - begin)));
-        if (end <= begin) return;
-        const Data part = (begin == 0 && end == piece.size()) ? piece : Data(piece.begin() + static_cast<std::ptrdiff_t>(begin),
-                                                                             piece.begin() + static_cast<std::ptrdiff_t>(end));
-        if (cursor->left >= 0) cursor->left -= static_cast<int64_t>(part.size());
-        call(progressHandler, cursor->position, part);
-        cursor->position += static_cast<int64_t>(part.size());
-    };
-    return download_progressive(path, *request, operation, onResponse, onPiece, [completionHandler](ErrorRef error) {
+    return download_progressive(path, *request, operation, std::move(responseHandler), onPiece, [completionHandler](ErrorRef error) {
         call(completionHandler, error);
     });
 }

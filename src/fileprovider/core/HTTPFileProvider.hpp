@@ -42,6 +42,7 @@
 #include <vector>
 
 namespace platform {
+class PlacementFile;
 class UndoManager;
 }
 
@@ -256,6 +257,10 @@ private:
                        PageRequestHandler requestHandler, PageHandler pageHandler, FilesCompletionHandler completionHandler);
     ProgressRef refuseSize(const std::string& targetPath, int64_t size, const FileOperationType& operation,
                            const SimpleCompletionHandler& completionHandler);
+    /// download_file, written into `into` when given (its location then reads that file).
+    ProgressRef downloadTo(const std::string& path, const platform::URLRequest& request, const FileOperationType& operation,
+                           std::shared_ptr<platform::PlacementFile> into,
+                           std::function<void(std::optional<platform::URL> location, ErrorRef error)> completionHandler);
 
     const std::string type_;
     const std::optional<platform::URL> baseURL_;

@@ -257,6 +257,15 @@ void SessionDelegate::didCompleteWithError(const SessionRef& session, const Task
     if (completion && *completion) (*completion)(error);
 }
 
+void SessionDelegate::didBecomeInvalidWithError(const SessionRef& session, const ErrorRef&) {
+    const auto description = session ? session->sessionDescription() : std::nullopt;
+    if (!description || description->empty()) return;
+    removeSessionCompletionHandlers(*description);
+    removeSessionDownloadHandlers(*description);
+    removeSessionDataHandlers(*description);
+    removeSessionResponseHandlers(*description);
+}
+
 void SessionDelegate::didFinishDownloadingTo(const SessionRef& session, const DownloadTaskRef& downloadTask,
                                              const platform::URL& location) {
     const auto description = session ? session->sessionDescription() : std::nullopt;

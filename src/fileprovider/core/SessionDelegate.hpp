@@ -89,6 +89,8 @@ public:
     size_t observedTaskCount() const;
 
     void didCompleteWithError(const SessionRef& session, const TaskRef& task, const ErrorRef& error) override;
+    /// The session's handler tables go with it.
+    void didBecomeInvalidWithError(const SessionRef& session, const ErrorRef& error) override;
     void didFinishDownloadingTo(const SessionRef& session, const DownloadTaskRef& downloadTask,
                                 const platform::URL& location) override;
     void didReceiveResponse(const SessionRef& session, const DataTaskRef& dataTask,

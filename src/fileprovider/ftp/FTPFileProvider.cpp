@@ -6,6 +6,9 @@
 #include "platform/Collation.hpp"
 #include "platform/DispatchGroup.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/FileCoordinator.hpp"
+#include "platform/FileManager.hpp"
+#include "platform/FilePlacement.hpp"
 #include "platform/OperationQueue.hpp"
 #include "platform/Stream.hpp"
 #include "platform/URLSession.hpp"
@@ -765,11 +768,17 @@ ProgressRef FTPFileProvider::copyItem(const std::string& path, const URL& toLoca
         [me, path, toLocalURL, handler](std::shared_ptr<Operation> op, ErrorRef error) {
             op->completion = *handler;
             if (error) return me->finish(op, error, false);
-            // The file arrives beside nothing: only a whole file is moved to the destination.
-            const auto temporary = std::filesystem::temp_directory_path() / platform::newUUIDString();
-            auto out = std::make_shared<std::ofstream>(temporary, std::ios::binary | std::ios::trunc);
-            if (!*out) {
-                return me->finish(op, platform::CocoaError::make(platform::CocoaError::fileWriteUnknown, temporary.string()));
+            // A download replaces nothing; it is written beside its destination and put into
+            // place whole, so a failure leaves the destination as it was.
+            const std::string destination = toLocalURL.path();
+            if (!toLocalURL.isFileURL()) return me->finish(op, URLError::make(URLError::cannotWriteToFile, toLocalURL));
+            if (platform::FileManager::itemExists(destination))
+                return me->finish(op, platform::CocoaError::make(platform::CocoaError::fileWriteFileExists, destination));
+            auto placement = std::make_shared<std::shared_ptr<platform::PlacementFile>>();
+            try {
+                *placement = std::make_shared<platform::PlacementFile>(destination);
+            } catch (...) {
+                return me->finish(op, platform::errorFromException(std::current_exception()));
             }
             op->engine->retrieve(
                 op->control, me->serverPath(path), 0, -1,
@@ -780,36 +789,39 @@ ProgressRef FTPFileProvider::copyItem(const std::string& path, const URL& toLoca
                     });
                     op->progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
                 },
-                [me, op, out](const Data& chunk, int64_t received, int64_t expected) {
-                    out->write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
-                    if (!*out) return false;
+                [me, op, placement](const Data& chunk, int64_t received, int64_t expected) {
+                    try {
+                        if (!*placement) return false;
+                        (*placement)->write(chunk.data(), chunk.size());
+                    } catch (...) {
+                        return false;
+                    }
                     op->progress->setTotalUnitCount(expected);
                     op->progress->setCompletedUnitCount(received);
                     notifyOperationProgress(me->operations(), op->operation, op->progress->fractionCompleted());
                     return true;
                 },
-                [me, op, out, temporary, toLocalURL](ErrorRef error) {
-                    out->close();
-                    std::error_code ec;
-                    if (!error && !*out) error = platform::CocoaError::make(platform::CocoaError::fileWriteUnknown, temporary.string());
-                    if (!error) {
-                        const std::filesystem::path destination = toLocalURL.path();
-                        std::filesystem::rename(temporary, destination, ec);
-                        if (ec) {
-                            // Another file system: copy, then let go of the temporary file.
-                            ec.clear();
-                            std::filesystem::copy_file(temporary, destination,
-                                                       std::filesystem::copy_options::overwrite_existing, ec);
-                            if (ec) {
-                                std::error_code ignored;
-                                std::filesystem::remove(destination, ignored);
-                                error = platform::cocoaFileError(ec.value(), destination.string(), true);
-                            }
-                        }
+                [me, op, held = placement, toLocalURL](ErrorRef error) {
+                    // Let go at once: a failed download's file is gone before anyone hears of it.
+                    auto placement = std::move(*held);
+                    if (error) {
+                        placement.reset();
+                        return me->finish(op, error);
                     }
-                    std::error_code ignored;
-                    std::filesystem::remove(temporary, ignored);
-                    me->finish(op, error);
+                    // Put into place under the coordination the local provider uses.
+                    platform::FileCoordinator::coordinate(
+                        {platform::FileAccessIntent::writingIntent(toLocalURL, platform::FileAccessIntent::forReplacing)},
+                        me->operation_queue(), [me, op, placement, toLocalURL](ErrorRef coordinationError) {
+                            ErrorRef failure = coordinationError;
+                            if (!failure) {
+                                try {
+                                    placement->place(false);
+                                } catch (...) {
+                                    failure = platform::errorFromException(std::current_exception());
+                                }
+                            }
+                            me->finish(op, failure);
+                        });
                 });
         });
     if (progress) progress->setTotalUnitCount(-1);

@@ -56,6 +56,24 @@ platform::Data readAll(int fd, const std::string& path) {
     }
 }
 
+// Opens a regular file, or the regular file a link leads to, for reading; its size through `size`.
+// Without O_NONBLOCK a named pipe would block in open() until a writer came, holding the item's
+// coordination; anything but a regular file is refused at once. Returns -1 with the errno set.
+int openRegularFile(const std::string& path, int64_t& size) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        errno = e;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    size = st.st_size;
+    return fd;
+}
+
 } // namespace
 
 // An absent completion stands for one that does nothing.
@@ -351,7 +369,8 @@ ProgressRef LocalFileProvider::contents(const std::string& path, DataCompletionH
         if (!error) {
             progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
             const std::string filePath = fileURL.path();
-            const int fd = ::open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
+            int64_t size = -1;
+            const int fd = openRegularFile(filePath, size);
             try {
                 if (fd < 0) platform::throwError(platform::cocoaFileError(errno, filePath, false));
                 data = readAll(fd, filePath);
@@ -381,13 +400,19 @@ ProgressRef LocalFileProvider::contents(const std::string& path, int64_t offset,
                       completionHandler = orNothing(std::move(completionHandler))](ErrorRef error) {
         std::optional<Data> data;
         int fd = -1;
+        // The size of what was opened: a link's own size is not its file's.
+        int64_t size = -1;
         if (!error) {
-            fd = ::open(fileURL.path().c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) error = platform::CocoaError::make(platform::CocoaError::fileNoSuchFile, path);
+            fd = openRegularFile(fileURL.path(), size);
+            const int e = errno;
+            if (fd < 0 && e == ENOENT) error = platform::CocoaError::make(platform::CocoaError::fileNoSuchFile, path);
+            // Anything but a regular file has no size to read a range of.
+            else if (fd < 0 && (e == EISDIR || e == EINVAL)) {
+                progress->cancel();
+                error = platform::CocoaError::make(platform::CocoaError::fileReadTooLarge, path);
+            } else if (fd < 0) error = platform::cocoaFileError(e, path, false);
         }
         if (!error) {
-            const auto entry = LocalFileObject::make(fileURL);
-            const int64_t size = entry ? entry->size() : -1;
             progress->setTotalUnitCount(size);
             if (offset < 0 || offset >= size) {
                 progress->cancel();

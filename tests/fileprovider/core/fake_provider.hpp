@@ -55,10 +55,18 @@ public:
         std::lock_guard lock(mutex_);
         files_[path] = directory;
     }
+    /// A change by the user: the file's size grows.
+    void changeFile(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        ++sizes_[path];
+    }
     bool exists(const std::string& path) {
         std::lock_guard lock(mutex_);
         return files_.count(path) > 0;
     }
+    /// Whether `path` was listed (at least `times` times), or its attributes asked for.
+    bool listed(const std::string& path, int times = 1) { return count("contentsOfDirectory", path) >= times; }
+    bool asked(const std::string& path) { return count("attributesOfItem", path) > 0; }
     /// Listings hold their completion here instead of answering.
     void holdListings(bool hold) {
         std::lock_guard lock(mutex_);
@@ -117,6 +125,7 @@ public:
                     continue;
                 auto f = std::make_shared<FileObject>(url(p), p.substr(prefix.size()), p);
                 f->setType(dir ? platform::URLFileResourceType::directory : platform::URLFileResourceType::regular);
+                f->setSize(sizes_[p]);
                 out.push_back(std::move(f));
             }
         }
@@ -124,7 +133,18 @@ public:
     }
     void attributesOfItem(const std::string& path, FileCompletionHandler completion) override {
         record("attributesOfItem", {path});
-        queue_->async([completion, path] { completion(std::make_shared<FileObject>(std::nullopt, path, path), nullptr); });
+        FileObjectRef file;
+        {
+            std::lock_guard lock(mutex_);
+            if (const auto it = files_.find(path); it != files_.end()) {
+                file = std::make_shared<FileObject>(std::nullopt, path.substr(path.find_last_of('/') + 1), path);
+                file->setType(it->second ? platform::URLFileResourceType::directory : platform::URLFileResourceType::regular);
+                file->setSize(sizes_[path]);
+            }
+        }
+        queue_->async([completion, path, file] {
+            completion(file, file ? nullptr : platform::CocoaError::make(platform::CocoaError::fileNoSuchFile, path));
+        });
     }
     void storageProperties(std::function<void(VolumeObjectRef)> completion) override {
         queue_->async([completion] { completion(nullptr); });
@@ -176,13 +196,25 @@ public:
         return run(FileOperationType::copy(path, to), std::move(c), [this, path, to, overwrite] {
             if (!files_.count(path) || (files_.count(to) && !overwrite))
                 return false;
-            files_[to] = files_[path];
+            // A folder is copied with everything below it.
+            const std::string below = path + "/";
+            std::map<std::string, bool> copied;
+            for (const auto& [p, dir] : files_)
+                if (p == path || p.compare(0, below.size(), below) == 0)
+                    copied[to + p.substr(path.size())] = dir;
+            files_.insert(copied.begin(), copied.end());
             return true;
         });
     }
     ProgressRef removeItem(const std::string& path, SimpleCompletionHandler c) override {
         record("removeItem", {path});
-        return run(FileOperationType::remove(path), std::move(c), [this, path] { return files_.erase(path) > 0; });
+        return run(FileOperationType::remove(path), std::move(c), [this, path] {
+            if (!files_.erase(path))
+                return false;
+            const std::string below = path + "/";
+            std::erase_if(files_, [&](const auto& entry) { return entry.first.compare(0, below.size(), below) == 0; });
+            return true;
+        });
     }
     ProgressRef copyItem(const platform::URL& localFile, const std::string& to, bool overwrite,
                          SimpleCompletionHandler c) override {
@@ -254,6 +286,13 @@ protected:
           opQueue_(platform::OperationQueue::make("FileProvider.Fake.Operation")) {}
 
 private:
+    int count(const std::string& name, const std::string& path) {
+        std::lock_guard lock(mutex_);
+        int n = 0;
+        for (const auto& c : calls_)
+            n += c.name == name && !c.args.empty() && c.args.front() == path;
+        return n;
+    }
     void record(std::string name, std::vector<std::string> args) {
         std::lock_guard lock(mutex_);
         calls_.push_back({std::move(name), std::move(args)});
@@ -301,6 +340,7 @@ private:
     std::optional<platform::URLCredential> credential_;
     std::shared_ptr<platform::UndoManager> undoManager_;
     std::map<std::string, bool> files_;
+    std::map<std::string, int64_t> sizes_;
     std::vector<Call> calls_;
     bool holdListings_ = false;
     std::vector<FilesCompletionHandler> held_;

@@ -66,7 +66,30 @@ struct HTTPProviderTest : ::testing::Test {
     std::shared_ptr<RecordingProviderDelegate> delegate = std::make_shared<RecordingProviderDelegate>();
 
     void SetUp() override { provider->setDelegate(delegate); }
+
+    // The first download lands whole; the second finds the place taken and leaves it alone.
+    void downloadTwice(const std::string& path, const std::filesystem::path& target, const std::string& content) {
+        Awaited<ErrorRef> first, second;
+        provider->copyItem(path, platform::URL::fileURLWithPath(target.string()), first.handler());
+        ASSERT_TRUE(first.wait());
+        EXPECT_EQ(std::get<0>(first.result()), nullptr);
+        EXPECT_TRUE(readFile(target) == content);
+        provider->copyItem(path, platform::URL::fileURLWithPath(target.string()), second.handler());
+        ASSERT_TRUE(second.wait());
+        EXPECT_TRUE(std::get<0>(second.result()));
+        EXPECT_TRUE(readFile(target) == content);
+    }
 };
+
+template <class Pred>
+bool eventuallyTrue(Pred done, double seconds = 60) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 std::shared_ptr<const TestHTTPError> httpError(const ErrorRef& e) { return std::dynamic_pointer_cast<const TestHTTPError>(e); }
 
@@ -456,9 +479,13 @@ TEST_F(HTTPProviderTest, RangedReadsAcceptOnlyTheRange) {
 TEST_F(HTTPProviderTest, StreamedReadsGivePositionsFromTheOffset) {
     const std::string file = numbered(400000);
     server.putFile("/base/s.bin", file);
+    for (const int64_t length : {int64_t{300000}, int64_t{0}})
     for (bool ignore : {false, true}) {
-        SCOPED_TRACE(ignore ? "range ignored" : "range honoured");
+        SCOPED_TRACE(std::string(ignore ? "range ignored" : "range honoured") + ", length " + std::to_string(length));
         server.setIgnoreRange(ignore);
+        server.clearRequests();
+        // Length 0 reads from the offset to the end.
+        const std::string expected = length ? file.substr(1000, static_cast<size_t>(length)) : file.substr(1000);
         std::mutex m;
         std::string got;
         int64_t expectedPosition = 1000;
@@ -466,7 +493,7 @@ TEST_F(HTTPProviderTest, StreamedReadsGivePositionsFromTheOffset) {
         std::atomic<int> responses{0};
         Awaited<ErrorRef> done;
         provider->contents(
-            "/s.bin", 1000, 300000, [&](std::shared_ptr<const platform::URLResponse>) { ++responses; },
+            "/s.bin", 1000, length, [&](std::shared_ptr<const platform::URLResponse>) { ++responses; },
             [&](int64_t position, const Data& piece) {
                 std::lock_guard lock(m);
                 positionsRight = positionsRight && position == expectedPosition;
@@ -478,9 +505,11 @@ TEST_F(HTTPProviderTest, StreamedReadsGivePositionsFromTheOffset) {
         EXPECT_EQ(std::get<0>(done.result()), nullptr);
         std::lock_guard lock(m);
         EXPECT_TRUE(positionsRight);
-        EXPECT_EQ(got.size(), 300000u);
-        EXPECT_TRUE(got == file.substr(1000, 300000));
+        EXPECT_EQ(got.size(), expected.size());
+        EXPECT_TRUE(got == expected);
         EXPECT_EQ(responses.load(), 1);
+        EXPECT_EQ(server.requests().at(0).header("Range"),
+                  length ? "bytes=1000-300999" : "bytes=1000-");
     }
     server.setIgnoreRange(false);
     bool pieces = false;
@@ -489,6 +518,27 @@ TEST_F(HTTPProviderTest, StreamedReadsGivePositionsFromTheOffset) {
     ASSERT_TRUE(failed.wait());
     EXPECT_EQ(httpError(std::get<0>(failed.result()))->statusCode(), 404);
     EXPECT_FALSE(pieces);
+}
+
+// A server that ignores the Range: the read ends with the range, not with the whole answer (this
+// one would break off after 200 kB).
+TEST_F(HTTPProviderTest, AWholeAnswerToARangeEndsWithTheRange) {
+    const std::string file = numbered(1 << 20);
+    auto whole = FakeHTTPServer::answer(200, file, {}, "application/octet-stream");
+    whole.dropAfter = 200000;
+    server.script("GET", "/base/cut.bin", {whole, whole});
+    Awaited<std::optional<Data>, ErrorRef> read;
+    provider->contents("/cut.bin", 10, 100, read.handler());
+    ASSERT_TRUE(read.wait());
+    EXPECT_EQ(std::get<1>(read.result()), nullptr);
+    EXPECT_EQ(text(std::get<0>(read.result()).value_or(Data{})), file.substr(10, 100));
+
+    std::string got;
+    Awaited<ErrorRef> streamed;
+    provider->contents("/cut.bin", 20, 50, nullptr, [&](int64_t, const Data& piece) { got += text(piece); }, streamed.handler());
+    ASSERT_TRUE(streamed.wait());
+    EXPECT_EQ(std::get<0>(streamed.result()), nullptr);
+    EXPECT_EQ(got, file.substr(20, 50));
 }
 
 TEST_F(HTTPProviderTest, DownloadsNeverReplaceOrLeaveBehindAFile) {
@@ -610,9 +660,10 @@ TEST_F(HTTPProviderTest, CancellingADownloadLeavesNothing) {
     EXPECT_EQ(done.calls(), 1);
 }
 
-// A provider released while its uploads run: their completions hear "cancelled", once.
-TEST_F(HTTPProviderTest, ReleasingTheProviderFailsItsWaitingCompletions) {
-    // The server answers each upload only once the test has seen the release answer it.
+// A provider released while its uploads run: cancelled tasks answer "cancelled" at once; tasks
+// left to finish answer how they really ended. Once each.
+TEST_F(HTTPProviderTest, ReleasingTheProviderReportsWhatBecameOfItsUploads) {
+    // The server answers each upload only once the test lets it.
     auto gate = std::make_shared<ostrane_test::Gate>();
     ostrane_test::GateOpener opener(gate);
     auto answered = std::make_shared<std::atomic<int>>(0);
@@ -633,14 +684,20 @@ TEST_F(HTTPProviderTest, ReleasingTheProviderFailsItsWaitingCompletions) {
         const auto description = *p->session()->sessionDescription();
         ASSERT_TRUE(server.waitForRequests("PUT", putsBefore + 1));
         p.reset();
-        const bool answeredFirst = done.wait();
-        gate->open();
-        ASSERT_TRUE(answeredFirst) << "the release must answer before the server does";
-        auto e = std::dynamic_pointer_cast<const platform::URLError>(std::get<0>(done.result()));
-        ASSERT_TRUE(e);
-        EXPECT_EQ(e->errorCode(), platform::URLError::cancelled);
-        EXPECT_FALSE(sessionHandlerCounts(description).completion);
-        // The server's late answer calls nothing a second time.
+        if (cancelTasks) {
+            const bool answeredFirst = done.wait();
+            gate->open();
+            ASSERT_TRUE(answeredFirst) << "the release must answer before the server does";
+            auto e = std::dynamic_pointer_cast<const platform::URLError>(std::get<0>(done.result()));
+            ASSERT_TRUE(e);
+            EXPECT_EQ(e->errorCode(), platform::URLError::cancelled);
+        } else {
+            gate->open();
+            ASSERT_TRUE(done.wait());
+            EXPECT_EQ(std::get<0>(done.result()), nullptr) << "the server stored the upload";
+        }
+        ASSERT_TRUE(ostrane_test::waitUntil([&] { return !sessionHandlerCounts(description).completion; }));
+        // The server's answer calls nothing a second time.
         ASSERT_TRUE(ostrane_test::waitUntil([&] { return *answered > answeredBefore; }));
         std::this_thread::sleep_for(ostrane_test::quietPeriod);
         EXPECT_EQ(done.calls(), 1);
@@ -684,8 +741,8 @@ TEST_F(HTTPProviderTest, AbstractMembersAnswerAnErrorNamingThem) {
               "HTTPFileProvider is an abstract class. Please implement request(for:overwrite:attributes:) in subclass.");
 }
 
-// The temporary file lives in the temporary folder; a destination on another file system gets a
-// copy, still without replacing anything there.
+// The file is written beside its destination, on whatever file system that is, and still
+// replaces nothing there.
 TEST_F(HTTPProviderTest, DownloadsAcrossFileSystems) {
     const std::filesystem::path shm = "/dev/shm";
     struct stat a {}, b {};
@@ -695,18 +752,54 @@ TEST_F(HTTPProviderTest, DownloadsAcrossFileSystems) {
     server.putFile("/base/x.bin", file);
     const auto target = shm / ("http-provider-" + std::to_string(::getpid()) + ".bin");
     std::filesystem::remove(target);
-    Awaited<ErrorRef> first, second;
-    provider->copyItem("/x.bin", platform::URL::fileURLWithPath(target.string()), first.handler());
-    ASSERT_TRUE(first.wait());
-    EXPECT_EQ(std::get<0>(first.result()), nullptr);
-    EXPECT_TRUE(readFile(target) == file);
-    provider->copyItem("/x.bin", platform::URL::fileURLWithPath(target.string()), second.handler());
-    ASSERT_TRUE(second.wait());
-    EXPECT_TRUE(std::get<0>(second.result()));
-    EXPECT_TRUE(readFile(target) == file);
+    downloadTwice("/x.bin", target, file);
     std::filesystem::remove(target);
     for (const auto& entry : std::filesystem::directory_iterator(shm))
         EXPECT_EQ(entry.path().filename().string().rfind(".ostrane-download-", 0), std::string::npos) << entry.path();
+}
+
+// A downloaded file gets the process's umask, as any file the process makes.
+TEST_F(HTTPProviderTest, DownloadsTakeTheUmask) {
+    TempDir dir;
+    server.putFile("/base/m.txt", "mode");
+    for (const mode_t mask : {mode_t{022}, mode_t{027}, mode_t{077}}) {
+        SCOPED_TRACE(mask);
+        const auto target = dir.path / ("m" + std::to_string(mask));
+        const mode_t old = ::umask(mask);
+        Awaited<ErrorRef> done;
+        provider->copyItem("/m.txt", platform::URL::fileURLWithPath(target.string()), done.handler());
+        const bool answered = done.wait();
+        ::umask(old);
+        ASSERT_TRUE(answered);
+        ASSERT_EQ(std::get<0>(done.result()), nullptr);
+        struct stat st {};
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    }
+}
+
+// A FAT medium has no hard links: a download there still lands whole and replaces nothing.
+TEST_F(HTTPProviderTest, DownloadsOntoAFileSystemWithoutHardLinks) {
+    TempDir dir;
+    const auto image = dir.path / "fat.img";
+    const auto mount = dir.path / "mnt";
+    std::filesystem::create_directories(mount);
+    std::string output;
+    if (ostrane_test::runCommand("truncate -s 8M " + ostrane_test::shellQuote(image.string()) + " && mkfs.fat " +
+                                     ostrane_test::shellQuote(image.string()),
+                                 60, &output) != 0)
+        GTEST_SKIP() << "no FAT image (mkfs.fat from dosfstools): " << output;
+    if (ostrane_test::runCommand("mount -o loop " + ostrane_test::shellQuote(image.string()) + " " +
+                                     ostrane_test::shellQuote(mount.string()),
+                                 60, &output) != 0)
+        GTEST_SKIP() << "this machine cannot loop-mount a FAT image (root, loop devices and vfat needed): " << output;
+    const std::string file = numbered(300000);
+    server.putFile("/base/fat.bin", file);
+    downloadTwice("/fat.bin", mount / "fat.bin", file);
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(mount)) ++entries;
+    EXPECT_EQ(entries, 1u);
+    ostrane_test::runCommand("umount " + ostrane_test::shellQuote(mount.string()), 60);
 }
 
 // TLS: the chain and the host name are checked unless the trust policy relaxes them.

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 using namespace fptest;
@@ -136,25 +138,97 @@ TEST_F(Undo, UndoingACreateOrLinkRemovesWhatWasMade) {
     // A folder that has been filled since is left alone: the undo did not make its contents.
     p->create("kept", "/docs", nullptr);
     ASSERT_TRUE(p->waitForCompletions(3));
+    ASSERT_TRUE(waitFor([&] { return p->listed("/docs/kept"); }));  // what the create made is recorded
     p->addFile("/docs/kept/mine.txt");
     ASSERT_TRUE(p->undoManager()->undo());
-    const auto listed = [&] {
-        for (const auto& c : p->calls())
-            if (c.name == "contentsOfDirectory" && c.args == std::vector<std::string>{"/docs/kept"})
-                return true;
-        return false;
-    };
-    ASSERT_TRUE(waitFor(listed));
+    ASSERT_TRUE(waitFor([&] { return p->listed("/docs/kept", 2); }));
     EXPECT_FALSE(p->waitForCompletions(4, ostrane_test::quietPeriod));  // no remove follows the listing
     EXPECT_TRUE(p->exists("/docs/kept"));
     EXPECT_TRUE(p->exists("/docs/kept/mine.txt"));
     EXPECT_EQ(p->completions(), 3);
 
     // The box of a link removes the link, not its target.
+    p->addFile("/l");
+    p->addFile("/t");
     const UndoBox box(p, FileOperationType::link("/l", "/t"), FileOperationType::remove("/l"));
     box.doSimpleOperation(nullptr);
     ASSERT_TRUE(p->waitForCompletions(4));
     EXPECT_EQ(p->calls().back().args, std::vector<std::string>{"/l"});
+}
+
+// Tells of failures, as the host's delegate.
+struct FailureDelegate : FileProviderDelegate {
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::string>> failures;  // operation, error text
+    void fileProviderDidSucceed(const std::shared_ptr<FileProviderOperations>&, const FileOperationType&) override {}
+    void fileProviderDidFail(const std::shared_ptr<FileProviderOperations>&, const FileOperationType& op,
+                             const ErrorRef& error) override {
+        std::lock_guard lock(mutex);
+        failures.emplace_back(op.description() + " " + op.source(), error ? error->localizedDescription() : "");
+    }
+    void fileProviderProgress(const std::shared_ptr<FileProviderOperations>&, const FileOperationType&, float) override {}
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return failures.size();
+    }
+};
+
+// What the user does to an operation's result before undoing it, and what the undo must leave.
+TEST_F(Undo, UndoRemovesOnlyWhatTheOperationMadeAndLeftUnchanged) {
+    struct Case {
+        const char* name;
+        bool folder;                          // a folder copy (/src with a, b) or a file copy
+        std::function<void(FakeProvider&)> user;
+        std::vector<std::string> kept;        // what must exist afterwards below /dst
+        std::vector<std::string> gone;
+        bool failureReported;
+    };
+    const Case cases[] = {
+        {"file unchanged", false, [](FakeProvider&) {}, {}, {"/dst"}, false},
+        {"file changed", false, [](FakeProvider& p) { p.changeFile("/dst"); }, {"/dst"}, {}, true},
+        {"folder unchanged", true, [](FakeProvider&) {}, {}, {"/dst", "/dst/a", "/dst/sub/b"}, false},
+        {"folder with an added file", true, [](FakeProvider& p) { p.addFile("/dst/sub/mine"); },
+         {"/dst", "/dst/sub", "/dst/sub/mine"}, {"/dst/a", "/dst/sub/b"}, true},
+        {"folder with a changed file", true, [](FakeProvider& p) { p.changeFile("/dst/a"); },
+         {"/dst", "/dst/a", "/dst/sub/b"}, {}, true},
+        {"folder with a file the user removed", true, [](FakeProvider& p) { p.removeItem("/dst/a", nullptr); },
+         {}, {"/dst", "/dst/sub/b"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto p = FakeProvider::make();
+        auto delegate = std::make_shared<FailureDelegate>();
+        p->setDelegate(delegate);
+        if (c.folder) {
+            p->addFile("/src", true);
+            p->addFile("/src/a");
+            p->addFile("/src/sub", true);
+            p->addFile("/src/sub/b");
+        } else {
+            p->addFile("/src");
+        }
+        p->setupUndoManager();
+        p->copyItem("/src", "/dst", false, nullptr);
+        ASSERT_TRUE(p->waitForCompletions(1));
+        ASSERT_TRUE(waitFor([&] { return c.folder ? p->listed("/dst/sub") : p->asked("/dst"); }));
+        c.user(*p);
+        const int before = p->completions();
+        ASSERT_TRUE(p->undoManager()->undo());
+        // Undone means: every removal it started has ended, or the failure was told.
+        ASSERT_TRUE(waitFor([&] {
+            for (const auto& path : c.gone)
+                if (p->exists(path)) return false;
+            return !c.failureReported || delegate->count() > 0;
+        }));
+        platform::MainQueue::drain(0.2);
+        for (const auto& path : c.kept) EXPECT_TRUE(p->exists(path)) << path;
+        for (const auto& path : c.gone) EXPECT_FALSE(p->exists(path)) << path;
+        EXPECT_EQ(delegate->count() > 0, c.failureReported);
+        if (c.failureReported && c.gone.empty()) {
+            EXPECT_EQ(p->completions(), before);  // nothing removed at all
+        }
+        EXPECT_TRUE(p->exists("/src"));
+    }
 }
 
 TEST_F(Undo, FailedOperationsAreNotRecorded) {

@@ -8,6 +8,7 @@
 // be ASCII JSON (400 otherwise).
 #include "support/FakeHTTPServer.hpp"
 
+#include <atomic>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -107,6 +108,9 @@ public:
         }
         return m;
     }
+
+    /// The next download's answer ends, connection closed, after `bytes` bytes of its body.
+    void dropNextDownloadAfter(std::size_t bytes) { dropNext_ = static_cast<long long>(bytes); }
 
     static Reply json(int status, const Json& body) {
         return FakeHTTPServer::answer(status, body.dump(), {}, "application/json");
@@ -358,6 +362,7 @@ private:
                 reply.headers.emplace_back("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) +
                                                                 "/" + std::to_string(size));
             }
+            if (const long long drop = dropNext_.exchange(-1); drop >= 0) reply.dropAfter = static_cast<std::size_t>(drop);
             return reply;
         });
         for (const char* endpoint : {"/2/files/get_thumbnail", "/2/files/get_preview"}) {
@@ -389,6 +394,7 @@ private:
     mutable std::recursive_mutex mutex_;
     size_t pageSize_ = 3;
     int cursorSerial_ = 0;
+    std::atomic<long long> dropNext_{-1};
     std::map<std::string, std::pair<std::vector<Json>, size_t>> cursors_;
     std::map<std::string, Json> mediaInfo_;
     // Last, so they stop before the state their routes use goes.

@@ -17,6 +17,10 @@ public:
     std::string forbiddenNameCharacters() const override { return "%"; }
     // Dropbox copies and moves never replace an existing item.
     bool replacesOnCopyAndMove() const override { return false; }
+    bool dropNextDownloadAfter(std::size_t bytes) override {
+        fake_.dropNextDownloadAfter(bytes);
+        return true;
+    }
     std::shared_ptr<RiridOzizevud::FileProvider> makeProvider() override {
         return RiridOzizevud::DropboxFileProvider::make(platform::URLCredential("", ostrane_test::DropboxFake::token),
                                                         nullptr, *platform::URL::parse(fake_.apiURL()),

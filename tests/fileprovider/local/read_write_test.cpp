@@ -167,3 +167,44 @@ TEST_F(LocalReadWriteTest, WritingIntoAMissingFolderFails) {
     EXPECT_TRUE(error);
     EXPECT_FALSE(fs::exists(base / "no"));
 }
+
+TEST_F(LocalReadWriteTest, OnlyRegularFilesOrLinksToThemAreRead) {
+    writeFile(base / "ten.bin", "0123456789");
+    fs::create_directories(base / "folder");
+    ASSERT_EQ(::mkfifo((base / "pipe").c_str(), 0600), 0);
+    fs::create_symlink("ten.bin", base / "link");
+    fs::create_symlink("pipe", base / "link to pipe");
+    for (bool coordinating : {false, true}) {
+        SCOPED_TRACE(coordinating ? "coordinated" : "plain");
+        provider->setIsCoorinating(coordinating);
+        // A named pipe would block in open until a writer came, holding the item's coordination.
+        for (const char* path : {"pipe", "link to pipe"}) {
+            EXPECT_TRUE(readWhole(path).error) << path;
+            const Read ranged = read(path, 0, 4);
+            EXPECT_FALSE(ranged.data) << path;
+            EXPECT_EQ(cocoaCode(ranged.error), CocoaError::fileReadTooLarge) << path;
+        }
+        // A link is read as the file it leads to, whole or in part; its own size does not count.
+        EXPECT_EQ(text(readWhole("link")), "0123456789");
+        ProgressRef progress;
+        EXPECT_EQ(text(read("link", 6, 100, &progress)), "6789");
+        EXPECT_EQ(progress->totalUnitCount(), 10);
+        EXPECT_EQ(text(read("link", 9, 1)), "9");
+        EXPECT_TRUE(readWhole("folder").error);
+    }
+    // The coordination of the pipe was let go: a write to it is not held up.
+    EXPECT_FALSE(run([&](auto done) { return provider->writeContents("other", bytes("x"), done); }));
+}
+
+TEST_F(LocalReadWriteTest, AWriteNeverReplacesAFolder) {
+    fs::create_directories(base / "folder" / "inner");
+    writeFile(base / "folder" / "inner" / "keep.txt", "kept");
+    for (bool atomically : {false, true}) {
+        SCOPED_TRACE(atomically ? "atomically" : "in place");
+        EXPECT_TRUE(run([&](auto done) { return provider->writeContents("folder", bytes("file"), atomically, true, done); }));
+        EXPECT_TRUE(fs::is_directory(base / "folder"));
+        EXPECT_EQ(readFile(base / "folder" / "inner" / "keep.txt"), "kept");
+    }
+    for (const auto& entry : fs::directory_iterator(base))
+        EXPECT_NE(entry.path().filename().string().rfind(".ostrane-", 0), 0u) << entry.path();
+}

@@ -45,6 +45,8 @@ public:
     FakeHTTPServer& transferServer() { return files_; }
     /// Requests to the transfer server that carried a token.
     int tokensLeaked() const { return leaked_.load(); }
+    /// The next download's answer ends, connection closed, after `bytes` bytes of its body.
+    void dropNextDownloadAfter(std::size_t bytes) { dropNext_ = static_cast<long long>(bytes); }
     /// Children per listing page.
     std::atomic<size_t> pageSize{3};
 
@@ -327,7 +329,9 @@ private:
                                                                      "/" + std::to_string(content.size())}},
                                               "application/octet-stream");
             }
-            return FakeHTTPServer::answer(200, content, {}, "application/octet-stream");
+            auto reply = FakeHTTPServer::answer(200, content, {}, "application/octet-stream");
+            if (const long long drop = dropNext_.exchange(-1); drop >= 0) reply.dropAfter = static_cast<std::size_t>(drop);
+            return reply;
         }
         if (r.path.rfind("/upload/", 0) != 0) return FakeHTTPServer::answer(404);
         const std::string id = r.path.substr(8);
@@ -364,6 +368,7 @@ private:
 
     std::filesystem::path root_;
     std::mutex mutex_;
+    std::atomic<long long> dropNext_{-1};
     std::map<std::string, Upload> uploads_;
     int sessions_ = 0;
     std::atomic<int> leaked_{0};
