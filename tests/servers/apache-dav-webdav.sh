@@ -7,7 +7,7 @@
 # <dir>/dav (a folder, or a link to one) is served at /dav/ with Digest authentication (realm "ostrane") for the user
 # OSTRANE_DAV_USER / OSTRANE_DAV_PASSWORD (defaults below), and Depth infinity allowed; <dir>/plain
 # is served at /plain/ without WebDAV. When <dir>/dav does not exist it is made with a little
-# sample content. Every wait is bounded.
+# sample content. A test may add directives in <dir>/etc/conf.d/*.conf. Every wait is bounded.
 set -euo pipefail
 
 user=${OSTRANE_DAV_USER:-ostranedav}
@@ -102,6 +102,7 @@ Alias /dav "$dav"
   AuthUserFile "$dir/etc/digest"
   Require valid-user
 </Directory>
+IncludeOptional "$dir/etc/conf.d/*.conf"
 CONF
   apache2 -f "$dir/etc/httpd.conf" -k start >"$dir/log/start.log" 2>&1 || { cat "$dir/log/start.log" >&2; fail "apache2 did not start"; }
   for _ in $(seq 100); do
