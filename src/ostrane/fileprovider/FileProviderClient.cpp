@@ -8,18 +8,17 @@
 #include "fileprovider/webdav/WebDavFileObject.hpp"
 #include "keychain/ApplicationIdentity.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/FilePlacement.hpp"
 #include "platform/Progress.hpp"
 #include "platform/Trace.hpp"
 
 #include <libxml/HTMLparser.h>
 #include <libxml/tree.h>
 
-#include <unistd.h>
 
 #include <cctype>
 #include <condition_variable>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 
 namespace Ostrane {
@@ -72,6 +71,65 @@ std::pair<std::optional<std::vector<FileObjectRef>>, OstraneErrorRef> listDirect
         if (entry && !entry->isDirectory()) return {std::nullopt, notADirectoryError()};
     }
     return {std::move(result->first), nullptr};
+}
+
+/// Streams a file into place at `destination` (replacing a file there, never a folder). The bytes
+/// go, as they arrive, into a file beside the destination that has no name until it is whole: a
+/// failure, or the end of the process, leaves nothing and keeps what was there before.
+OstraneErrorRef downloadInPlace(const std::shared_ptr<FileProvider>& provider, const std::string& file,
+                                std::int64_t size, const std::string& destination, std::chrono::milliseconds limit) {
+    auto progressive = std::dynamic_pointer_cast<RiridOzizevud::FileProviderReadWriteProgressive>(provider);
+    if (!progressive)
+        return OstraneError::make("The provider cannot stream a download");
+    struct Sink {
+        explicit Sink(std::string destination) : file(std::move(destination)) {}
+        platform::PlacementFile file;
+        OstraneErrorRef failure;  // written once, by the piece handler, before it answers
+    };
+    std::shared_ptr<Sink> sink;
+    try {
+        sink = std::make_shared<Sink>(destination);
+    } catch (...) {
+        return flattened(platform::errorFromException(std::current_exception()));
+    }
+    auto answer = std::make_shared<ProviderAnswer<platform::ErrorRef>>();
+    const auto progress = progressive->contents(
+        file, 0, -1, nullptr,
+        [sink, answer](std::int64_t position, const platform::Data& piece) {
+            // One piece at a time, in order, on the provider's operation queue.
+            if (sink->failure)
+                return;
+            try {
+                if (position != sink->file.size())
+                    throw platform::Exception(platform::POSIXError::make(EIO, sink->file.destination()));
+                sink->file.write(piece.data(), piece.size());
+            } catch (...) {
+                sink->failure = flattened(platform::errorFromException(std::current_exception()));
+                answer->set(nullptr);
+            }
+        },
+        [answer](platform::ErrorRef error) { answer->set(std::move(error)); });
+    // A transfer may take long; it is given up only when it stops moving.
+    const auto error = answer->wait(limit, progress);
+    if (!error) {
+        if (progress)
+            progress->cancel();
+        return timedOutError();
+    }
+    if (*error || sink->failure) {
+        if (progress)
+            progress->cancel();
+        return sink->failure ? sink->failure : flattened(*error);
+    }
+    if (size >= 0 && sink->file.size() != size)
+        return OstraneError::make("The server sent " + std::to_string(sink->file.size()) + " of " +
+                                  std::to_string(size) + " bytes");
+    try {
+        sink->file.place(true);
+    } catch (...) {
+        return flattened(platform::errorFromException(std::current_exception()));
+    }
+    return nullptr;
 }
 
 std::string resourceName(const FileObject& entry) {
@@ -334,39 +392,7 @@ void FileProviderClient::download(const std::string& file, const platform::URL& 
             completion(isADirectoryError());
             return;
         }
-        // The provider never replaces a file; the download lands beside the destination first and
-        // then takes its place, so a failure leaves whatever was there before.
-        const std::filesystem::path destination(to.pathBytes());
-        std::string pattern = (destination.parent_path() / ("." + destination.filename().string() + ".XXXXXX")).string();
-        const int fd = ::mkstemp(pattern.data());
-        if (fd < 0) {
-            completion(OstraneError::make(platform::POSIXError::fromErrno(destination.string())->localizedDescription()));
-            return;
-        }
-        ::close(fd);
-        std::error_code ignored;
-        std::filesystem::remove(pattern, ignored);
-        const auto temporary = platform::URL::fileURLWithPath(pattern, false);
-
-        auto answer = std::make_shared<ProviderAnswer<platform::ErrorRef>>();
-        auto progress =
-            provider->copyItem(file, temporary, [answer](platform::ErrorRef error) { answer->set(std::move(error)); });
-        // A transfer may take long; it is given up only when it stops moving.
-        const auto error = answer->wait(limit, progress);
-        if (!error || *error) {
-            if (!error && progress)
-                progress->cancel();
-            std::filesystem::remove(pattern, ignored);
-            completion(error ? flattened(*error) : timedOutError());
-            return;
-        }
-        std::filesystem::rename(pattern, destination, ignored);
-        if (ignored) {
-            std::filesystem::remove(pattern, ignored);
-            completion(OstraneError::make("The downloaded file could not be moved into place"));
-            return;
-        }
-        completion(nullptr);
+        completion(downloadInPlace(provider, file, entry->size(), to.pathBytes(), limit));
     });
 }
 
