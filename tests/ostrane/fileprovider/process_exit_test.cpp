@@ -1,8 +1,10 @@
 // test-labels: webdav
-// A program that returns from main while a WebDAV download runs: it ends at once and cleanly, and
-// leaves no part of the download behind, neither beside the destination nor in $TMPDIR.
+// A program that returns from main while a WebDAV download runs and a stream is open: it ends at
+// once and cleanly, and leaves no part of the download behind, neither beside the destination nor
+// in $TMPDIR.
 
 #include "fileprovider/webdav/ApacheDAV.hpp"
+#include "ostrane/NetworkFileHandle.hpp"
 #include "ostrane/NetworkFileManager.hpp"
 #include "support/ClientBehaviour.hpp"
 
@@ -50,7 +52,11 @@ std::int64_t bytesBeingWrittenIn(const fs::path& folder) {
     return most;
 }
 
-// Runs in the child: starts the download, waits until it is writing, returns from main.
+// An open stream that a program keeps until its statics are destroyed.
+std::shared_ptr<NetworkFileHandle> keptOpen;
+
+// Runs in the child: opens a stream with reads running ahead, starts the download, waits until it
+// is writing, returns from main.
 [[noreturn]] void downloadAndExit(const std::string& served) {
     std::atexit(tearDownCryptoAndLinger);
     std::istringstream lines(served);
@@ -70,6 +76,8 @@ std::int64_t bytesBeingWrittenIn(const fs::path& folder) {
     const auto url = platform::URL::parse(std::string(NetworkFileManager::scheme) + "://" + info.identifier +
                                           "/dav/film.mkv");
     if (!url) std::exit(10);
+    keptOpen = NetworkFileHandle::make(*url);
+    if (!keptOpen || !keptOpen->open() || !keptOpen->read(0, 1 << 20)) std::exit(14);
     manager->downloadFile(*url, platform::URL::fileURLWithPath(destination, false), [](OstraneErrorRef error) {
         // The download may not end before the process does.
         std::_Exit(error ? 11 : 12);
