@@ -37,10 +37,26 @@ FileProviderReader::ChunkRef FileProviderReader::request(std::int64_t offset, st
     auto chunk = std::make_shared<Chunk>();
     chunk->offset = offset;
     chunk->length = length;
-    chunk->progress = provider_->contents(path_, offset, length,
-                                          [answer = chunk->answer](std::optional<Bytes> data, platform::ErrorRef error) {
-                                              answer->set({std::move(data), std::move(error)});
-                                          });
+    auto progressive = std::dynamic_pointer_cast<RiridOzizevud::FileProviderReadWriteProgressive>(provider_);
+    if (!progressive) {
+        chunk->progress = provider_->contents(path_, offset, length,
+                                              [answer = chunk->answer](std::optional<Bytes> data, platform::ErrorRef error) {
+                                                  answer->set({std::move(data), std::move(error)});
+                                              });
+        return chunk;
+    }
+    // The pieces are gathered as they arrive (one at a time, in order, on the provider's queue).
+    auto gathered = std::make_shared<Bytes>();
+    gathered->reserve(static_cast<std::size_t>(length));
+    chunk->progress = progressive->contents(
+        path_, offset, length, nullptr,
+        [gathered, offset](std::int64_t position, const Bytes& piece) {
+            if (position == offset + static_cast<std::int64_t>(gathered->size()))
+                gathered->insert(gathered->end(), piece.begin(), piece.end());
+        },
+        [answer = chunk->answer, gathered](platform::ErrorRef error) {
+            answer->set({error ? std::nullopt : std::optional<Bytes>(std::move(*gathered)), std::move(error)});
+        });
     return chunk;
 }
 

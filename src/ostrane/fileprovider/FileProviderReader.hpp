@@ -28,7 +28,7 @@ public:
     using Bytes = std::vector<std::uint8_t>;
 
     /// How many bytes each request of the window asks for, and how many requests run ahead.
-    static constexpr std::int64_t chunkSize = 2 << 20;
+    static constexpr std::int64_t chunkSize = 4 << 20;
     static constexpr int chunksAhead = 4;
 
     /// `size` is the file's size as its attributes gave it (negative: unknown, and then an answer
