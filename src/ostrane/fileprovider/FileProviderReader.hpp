@@ -1,6 +1,6 @@
 #pragma once
-// Ranged reads of one open file through a provider's ranged read, for a player that reads mostly in
-// order. A read that goes on where the previous one ended starts a window of ranged requests ahead
+// Ranged reads of one open file through a provider's ranged read (its streamed form where it has
+// one, which delivers pieces as they arrive), for a player that reads mostly in order. A read that goes on where the previous one ended starts a window of ranged requests ahead
 // of the reader, so the round trip of each request is hidden behind the transfer of the ones before
 // it; a read elsewhere drops the window and asks for exactly its own range.
 //
