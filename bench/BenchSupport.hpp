@@ -2,6 +2,8 @@
 // their ratio.
 #pragma once
 
+#include "support/ServerScript.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -16,6 +18,13 @@ namespace ostrane_bench {
 using Clock = std::chrono::steady_clock;
 
 inline double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+/// Seconds a reference tool's command line takes (at most 10 minutes); throws when it fails.
+inline double secondsOfCommand(const std::string& command) {
+    const auto started = Clock::now();
+    if (ostrane_test::runCommand(command, 600) != 0) throw std::runtime_error("failed: " + command);
+    return seconds(Clock::now() - started);
+}
 
 /// Small figures (seconds of a listing) want more decimals than throughputs.
 inline void line(const std::string& what, double ours, double reference, const char* unit, int decimals = 1) {

@@ -52,7 +52,7 @@ bool NetworkFileHandle::open() {
     // The earlier descriptor is released on the server before the new one replaces it.
     closeDescriptor(std::move(previous));
 
-    auto fd = client_->open(url_.path());
+    auto fd = client_->open(url_.pathBytes());
     if (!fd) return false;
     {
         std::lock_guard lock(fdMutex_);

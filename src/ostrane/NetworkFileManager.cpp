@@ -148,7 +148,7 @@ void NetworkFileManager::contentsOfDirectory(const platform::URL& at, ContentsCo
         return;
     }
     auto list = [client, at, completion]() {
-        client->contents(at.path(), [at, completion](std::optional<std::vector<std::string>> names,
+        client->contents(at.pathBytes(), [at, completion](std::optional<std::vector<std::string>> names,
                                                      OstraneErrorRef error) {
             if (error || !names) {
                 completion(std::nullopt, error ? error : OstraneError::make("listing failed"));
@@ -189,11 +189,17 @@ void NetworkFileManager::downloadFile(const platform::URL& url, const platform::
         completion(OstraneError::make("server not found"));
         return;
     }
-    if (client->isConnected()) {
-        client->download(url.path(), to, completion);
+    // A URL without a file path names the server's root, not a file.
+    const std::string path = url.pathBytes();
+    if (path.empty() || path == "/") {
+        completion(OstraneError::make("The URL names no file"));
         return;
     }
-    client->login([client, path = url.path(), to, completion](OstraneErrorRef error) {
+    if (client->isConnected()) {
+        client->download(path, to, completion);
+        return;
+    }
+    client->login([client, path, to, completion](OstraneErrorRef error) {
         if (error) {
             completion(error);
             return;

@@ -1,6 +1,8 @@
 #pragma once
 // The registry the host talks to: the configured server records, the live clients, and internal
-// URLs "calvora-internal://<record identifier>/<path on the server>".
+// URLs "calvora-internal://<record identifier>/<path on the server>". A path carries the exact bytes
+// of the names, UTF-8 or not, each byte that a URL cannot hold percent-encoded; what a client is
+// given is that path decoded exactly once (URL::pathBytes()).
 //
 // The two lists are guarded by one mutex; clients and completions are only called after it is
 // released, so a completion may call back into the registry.
@@ -47,7 +49,8 @@ public:
 
     /// Lists a directory URL into file URLs (each name appended to `at`); logs in first when needed.
     void contentsOfDirectory(const platform::URL& at, ContentsCompletion completion);
-    /// Downloads a file URL to a local URL; logs in first when needed.
+    /// Downloads a file URL to a local URL; logs in first when needed. A URL without a file path
+    /// (none, or "/") fails.
     void downloadFile(const platform::URL& url, const platform::URL& to, DownloadCompletion completion);
 
     /// The internal URL of a tree component on the client's server; a directory's URL ends with "/".

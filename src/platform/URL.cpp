@@ -80,6 +80,31 @@ std::string displayPath(const std::string& encoded) {
 
 bool endsWithSlash(const std::string& s) { return !s.empty() && s.back() == '/'; }
 
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Every "%XX" to its byte, with no check of what the bytes spell: a file name is bytes. A malformed
+// escape (which parsing refuses) stays as written.
+std::string decodeBytes(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const int hi = s[i] == '%' && i + 2 < s.size() ? hexValue(s[i + 1]) : -1;
+        const int lo = hi >= 0 ? hexValue(s[i + 2]) : -1;
+        if (lo < 0) {
+            out += s[i];
+            continue;
+        }
+        out += static_cast<char>(hi << 4 | lo);
+        i += 2;
+    }
+    return out;
+}
+
 } // namespace
 
 // ---- Parts ------------------------------------------------------------------------------------
@@ -359,6 +384,11 @@ std::optional<int> URL::port() const {
 }
 
 std::string URL::path() const { return displayPath(abs_.path); }
+std::string URL::pathBytes() const {
+    std::string_view p = abs_.path;
+    if (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
+    return decodeBytes(p);
+}
 std::string URL::percentEncodedPath() const { return abs_.path; }
 std::optional<std::string> URL::query() const { return abs_.query; }
 std::optional<std::string> URL::fragment() const { return abs_.fragment; }

@@ -66,6 +66,9 @@ public:
     /// Percent-decoded path; a final "/" is dropped unless the path is "/". When the decoded bytes
     /// are not UTF-8 the percent-encoded path is returned (decoding happens at most once).
     std::string path() const;
+    /// The path percent-decoded exactly once, whatever bytes that gives (a name that is not UTF-8
+    /// keeps its own bytes); a final "/" is dropped unless the path is "/". What names a file.
+    std::string pathBytes() const;
     /// The path as written (percent-encoded, final "/" kept).
     std::string percentEncodedPath() const;
     std::optional<std::string> query() const;             // percent-encoded, without "?"

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 using namespace Ostrane;
 using namespace std::chrono_literals;
@@ -387,6 +388,19 @@ TEST_F(RegistryTest, DownloadFile) {
     EXPECT_EQ(client->downloads[0].second, to.absoluteString());
 }
 
+TEST_F(RegistryTest, DownloadOfTheServerItselfFails) {
+    auto info = add(OstraneType::ftp);
+    auto client = fake(info);
+    client->connected = true;
+    for (const auto& text : {base(info), base(info) + "/"}) {
+        OstraneErrorRef error;
+        registry->downloadFile(url(text), URL::fileURLWithPath("/tmp/x"), [&](OstraneErrorRef e) { error = e; });
+        ASSERT_NE(error, nullptr) << text;
+        EXPECT_EQ(error->description(), "The URL names no file");
+    }
+    EXPECT_TRUE(client->downloads.empty());
+}
+
 TEST_F(RegistryTest, PlaceholderClientFailsEverything) {
     OstraneInfo info(OstraneType::sftp);
     auto client = std::make_shared<UnavailableClient>(info);
@@ -570,6 +584,47 @@ TEST_F(HandleTest, LaterOpenRetriesTheLogin) {
     client->onLogin = nullptr;
     EXPECT_TRUE(h->open());
     EXPECT_EQ(client->logins, 2);
+}
+
+// A name is bytes: one that is not UTF-8 (Latin-1 "xété.mkv") and a name that merely spells its
+// escapes ("x%E9t%E9.mkv") must reach the client as two different files on every path.
+TEST_F(HandleTest, NamesThatAreNotUTF8ReachTheClientAsTheirBytes) {
+    client->connected = true;
+    const std::string latin1 = "/x\xE9t\xE9.mkv";
+    const std::string decoy = "/x%E9t%E9.mkv";
+    client->files[latin1] = {1, 1};
+    client->files[decoy] = {2, 2, 2};
+
+    auto root = client->baseDirItem();
+    auto real = registry->url(OstraneFile::make(latin1.substr(1), root, 2), client);
+    auto spelled = registry->url(OstraneFile::make(decoy.substr(1), root, 3), client);
+    ASSERT_TRUE(real && spelled);
+    EXPECT_EQ(real->absoluteString(), base(info) + "/x%E9t%E9.mkv");
+    EXPECT_EQ(spelled->absoluteString(), base(info) + "/x%25E9t%25E9.mkv");
+
+    for (const auto& [u, path, bytes] : {std::tuple{*real, latin1, OstraneClient::Bytes{1, 1}},
+                                         std::tuple{*spelled, decoy, OstraneClient::Bytes{2, 2, 2}}}) {
+        SCOPED_TRACE(u.absoluteString());
+        auto h = NetworkFileHandle::make(u);
+        ASSERT_NE(h, nullptr);
+        ASSERT_TRUE(h->open());
+        EXPECT_EQ(h->read(0, 10), bytes);
+        h->close();
+
+        client->downloads.clear();
+        registry->downloadFile(u, URL::fileURLWithPath("/tmp/x"), [](OstraneErrorRef) {});
+        ASSERT_EQ(client->downloads.size(), 1u);
+        EXPECT_EQ(client->downloads[0].first, path);
+    }
+
+    // Folders likewise, and the names listed in them come back as URLs of their own bytes.
+    client->names = std::vector<std::string>{"\xE9.mkv"};
+    std::optional<std::vector<URL>> listed;
+    registry->contentsOfDirectory(url(base(info) + "/d%E9j%E0/"), [&](auto list, auto) { listed = list; });
+    EXPECT_EQ(client->listedDirs.back(), "/d\xE9j\xE0");
+    ASSERT_TRUE(listed && listed->size() == 1u);
+    EXPECT_EQ(listed->front().absoluteString(), base(info) + "/d%E9j%E0/%E9.mkv");
+    EXPECT_EQ(listed->front().pathBytes(), "/d\xE9j\xE0/\xE9.mkv");
 }
 
 TEST_F(HandleTest, HandleKeepsItsClientAfterClose) {

@@ -128,6 +128,30 @@ TEST(URLParse, PathKeepsFinalSlashOnlyInEncodedForm) {
     EXPECT_EQ(u("http://h/%FF").path(), "/%FF");
 }
 
+TEST(URLParse, PathBytesDecodeOnceWhateverTheBytes) {
+    const struct {
+        const char* url;
+        std::string bytes;
+    } cases[] = {
+        {"calvora-internal://ID/x%E9t%E9.mkv", "/x\xE9t\xE9.mkv"},           // Latin-1, not UTF-8
+        {"calvora-internal://ID/x%25E9t%25E9.mkv", "/x%E9t%E9.mkv"},         // a name that holds "%E9" itself
+        {"calvora-internal://ID/%C3%A9/a%20b/", "/\xC3\xA9/a b"},             // UTF-8, final "/" dropped
+        {"calvora-internal://ID/", "/"},
+        {"calvora-internal://ID", ""},
+        {"file:///tmp/%FF%00x", std::string("/tmp/\xFF\0x", 8)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        const auto url = u(c.url);
+        EXPECT_EQ(url.pathBytes(), c.bytes);
+        // Where the bytes are UTF-8 both accessors agree.
+        if (platform::isValidUTF8(c.bytes)) {
+            EXPECT_EQ(url.path(), c.bytes);
+        }
+    }
+    EXPECT_EQ(URL::fileURLWithPath("/tmp/x\xE9.mkv", false).pathBytes(), "/tmp/x\xE9.mkv");
+}
+
 // RFC 3986 section 5.4: base "http://a/b/c/d;p?q".
 TEST(URLResolve, RFC3986Normal) {
     const std::pair<const char*, const char*> cases[] = {

@@ -7,8 +7,8 @@
 # <dir>/dav (a folder, or a link to one) is served at /dav/ with Digest authentication (realm "ostrane") for the user
 # OSTRANE_DAV_USER / OSTRANE_DAV_PASSWORD (defaults below), and Depth infinity allowed; <dir>/plain
 # is served at /plain/ without WebDAV. When <dir>/dav does not exist it is made with a little
-# sample content. Every wait is bounded. <dir>/log/access.log lists each request as
-# "<method> <path> <status>".
+# sample content. A test may add directives in <dir>/etc/conf.d/*.conf. Every wait is bounded.
+# <dir>/log/access.log lists each request as "<method> <path> <status>".
 set -euo pipefail
 # shellcheck source=limits.sh
 . "$(dirname "${BASH_SOURCE[0]}")/limits.sh"
@@ -108,6 +108,7 @@ Alias /dav "$dav"
   AuthUserFile "$dir/etc/digest"
   Require valid-user
 </Directory>
+IncludeOptional "$dir/etc/conf.d/*.conf"
 CONF
   apache2 -f "$dir/etc/httpd.conf" -k start >"$dir/log/start.log" 2>&1 || { cat "$dir/log/start.log" >&2; fail "apache2 did not start"; }
   local deadline

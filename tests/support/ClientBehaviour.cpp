@@ -113,6 +113,7 @@ void prepareBehaviourServer(BehaviourServer& server) {
         writeFile(root / "Movies" / "a.mkv", contentOf("a.mkv"));
         writeFile(root / "Movies" / "b.mkv", contentOf("b.mkv"));
         std::filesystem::create_directories(root / "Empty");
+        writeFile(root / "empty.bin", "");
         for (const auto& name : hostileNames(server)) writeFile(root / "hostile names" / name, contentOf(name));
         const auto size = server.largeFileSize();
         {

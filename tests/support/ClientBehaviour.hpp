@@ -58,7 +58,8 @@ public:
     virtual std::string password() const = 0;
     /// Characters that this kind of server cannot carry in names (SMB: ? " * : < > | \).
     virtual std::string forbiddenNameCharacters() const { return ""; }
-    /// Whether files of this kind stream through NetworkFileHandle (SMB, SFTP).
+    /// Whether the registry declares this kind's files to stream through NetworkFileHandle (SMB,
+    /// SFTP). Every kind serves open and ranged reads all the same.
     virtual bool streams() const { return true; }
     /// Size of the large sparse file; past 4 GiB by default.
     virtual std::int64_t largeFileSize() const { return 5LL * 1024 * 1024 * 1024 + 12345; }

@@ -118,7 +118,7 @@ TEST_P(ClientBehaviour, HostileNamesListOpenReadAndDownload) {
             EXPECT_TRUE(listed.count(name));
         }
         const auto path = remote("hostile names/" + name);
-        if (server().streams()) {
+        {
             auto fd = client->open(path);
             ASSERT_NE(fd, nullptr);
             EXPECT_EQ(client->fileSize(fd), static_cast<std::int64_t>(contentOf(name).size()));
@@ -184,26 +184,26 @@ TEST_P(ClientBehaviour, RegistryListsAndDownloadsByInternalURL) {
 
 TEST_P(ClientBehaviour, StreamsRangesOfALargeFile) {
     using namespace ostrane_test::behaviour;
-    if (!server().streams()) GTEST_SKIP() << server().kind() << " media are played from their address";
     const auto size = server().largeFileSize();
     auto handle = Ostrane::NetworkFileHandle::make(internalURL(remote("large.bin")));
     ASSERT_NE(handle, nullptr);
     EXPECT_FALSE(handle->read(0, 10)) << "no descriptor before open()";
     ASSERT_TRUE(handle->open());
     EXPECT_EQ(handle->size(), size);
-    const struct {
+    struct Case {
         const char* where;
         std::int64_t offset;
         std::int64_t size;
         std::int64_t expected;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"start", 0, 65536, 65536},
-        {"across 4 GiB", (4LL << 30) - 3000, 1 << 20, 1 << 20},
         {"middle of the hole", size / 2, 4096, 4096},
         {"end", size - 4096, 4096, 4096},
         {"short at the end", size - 100, 65536, 100},
         {"past the end", size + 10, 100, 0},
     };
+    if (size > (4LL << 30) + (4 << 20)) cases.push_back({"across 4 GiB", (4LL << 30) - 3000, 1 << 20, 1 << 20});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.where);
         const auto data = handle->read(c.offset, static_cast<std::ptrdiff_t>(c.size));
@@ -226,6 +226,67 @@ TEST_P(ClientBehaviour, StreamsRangesOfALargeFile) {
     EXPECT_EQ(missing->size(), -1);
 }
 
+TEST_P(ClientBehaviour, ReadsAtTheEndAndOfAnEmptyFileAnswerEmptyBytes) {
+    auto client = newClient();
+    login(client);
+    const auto size = static_cast<std::int64_t>(contentOf("notes.txt").size());
+    auto fd = client->open(remote("notes.txt"));
+    ASSERT_NE(fd, nullptr);
+    const struct {
+        const char* where;
+        std::int64_t offset;
+        std::string expected;
+    } cases[] = {
+        {"the last bytes", size - 4, contentOf("notes.txt").substr(static_cast<std::size_t>(size - 4))},
+        {"at the end", size, ""},
+        {"past the end", size + 100, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.where);
+        const auto data = client->read(fd, c.offset, 100);
+        ASSERT_TRUE(data) << "a read at the end is no failure";
+        EXPECT_EQ(std::string(data->begin(), data->end()), c.expected);
+    }
+    client->close(fd);
+
+    auto empty = client->open(remote("empty.bin"));
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(client->fileSize(empty), 0);
+    const auto data = client->read(empty, 0, 100);
+    ASSERT_TRUE(data);
+    EXPECT_TRUE(data->empty());
+    client->close(empty);
+}
+
+TEST_P(ClientBehaviour, AFolderIsNoFileAndAFileIsNoFolder) {
+    using namespace ostrane_test::behaviour;
+    auto client = newClient();
+    login(client);
+    for (const auto* folder : {"Movies", "Empty"}) {
+        SCOPED_TRACE(folder);
+        EXPECT_EQ(client->open(remote(folder)), nullptr) << "opening a folder fails at open";
+
+        // A download of a folder fails and leaves what was at the destination as it was.
+        const auto target = scratch_ / "existing.mkv";
+        std::ofstream(target) << "kept";
+        const auto error = download(client, remote(folder), target);
+        ASSERT_TRUE(error);
+        EXPECT_FALSE(error->description().empty());
+        EXPECT_EQ(readLocal(target), "kept");
+        std::size_t files = 0;
+        for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(scratch_)) ++files;
+        EXPECT_EQ(files, 1u) << "no partial file is left behind";
+    }
+
+    // Listing a file as a folder fails, by path and by a folder node that names a file.
+    const auto [listed, listError] = names(client, remote("notes.txt"));
+    EXPECT_FALSE(listed);
+    EXPECT_TRUE(listError);
+    const auto [contents, error] = list(client, Ostrane::OstraneDirectory::make(remote("notes.txt")));
+    EXPECT_FALSE(contents);
+    EXPECT_TRUE(error);
+}
+
 TEST_P(ClientBehaviour, AWrongPasswordFailsTheLogin) {
     auto client = newClient(std::string("not the password"));
     const auto error = loginError(client);
@@ -233,20 +294,15 @@ TEST_P(ClientBehaviour, AWrongPasswordFailsTheLogin) {
     EXPECT_FALSE(error->description().empty());
     EXPECT_EQ(error->description().find(server().password()), std::string::npos);
     EXPECT_FALSE(client->isConnected());
-    if (server().streams()) {
-        EXPECT_EQ(client->open(remote("notes.txt")), nullptr);
-    }
+    EXPECT_EQ(client->open(remote("notes.txt")), nullptr);
 }
 
 TEST_P(ClientBehaviour, ZZServerGoneFailsCleanly) {
     auto client = newClient();
     login(client);
-    std::shared_ptr<Ostrane::NetworkFileDescriptor> fd;
-    if (server().streams()) {
-        fd = client->open(remote("large.bin"));
-        ASSERT_NE(fd, nullptr);
-        ASSERT_TRUE(client->read(fd, 0, 1 << 20));
-    }
+    auto fd = client->open(remote("large.bin"));
+    ASSERT_NE(fd, nullptr);
+    ASSERT_TRUE(client->read(fd, 0, 1 << 20));
     server().stop();
     const auto started = std::chrono::steady_clock::now();
     if (fd && server().readsAhead()) {

@@ -1,22 +1,24 @@
 #include "ostrane/fileprovider/FileProviderClient.hpp"
 
+#include "ostrane/fileprovider/FileProviderReader.hpp"
+#include "ostrane/fileprovider/ProviderAnswer.hpp"
+
 #include "fileprovider/core/FileProvider.hpp"
 #include "fileprovider/core/FileProviderHTTPError.hpp"
 #include "fileprovider/webdav/WebDavFileObject.hpp"
 #include "keychain/ApplicationIdentity.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/FilePlacement.hpp"
 #include "platform/Progress.hpp"
 #include "platform/Trace.hpp"
 
 #include <libxml/HTMLparser.h>
 #include <libxml/tree.h>
 
-#include <unistd.h>
 
 #include <cctype>
 #include <condition_variable>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 
 namespace Ostrane {
@@ -30,64 +32,104 @@ using RiridOzizevud::FileProvider;
 OstraneErrorRef releasedError() { return OstraneError::make("The client was released"); }
 OstraneErrorRef notInitializedError() { return OstraneError::make("file provider not initialized"); }
 OstraneErrorRef timedOutError() { return OstraneError::make("The request timed out."); }
+OstraneErrorRef notADirectoryError() { return OstraneError::make("Not a directory"); }
+OstraneErrorRef isADirectoryError() { return OstraneError::make("Is a directory"); }
 
 OstraneErrorRef flattened(const platform::ErrorRef& error) {
     return OstraneError::make(error ? error->localizedDescription() : "Failed to connect");
 }
 
-/// One answer from a provider, waited for with a limit. The provider may answer after the waiter
-/// gave up; the answer is then dropped.
-template <class T>
-class Answer {
-public:
-    void set(T value) {
-        {
-            std::lock_guard lock(mutex_);
-            if (value_)
-                return;
-            value_.emplace(std::move(value));
-        }
-        ready_.notify_all();
-    }
-    /// The answer, or none when nothing came and `progress` (if any) did not move for `limit`.
-    std::optional<T> wait(std::chrono::milliseconds limit, const std::shared_ptr<platform::Progress>& progress = nullptr) {
-        std::unique_lock lock(mutex_);
-        auto lastMove = std::chrono::steady_clock::now();
-        int64_t lastCount = progress ? progress->completedUnitCount() : 0;
-        while (!value_) {
-            const auto slice = std::min<std::chrono::milliseconds>(limit, std::chrono::milliseconds(500));
-            ready_.wait_for(lock, slice, [this] { return value_.has_value(); });
-            if (value_)
-                break;
-            const auto now = std::chrono::steady_clock::now();
-            if (progress) {
-                const int64_t count = progress->completedUnitCount();
-                if (count != lastCount) {
-                    lastCount = count;
-                    lastMove = now;
-                }
-            }
-            if (now - lastMove >= limit)
-                return std::nullopt;
-        }
-        return std::move(value_);
-    }
+using Attributes = std::pair<FileObjectRef, platform::ErrorRef>;
 
-private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::optional<T> value_;
-};
+/// The entry of a path, or the error (a time-out when the provider never answered).
+std::pair<FileObjectRef, OstraneErrorRef> attributesOf(const std::shared_ptr<FileProvider>& provider,
+                                                      const std::string& path, std::chrono::milliseconds limit) {
+    auto answer = std::make_shared<ProviderAnswer<Attributes>>();
+    provider->attributesOfItem(path, [answer](FileObjectRef entry, platform::ErrorRef error) {
+        answer->set({std::move(entry), std::move(error)});
+    });
+    auto result = answer->wait(limit);
+    if (!result) return {nullptr, timedOutError()};
+    if (result->second || !result->first) return {nullptr, flattened(result->second)};
+    return {std::move(result->first), nullptr};
+}
 
-using ListAnswer = std::pair<std::vector<FileObjectRef>, platform::ErrorRef>;
-
-std::optional<ListAnswer> listDirectory(const std::shared_ptr<FileProvider>& provider, const std::string& path,
-                                        std::chrono::milliseconds limit) {
-    auto answer = std::make_shared<Answer<ListAnswer>>();
+/// The entries of a folder, or the error. A listing of a file is no folder's listing: WebDAV answers
+/// it as an empty folder, so an empty answer is checked against the path's own kind.
+std::pair<std::optional<std::vector<FileObjectRef>>, OstraneErrorRef> listDirectory(
+    const std::shared_ptr<FileProvider>& provider, const std::string& path, std::chrono::milliseconds limit) {
+    using ListAnswer = std::pair<std::vector<FileObjectRef>, platform::ErrorRef>;
+    auto answer = std::make_shared<ProviderAnswer<ListAnswer>>();
     provider->contentsOfDirectory(path, [answer](std::vector<FileObjectRef> files, platform::ErrorRef error) {
         answer->set({std::move(files), std::move(error)});
     });
-    return answer->wait(limit);
+    auto result = answer->wait(limit);
+    if (!result) return {std::nullopt, timedOutError()};
+    if (result->second) return {std::nullopt, flattened(result->second)};
+    if (result->first.empty()) {
+        auto [entry, error] = attributesOf(provider, path, limit);
+        if (entry && !entry->isDirectory()) return {std::nullopt, notADirectoryError()};
+    }
+    return {std::move(result->first), nullptr};
+}
+
+/// Streams a file into place at `destination` (replacing a file there, never a folder). The bytes
+/// go, as they arrive, into a file beside the destination that has no name until it is whole: a
+/// failure, or the end of the process, leaves nothing and keeps what was there before.
+OstraneErrorRef downloadInPlace(const std::shared_ptr<FileProvider>& provider, const std::string& file,
+                                std::int64_t size, const std::string& destination, std::chrono::milliseconds limit) {
+    auto progressive = std::dynamic_pointer_cast<RiridOzizevud::FileProviderReadWriteProgressive>(provider);
+    if (!progressive)
+        return OstraneError::make("The provider cannot stream a download");
+    struct Sink {
+        explicit Sink(std::string destination) : file(std::move(destination)) {}
+        platform::PlacementFile file;
+        OstraneErrorRef failure;  // written once, by the piece handler, before it answers
+    };
+    std::shared_ptr<Sink> sink;
+    try {
+        sink = std::make_shared<Sink>(destination);
+    } catch (...) {
+        return flattened(platform::errorFromException(std::current_exception()));
+    }
+    auto answer = std::make_shared<ProviderAnswer<platform::ErrorRef>>();
+    const auto progress = progressive->contents(
+        file, 0, -1, nullptr,
+        [sink, answer](std::int64_t position, const platform::Data& piece) {
+            // One piece at a time, in order, on the provider's operation queue.
+            if (sink->failure)
+                return;
+            try {
+                if (position != sink->file.size())
+                    throw platform::Exception(platform::POSIXError::make(EIO, sink->file.destination()));
+                sink->file.write(piece.data(), piece.size());
+            } catch (...) {
+                sink->failure = flattened(platform::errorFromException(std::current_exception()));
+                answer->set(nullptr);
+            }
+        },
+        [answer](platform::ErrorRef error) { answer->set(std::move(error)); });
+    // A transfer may take long; it is given up only when it stops moving.
+    const auto error = answer->wait(limit, progress);
+    if (!error) {
+        if (progress)
+            progress->cancel();
+        return timedOutError();
+    }
+    if (*error || sink->failure) {
+        if (progress)
+            progress->cancel();
+        return sink->failure ? sink->failure : flattened(*error);
+    }
+    if (size >= 0 && sink->file.size() != size)
+        return OstraneError::make("The server sent " + std::to_string(sink->file.size()) + " of " +
+                                  std::to_string(size) + " bytes");
+    try {
+        sink->file.place(true);
+    } catch (...) {
+        return flattened(platform::errorFromException(std::current_exception()));
+    }
+    return nullptr;
 }
 
 std::string resourceName(const FileObject& entry) {
@@ -273,15 +315,15 @@ void FileProviderClient::contents(std::shared_ptr<OstranePathComponent> of, Cont
             finish(std::nullopt, notInitializedError());
             return;
         }
-        const auto answer = listDirectory(provider, directory->path(), limit);
-        if (!answer || answer->second) {
+        auto [entries, error] = listDirectory(provider, directory->path(), limit);
+        if (!entries) {
             // Not listed stays not listed: the next request asks the server again.
             directory->setContents(std::nullopt);
-            finish(std::nullopt, answer ? flattened(answer->second) : timedOutError());
+            finish(std::nullopt, error);
             return;
         }
         OstranePathComponent::Contents list;
-        for (const auto& entry : answer->first)
+        for (const auto& entry : *entries)
             if (entry)
                 if (auto node = pathComponent(*entry, directory))
                     list.push_back(std::move(node));
@@ -304,13 +346,13 @@ void FileProviderClient::contents(const std::string& dir, NamesCompletion finish
             finish(std::nullopt, notInitializedError());
             return;
         }
-        const auto answer = listDirectory(provider, dir, limit);
-        if (!answer || answer->second) {
-            finish(std::nullopt, answer ? flattened(answer->second) : timedOutError());
+        auto [entries, error] = listDirectory(provider, dir, limit);
+        if (!entries) {
+            finish(std::nullopt, error);
             return;
         }
         std::vector<std::string> names;
-        for (const auto& entry : answer->first) {
+        for (const auto& entry : *entries) {
             if (!entry || !entry->isRegularFile())
                 continue;
             const std::string name = resourceName(*entry);
@@ -335,43 +377,22 @@ void FileProviderClient::download(const std::string& file, const platform::URL& 
             completion(notInitializedError());
             return;
         }
-        if (!to.isFileURL() || to.path().empty()) {
+        if (!to.isFileURL() || to.pathBytes().empty()) {
             completion(OstraneError::make("invalid url"));
             return;
         }
-        // The provider never replaces a file; the download lands beside the destination first and
-        // then takes its place, so a failure leaves whatever was there before.
-        const std::filesystem::path destination(to.path());
-        std::string pattern = (destination.parent_path() / ("." + destination.filename().string() + ".XXXXXX")).string();
-        const int fd = ::mkstemp(pattern.data());
-        if (fd < 0) {
-            completion(OstraneError::make(platform::POSIXError::fromErrno(destination.string())->localizedDescription()));
+        // A server may answer a folder's address with a page (an index, a listing): that page is
+        // not the folder and must not be saved as if it were.
+        auto [entry, attributesError] = attributesOf(provider, file, limit);
+        if (!entry) {
+            completion(attributesError);
             return;
         }
-        ::close(fd);
-        std::error_code ignored;
-        std::filesystem::remove(pattern, ignored);
-        const auto temporary = platform::URL::fileURLWithPath(pattern, false);
-
-        auto answer = std::make_shared<Answer<platform::ErrorRef>>();
-        auto progress =
-            provider->copyItem(file, temporary, [answer](platform::ErrorRef error) { answer->set(std::move(error)); });
-        // A transfer may take long; it is given up only when it stops moving.
-        const auto error = answer->wait(limit, progress);
-        if (!error || *error) {
-            if (!error && progress)
-                progress->cancel();
-            std::filesystem::remove(pattern, ignored);
-            completion(error ? flattened(*error) : timedOutError());
+        if (entry->isDirectory()) {
+            completion(isADirectoryError());
             return;
         }
-        std::filesystem::rename(pattern, destination, ignored);
-        if (ignored) {
-            std::filesystem::remove(pattern, ignored);
-            completion(OstraneError::make("The downloaded file could not be moved into place"));
-            return;
-        }
-        completion(nullptr);
+        completion(downloadInPlace(provider, file, entry->size(), to.pathBytes(), limit));
     });
 }
 
@@ -388,21 +409,23 @@ std::shared_ptr<NetworkFileDescriptor> FileProviderClient::open(const std::strin
         return nullptr;
     const auto limit = timeout();
     return onQueue([&]() -> std::shared_ptr<NetworkFileDescriptor> {
-        using Attributes = std::pair<FileObjectRef, platform::ErrorRef>;
-        auto answer = std::make_shared<Answer<Attributes>>();
-        provider->attributesOfItem(file, [answer](FileObjectRef entry, platform::ErrorRef error) {
-            answer->set({std::move(entry), std::move(error)});
-        });
-        const auto result = answer->wait(limit);
-        if (!result || !result->first || result->second)
+        auto [entry, error] = attributesOf(provider, file, limit);
+        // A folder is no file to read: its size is not the size of anything a read would answer.
+        if (!entry || entry->isDirectory())
             return nullptr;
-        return std::make_shared<FileProviderFileDescriptor>(result->first);
+        auto reader = std::make_shared<FileProviderReader>(provider, file, entry->size(), limit);
+        return std::make_shared<FileProviderFileDescriptor>(std::move(entry), std::move(reader));
     });
 }
 
-std::optional<OstraneClient::Bytes> FileProviderClient::read(const std::shared_ptr<NetworkFileDescriptor>&,
-                                                             std::int64_t, std::ptrdiff_t) {
-    return std::nullopt;
+std::optional<OstraneClient::Bytes> FileProviderClient::read(const std::shared_ptr<NetworkFileDescriptor>& file,
+                                                             std::int64_t offset, std::ptrdiff_t size) {
+    // On the calling thread: the provider serves several reads at once, and a listing or download
+    // waiting on the queue does not hold up a player.
+    auto descriptor = std::dynamic_pointer_cast<FileProviderFileDescriptor>(file);
+    if (!descriptor || !descriptor->reader)
+        return std::nullopt;
+    return descriptor->reader->read(offset, size);
 }
 
 std::optional<std::int64_t> FileProviderClient::fileSize(const std::shared_ptr<NetworkFileDescriptor>& file) {
@@ -412,7 +435,10 @@ std::optional<std::int64_t> FileProviderClient::fileSize(const std::shared_ptr<N
     return descriptor->file->size();
 }
 
-void FileProviderClient::close(const std::shared_ptr<NetworkFileDescriptor>&) {}
+void FileProviderClient::close(const std::shared_ptr<NetworkFileDescriptor>& file) {
+    if (auto descriptor = std::dynamic_pointer_cast<FileProviderFileDescriptor>(file); descriptor && descriptor->reader)
+        descriptor->reader->close();
+}
 
 std::optional<std::string> FileProviderClient::address(const platform::URL& of) {
     if (info_.type != OstraneType::webdav && info_.type != OstraneType::ftp)
@@ -436,7 +462,7 @@ std::optional<std::string> FileProviderClient::address(const OstraneInfo& info, 
     auto url = components.url();
     if (!url)
         return std::nullopt;
-    std::string path = of.path();
+    std::string path = of.pathBytes();
     while (!path.empty() && path.front() == '/')
         path.erase(path.begin());
     if (!path.empty())

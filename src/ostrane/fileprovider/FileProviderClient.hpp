@@ -2,11 +2,12 @@
 // The client of WebDAV server records. It speaks no protocol itself: a provider of the file-provider
 // module (FileProviderWrapper) does the work, and this client turns its entries into the listing
 // tree or into file names, and its errors into OstraneError texts. A client made directly for an
-// FTP record drives the FTP provider the same way. Media are played from address(of:), so this
-// client serves no ranged reads.
+// FTP record drives the FTP provider the same way. Media play from address(of:), or through
+// NetworkFileHandle with the provider's ranged reads (no password in any URL).
 //
 // Listings, downloads and open run on the client's serial queue, one provider request at a time;
-// each waits for the provider's answer, at most timeout() without progress.
+// each waits for the provider's answer, at most timeout() without progress. Reads run on the
+// caller's thread.
 #include "ostrane/LoginGate.hpp"
 #include "ostrane/NetworkFileDescriptor.hpp"
 #include "ostrane/OstraneClient.hpp"
@@ -28,10 +29,16 @@ class FileObject;
 
 namespace Ostrane {
 
+class FileProviderReader;
+
 class FileProviderFileDescriptor final : public NetworkFileDescriptor {
 public:
-    explicit FileProviderFileDescriptor(std::shared_ptr<RiridOzizevud::FileObject> file) : file(std::move(file)) {}
+    FileProviderFileDescriptor(std::shared_ptr<RiridOzizevud::FileObject> file, std::shared_ptr<FileProviderReader> reader)
+        : file(std::move(file)), reader(std::move(reader)) {}
+    /// The entry the provider gave for the opened path.
     const std::shared_ptr<RiridOzizevud::FileObject> file;
+    /// The ranged reads of the file, through the provider the file was opened with.
+    const std::shared_ptr<FileProviderReader> reader;
 };
 
 class FileProviderClient final : public OstraneClient, public std::enable_shared_from_this<FileProviderClient> {
@@ -51,17 +58,22 @@ public:
     void login(LoginCompletion finish) override;
     bool isConnected() const override { return isConnected_.load(); }
 
-    /// The tree in the server's order; names beginning with "." are left out.
+    /// The tree in the server's order; names beginning with "." are left out. A path that names a
+    /// file fails ("Not a directory").
     void contents(std::shared_ptr<OstranePathComponent> of, ContentsCompletion finish) override;
-    /// Names of the regular files, in the server's order (dot names included).
+    /// Names of the regular files, in the server's order (dot names included). A path that names a
+    /// file fails ("Not a directory").
     void contents(const std::string& dir, NamesCompletion finish) override;
     void download(const std::string& file, const platform::URL& to, DownloadCompletion completion) override;
 
+    /// A descriptor for a file; none for a folder or a path that is not there.
     std::shared_ptr<NetworkFileDescriptor> open(const std::string& file) override;
-    /// Not served: media play from address(of:).
+    /// The whole range asked (cut at the end of the file; empty at or past it), or none on failure.
+    /// Reads that follow each other keep requests running ahead (FileProviderReader).
     std::optional<Bytes> read(const std::shared_ptr<NetworkFileDescriptor>& file, std::int64_t offset,
                               std::ptrdiff_t size) override;
     std::optional<std::int64_t> fileSize(const std::shared_ptr<NetworkFileDescriptor>& file) override;
+    /// Cancels the file's requests under way.
     void close(const std::shared_ptr<NetworkFileDescriptor>& file) override;
 
     /// The file's plain URL with the user name and the password (read from the keychain now)

@@ -55,6 +55,11 @@ std::optional<platform::URL> FileProviderWrapper::baseURL(const OstraneInfo& inf
     auto components = platform::URLComponents::parse(text);
     if (!components || !components->percentEncodedHost || components->percentEncodedHost->empty())
         return std::nullopt;
+    // Schemes compare without case; written in lower case, the providers and the players that get
+    // address(of:) read them alike ("ftps": implicit TLS, "ftpes": AUTH TLS).
+    if (components->scheme)
+        for (char& c : *components->scheme)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (info.port) {
         if (!OstraneInfo::isUsablePort(*info.port))
             return std::nullopt;

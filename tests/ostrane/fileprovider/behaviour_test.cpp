@@ -27,8 +27,10 @@ public:
         return info;
     }
     std::string password() const override { return ApacheDAV::password; }
-    // WebDAV media are played from their address, not streamed through the client.
+    // The registry leaves WebDAV media to their address; the client serves ranged reads all the
+    // same, with requests running ahead of a reader that goes on in order.
     bool streams() const override { return false; }
+    bool readsAhead() const override { return true; }
     std::int64_t largeFileSize() const override { return 64LL << 20; }
     // The name listing keeps every regular file, dot names too; the tree keeps the server's order.
     bool namesShowHidden() const override { return true; }

@@ -127,14 +127,113 @@ TEST_F(WebDAVClient, AFailedListingIsAskedAgain) {
     EXPECT_EQ(contents->size(), 1u);
 }
 
-TEST_F(WebDAVClient, OpenGivesTheSizeAndReadsNothing) {
+TEST_F(WebDAVClient, OpenGivesTheSizeAndReadsRanges) {
     ASSERT_EQ(login(), nullptr);
     auto fd = client_->open("/dav/Music/Sóng #1?.mp3");
     ASSERT_NE(fd, nullptr);
     EXPECT_EQ(client_->fileSize(fd), static_cast<std::int64_t>(std::string("sóng bytes").size()));
-    EXPECT_FALSE(client_->read(fd, 0, 10));
+    const auto head = client_->read(fd, 0, 3);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(std::string(head->begin(), head->end()), "s\xC3\xB3");
+    const auto tail = client_->read(fd, 6, 100);
+    ASSERT_TRUE(tail);
+    EXPECT_EQ(std::string(tail->begin(), tail->end()), "bytes");
     client_->close(fd);
+    EXPECT_FALSE(client_->read(fd, 0, 3)) << "a closed file reads nothing";
     EXPECT_EQ(client_->open("/dav/Music/none.mp3"), nullptr);
+}
+
+// A player's reads: in order (served by requests running ahead), in pieces that do not line up with
+// those requests, with seeks, and over the end of the file; every answer is the file's own bytes.
+TEST_F(WebDAVClient, ReadsInOrderAndAfterSeeksGiveTheFilesBytes) {
+    const std::int64_t size = 9 * (1 << 20) + 777;
+    std::string content(static_cast<std::size_t>(size), '\0');
+    for (std::int64_t i = 0; i < size; ++i) content[static_cast<std::size_t>(i)] = static_cast<char>((i * 13 + i / 4093) & 0xFF);
+    writeFile(server_->root() / "film.mkv", content);
+    server_->handOver();
+    ASSERT_EQ(login(), nullptr);
+    auto fd = client_->open("/dav/film.mkv");
+    ASSERT_NE(fd, nullptr);
+    ASSERT_EQ(client_->fileSize(fd), size);
+
+    auto expectBytes = [&](std::int64_t offset, std::int64_t length) {
+        SCOPED_TRACE("read at " + std::to_string(offset) + " of " + std::to_string(length));
+        const auto data = client_->read(fd, offset, static_cast<std::ptrdiff_t>(length));
+        ASSERT_TRUE(data);
+        const auto end = std::min(size, offset + length);
+        const auto expected = offset >= size ? std::string() : content.substr(static_cast<std::size_t>(offset),
+                                                                               static_cast<std::size_t>(end - offset));
+        ASSERT_EQ(data->size(), expected.size());
+        EXPECT_TRUE(std::string(data->begin(), data->end()) == expected);
+    };
+    for (std::int64_t offset = 0; offset < 3 * (1 << 20); offset += 1 << 20) expectBytes(offset, 1 << 20);
+    for (std::int64_t offset = 3 * (1 << 20); offset < size; offset += 1536 * 1024 + 1) expectBytes(offset, 1536 * 1024 + 1);
+    expectBytes(size - 10, 1 << 20);
+    expectBytes(size, 10);
+    // Seeks, back and forth, and reading on in order after them.
+    for (std::int64_t offset : {std::int64_t{5000}, std::int64_t{7 << 20}, std::int64_t{100}, std::int64_t{100} + (1 << 20),
+                                std::int64_t{100} + (2 << 20), std::int64_t{3}})
+        expectBytes(offset, 1 << 20);
+    client_->close(fd);
+}
+
+// The server's file shrinks after open: a read inside the size given at open gets fewer bytes from
+// the server and fails, rather than passing a short answer off as the file.
+TEST_F(WebDAVClient, AShortAnswerInsideTheFileIsAFailure) {
+    writeFile(server_->root() / "shrinking.mkv", std::string(4 << 20, 'x'));
+    server_->handOver();
+    ASSERT_EQ(login(), nullptr);
+    auto fd = client_->open("/dav/shrinking.mkv");
+    ASSERT_NE(fd, nullptr);
+    ASSERT_EQ(client_->fileSize(fd), 4 << 20);
+    fs::resize_file(server_->root() / "shrinking.mkv", 1 << 20);
+    EXPECT_FALSE(client_->read(fd, 512 * 1024, 1 << 20)) << "half the range arrived";
+    EXPECT_FALSE(client_->read(fd, 2 << 20, 1 << 20)) << "nothing is there any more";
+    const auto whole = client_->read(fd, 1000, 1000);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->size(), 1000u);
+    client_->close(fd);
+}
+
+// A server that redirects a GET of a folder to its index page (while WebDAV sees the folder): the
+// page is not the folder, and nothing is written for it.
+TEST_F(WebDAVClient, FoldersAreNeitherOpenedNorDownloadedWhereTheServerShowsAnIndexPage) {
+    ApacheDAV indexing;
+    fs::create_directories(indexing.root().parent_path() / "etc" / "conf.d");
+    std::ofstream(indexing.root().parent_path() / "etc" / "conf.d" / "index.conf")
+        << "LoadModule rewrite_module /usr/lib/apache2/modules/mod_rewrite.so\n"
+           "RewriteEngine On\n"
+           "RewriteCond %{REQUEST_METHOD} =GET\n"
+           "RewriteRule ^/dav/Shows/?$ /dav/Shows/index.html [R=302,L]\n";
+    writeFile(indexing.root() / "Shows" / "index.html", "<html><body>Index of Shows</body></html>");
+    writeFile(indexing.root() / "Shows" / "pilot.mkv", "pilot");
+    indexing.start();
+
+    OstraneInfo info = info_;
+    info.identifier = OstraneInfo(OstraneType::webdav).identifier;
+    info.port = indexing.port();
+    info.setPassword(std::string(ApacheDAV::password));
+    auto client = FileProviderClient::make(info);
+    ASSERT_EQ(*await<OstraneErrorRef>([&](auto done) { client->login(done); }), nullptr);
+
+    EXPECT_EQ(client->open("/dav/Shows"), nullptr);
+    const auto target = fs::temp_directory_path() / ("ostrane-webdav-index-" + std::to_string(::getpid()));
+    fs::remove(target);
+    const auto error = *await<OstraneErrorRef>([&](auto done) {
+        client->download("/dav/Shows", platform::URL::fileURLWithPath(target.string(), false), done);
+    });
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->description(), "Is a directory");
+    EXPECT_FALSE(fs::exists(target));
+
+    const auto names = *await<std::pair<std::optional<std::vector<std::string>>, OstraneErrorRef>>([&](auto done) {
+        client->contents("/dav/Shows/pilot.mkv", [done](auto names, auto error) { done({std::move(names), error}); });
+    });
+    EXPECT_FALSE(names.first);
+    ASSERT_NE(names.second, nullptr);
+    EXPECT_EQ(names.second->description(), "Not a directory");
+    info.cleanup();
+    indexing.stop();
 }
 
 TEST_F(WebDAVClient, TheRegistryAddressPlaysWithItsCredentials) {
