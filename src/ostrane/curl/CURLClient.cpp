@@ -4,22 +4,16 @@
 #include "ostrane/curl/FTPListing.hpp"
 #include "ostrane/curl/TransferExit.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/Error.hpp"
+#include "platform/FilePlacement.hpp"
 #include "platform/Trace.hpp"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <filesystem>
 #include <limits>
-#include <random>
 #include <stdexcept>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
 namespace Ostrane {
@@ -87,59 +81,11 @@ bool holdsCommandBreak(std::string_view path) { return path.find_first_of(std::s
 
 OstraneErrorRef errorOf(const std::exception& e) {
     if (auto* curl = dynamic_cast<const CURLResponse::Error*>(&e)) return OstraneError::make(curl->description());
+    if (auto* platformError = dynamic_cast<const platform::Exception*>(&e); platformError && platformError->error()) {
+        return OstraneError::make(platformError->error()->localizedDescription());
+    }
     return OstraneError::make(e.what());
 }
-
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::filesystem::path& beside) {
-        const auto folder = beside.parent_path().empty() ? std::filesystem::path(".") : beside.parent_path();
-        std::random_device random;
-        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-            char suffix[17];
-            std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
-            // Part of the name only: the whole of a long one would pass the file system's limit.
-            path_ = folder / ("." + beside.filename().string().substr(0, 100) + ".download-" + suffix);
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ < 0 && errno != EEXIST) break;
-        }
-        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "Could not create " + path_.string());
-    }
-    ~TemporaryFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!kept_) {
-            std::error_code ignored;
-            std::filesystem::remove(path_, ignored);
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    void write(const std::uint8_t* bytes, std::size_t count) {
-        while (count > 0) {
-            const auto written = ::write(fd_, bytes, count);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                throw std::system_error(errno, std::generic_category(), "Could not write " + path_.string());
-            }
-            bytes += written;
-            count -= std::size_t(written);
-        }
-    }
-    void moveTo(const std::filesystem::path& destination) {
-        const int fd = std::exchange(fd_, -1);
-        if (::close(fd) != 0) throw std::system_error(errno, std::generic_category(), "Could not write " + path_.string());
-        if (::rename(path_.c_str(), destination.c_str()) != 0) {
-            throw std::system_error(errno, std::generic_category(), "Could not move the file to " + destination.string());
-        }
-        kept_ = true;
-    }
-
-private:
-    std::filesystem::path path_;
-    int fd_ = -1;
-    bool kept_ = false;
-};
 
 }  // namespace
 
@@ -445,15 +391,15 @@ void CURLClient::download(const std::string& file, const platform::URL& to, Down
         TransferActivity activity;
         OstraneErrorRef error;
         try {
-            // Streamed to a file beside the destination and renamed into place when complete:
-            // a failed download leaves nothing behind and never a part of the file.
-            TemporaryFile temporary{std::filesystem::path(destination)};
+            // Streamed beside the destination and moved into place when complete, replacing a file
+            // there: a failed download leaves nothing behind and never a part of the file.
+            platform::PlacementFile placement(destination);
             CURLRequest request(*url, options);
-            request.perform([&temporary](const std::uint8_t* bytes, std::size_t count) {
-                temporary.write(bytes, count);
+            request.perform([&placement](const std::uint8_t* bytes, std::size_t count) {
+                placement.write(bytes, count);
                 return true;
             });
-            temporary.moveTo(destination);
+            placement.place(true);
         } catch (const std::exception& e) {
             error = errorOf(e);
             if (isFolder(*address, file, options)) error = folderError(file);

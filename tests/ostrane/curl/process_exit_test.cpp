@@ -5,6 +5,7 @@
 #include "FTPTestServer.hpp"
 #include "ostrane/NetworkFileManager.hpp"
 #include "ostrane/curl/CURLClient.hpp"
+#include "platform/FilePlacement.hpp"
 #include "support/ClientBehaviour.hpp"
 #include "support/ServerScript.hpp"
 
@@ -27,7 +28,7 @@ namespace {
 using namespace Ostrane;
 using ostrane_test::FTPTestServer;
 
-// Set for the child process: "<host> <port> <destination folder>".
+// Set for the child process: "<host> <port> <destination folder> named|unnamed".
 constexpr const char* childVariable = "OSTRANE_TEST_FTP_EXIT_CHILD";
 constexpr std::int64_t remoteSize = 3LL << 30;
 
@@ -59,9 +60,11 @@ std::int64_t bytesBeingWritten(const std::filesystem::path& folder) {
 // Runs in the child: starts the download, waits until bytes arrive, leaves.
 [[noreturn]] void downloadAndExit(const std::string& settings) {
     std::istringstream in(settings);
-    std::string host, folder;
+    std::string host, folder, temporaries;
     int port = 0;
-    in >> host >> port >> folder;
+    in >> host >> port >> folder >> temporaries;
+    // As on a file system without unnamed files: the hidden sibling must go too.
+    platform::detail::useNamedTemporaries(temporaries == "named");
     std::atexit(tearDownCryptoAndLinger);
     ostrane_test::useMemoryKeychain();
     OstraneInfo info(OstraneType::ftp);
@@ -106,13 +109,15 @@ TEST_P(FTPProcessExit, EndsAtOnceLeavingNothingBehind) {
     const std::string host = server.recordHost();
     const auto self = std::filesystem::read_symlink("/proc/self/exe").string();
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string command = std::string(childVariable) + "=" +
-                          ostrane_test::shellQuote(host + " " + std::to_string(server.port()) + " " + folder) + " ";
-    if (server.tls()) command += "SSL_CERT_FILE=" + ostrane_test::shellQuote(server.certificate().string()) + " ";
-    command += ostrane_test::shellQuote(self) + " --gtest_filter=" +
-               ostrane_test::shellQuote(std::string(test->test_suite_name()) + "." + test->name());
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
+    for (const char* temporaries : {"unnamed", "named"}) {
+        SCOPED_TRACE(std::string(temporaries) + " temporary file");
+        std::string command = std::string(childVariable) + "=" +
+                              ostrane_test::shellQuote(host + " " + std::to_string(server.port()) + " " + folder + " " +
+                                                       temporaries) +
+                              " ";
+        if (server.tls()) command += "SSL_CERT_FILE=" + ostrane_test::shellQuote(server.certificate().string()) + " ";
+        command += ostrane_test::shellQuote(self) + " --gtest_filter=" +
+                   ostrane_test::shellQuote(std::string(test->test_suite_name()) + "." + test->name());
         std::string output;
         const int status = ostrane_test::runCommand(command, 120, &output);
         const auto ended = monotonicNanoseconds();
