@@ -7,7 +7,8 @@
 # The login is OSTRANE_FTP_USER / OSTRANE_FTP_PASSWORD (defaults below). pyftpdlib needs no system
 # user; for vsftpd the user is made once with useradd (no shell, no home) and checked through a
 # PAM service of its own. OSTRANE_FTP_TLS=optional|required gives pyftpdlib AUTH TLS with a
-# self-signed certificate for 127.0.0.1, kept as <dir>/tls/cert.pem (the client's trust file).
+# self-signed certificate for 127.0.0.1, kept as <dir>/tls/cert.pem (the client's trust file);
+# implicit gives it TLS from the first byte instead (the "ftps" scheme).
 # When <dir>/root does not exist it is made with a little sample content. Every wait is bounded.
 set -euo pipefail
 # shellcheck source=limits.sh
@@ -141,6 +142,7 @@ wait_ready() {
   fi
   # Listening is not serving yet: one real login and listing, bounded.
   if [ "$tls" != off ] && [ "$kind" = pyftpdlib ]; then extra=(--ssl-reqd --cacert "$dir/tls/cert.pem"); fi
+  if [ "$tls" = implicit ] && [ "$kind" = pyftpdlib ]; then scheme=ftps; fi
   local ok=0
   while (( SECONDS < deadline )); do
     if curl -s --max-time 10 "${extra[@]}" --user "$user:$password" "$scheme://127.0.0.1:$port/" >/dev/null; then
@@ -171,8 +173,8 @@ start_server() {
       local args=("$dir/root" "$port" "$user" "$password" --log "$dir/log/pyftpdlib.log")
       case "$tls" in
         off) ;;
-        optional|required) make_certificate "$dir"; args+=(--tls "$tls" --cert "$dir/tls/server.pem") ;;
-        *) fail "OSTRANE_FTP_TLS must be off, optional or required" ;;
+        optional|required|implicit) make_certificate "$dir"; args+=(--tls "$tls" --cert "$dir/tls/server.pem") ;;
+        *) fail "OSTRANE_FTP_TLS must be off, optional, required or implicit" ;;
       esac
       setsid "$python" "$here/ftp_pyftpdlib.py" "${args[@]}" </dev/null >>"$dir/log/pyftpdlib.out" 2>&1 &
       echo $! >"$dir/run/pyftpdlib.pid"

@@ -1,9 +1,10 @@
 """pyftpdlib server for the Ostrane tests: one read-only user on 127.0.0.1.
 
-    python3 ftp_pyftpdlib.py <root> <port> <user> <password> [--tls optional|required --cert FILE]
+    python3 ftp_pyftpdlib.py <root> <port> <user> <password> [--tls optional|required|implicit --cert FILE]
 
 Runs in the foreground until SIGTERM. With --tls, AUTH TLS is offered (optional) or demanded for
-both the control and the data connection (required).
+both the control and the data connection (required); implicit speaks TLS from the first byte and
+demands it on the data connection too.
 """
 import argparse
 import logging
@@ -27,13 +28,23 @@ class EarlyHandshakeDTPHandler(TLS_DTPHandler):
         return super().readable()
 
 
+class ImplicitTLSHandler(TLS_FTPHandler):
+    """TLS from the first byte: the welcome goes out once the handshake is done."""
+
+    def handle(self):
+        self.secure_connection(self.ssl_context)
+
+    def handle_ssl_established(self):
+        TLS_FTPHandler.handle(self)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("root")
     parser.add_argument("port", type=int)
     parser.add_argument("user")
     parser.add_argument("password")
-    parser.add_argument("--tls", choices=["off", "optional", "required"], default="off")
+    parser.add_argument("--tls", choices=["off", "optional", "required", "implicit"], default="off")
     parser.add_argument("--cert")
     parser.add_argument("--log")
     args = parser.parse_args()
@@ -47,11 +58,11 @@ def main():
     else:
         if not args.cert:
             sys.exit("--tls needs --cert")
-        handler = TLS_FTPHandler
+        handler = ImplicitTLSHandler if args.tls == "implicit" else TLS_FTPHandler
         handler.dtp_handler = EarlyHandshakeDTPHandler
         handler.certfile = args.cert
-        handler.tls_control_required = args.tls == "required"
-        handler.tls_data_required = args.tls == "required"
+        handler.tls_control_required = args.tls != "optional"
+        handler.tls_data_required = args.tls != "optional"
     handler.authorizer = authorizer
     handler.banner = "Ostrane test server ready."
     handler.permit_foreign_addresses = False

@@ -2,23 +2,18 @@
 
 #include "keychain/ApplicationIdentity.hpp"
 #include "ostrane/curl/FTPListing.hpp"
+#include "ostrane/curl/TransferExit.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/Error.hpp"
+#include "platform/FilePlacement.hpp"
 #include "platform/Trace.hpp"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <filesystem>
 #include <limits>
-#include <random>
 #include <stdexcept>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
 namespace Ostrane {
@@ -30,6 +25,19 @@ using platform::CURLResponse;
 
 constexpr const char* kInvalidAddress = "invalid address";
 constexpr std::size_t kMaxListingBytes = std::size_t(256) << 20;
+
+std::optional<std::int64_t> decimal(const std::optional<std::string>& text) {
+    if (!text || text->empty()) return std::nullopt;
+    std::int64_t value = 0;
+    const char* end = text->data() + text->size();
+    const auto [stop, error] = std::from_chars(text->data(), end, value);
+    if (error != std::errc() || stop != end || value < 0) return std::nullopt;
+    return value;
+}
+
+OstraneErrorRef folderError(const std::string& path) {
+    return OstraneError::make("Cannot download " + (path.empty() ? std::string("/") : path) + ": it is a folder");
+}
 
 OstraneErrorRef releasedError() { return OstraneError::make("The client was released"); }
 
@@ -73,68 +81,11 @@ bool holdsCommandBreak(std::string_view path) { return path.find_first_of(std::s
 
 OstraneErrorRef errorOf(const std::exception& e) {
     if (auto* curl = dynamic_cast<const CURLResponse::Error*>(&e)) return OstraneError::make(curl->description());
+    if (auto* platformError = dynamic_cast<const platform::Exception*>(&e); platformError && platformError->error()) {
+        return OstraneError::make(platformError->error()->localizedDescription());
+    }
     return OstraneError::make(e.what());
 }
-
-std::optional<std::int64_t> decimal(const std::optional<std::string>& text) {
-    if (!text || text->empty()) return std::nullopt;
-    std::int64_t value = 0;
-    const char* end = text->data() + text->size();
-    const auto [stop, error] = std::from_chars(text->data(), end, value);
-    if (error != std::errc() || stop != end || value < 0) return std::nullopt;
-    return value;
-}
-
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::filesystem::path& beside) {
-        const auto folder = beside.parent_path().empty() ? std::filesystem::path(".") : beside.parent_path();
-        std::random_device random;
-        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-            char suffix[17];
-            std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
-            // Part of the name only: the whole of a long one would pass the file system's limit.
-            path_ = folder / ("." + beside.filename().string().substr(0, 100) + ".download-" + suffix);
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ < 0 && errno != EEXIST) break;
-        }
-        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "Could not create " + path_.string());
-    }
-    ~TemporaryFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!kept_) {
-            std::error_code ignored;
-            std::filesystem::remove(path_, ignored);
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    void write(const std::uint8_t* bytes, std::size_t count) {
-        while (count > 0) {
-            const auto written = ::write(fd_, bytes, count);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                throw std::system_error(errno, std::generic_category(), "Could not write " + path_.string());
-            }
-            bytes += written;
-            count -= std::size_t(written);
-        }
-    }
-    void moveTo(const std::filesystem::path& destination) {
-        const int fd = std::exchange(fd_, -1);
-        if (::close(fd) != 0) throw std::system_error(errno, std::generic_category(), "Could not write " + path_.string());
-        if (::rename(path_.c_str(), destination.c_str()) != 0) {
-            throw std::system_error(errno, std::generic_category(), "Could not move the file to " + destination.string());
-        }
-        kept_ = true;
-    }
-
-private:
-    std::filesystem::path path_;
-    int fd_ = -1;
-    bool kept_ = false;
-};
 
 }  // namespace
 
@@ -165,38 +116,62 @@ std::optional<CURLClient::ServerAddress> CURLClient::serverAddress() {
     if (serverAddress_) return *serverAddress_;
     std::optional<ServerAddress> address;
     [&] {
-        std::string scheme = info_.type == OstraneType::ftp ? "ftp" : "http";
+        struct Scheme {
+            const char* prefix;
+            const char* name;
+            const char* requestName;
+            FTPFileReader::TLS tls;
+            int port;
+        };
+        // One meaning of the FTP schemes for the whole library, the one players and curl share.
+        static const Scheme schemes[] = {
+            {"ftp://", "ftp", "ftp", FTPFileReader::TLS::none, 21},
+            {"ftps://", "ftps", "ftps", FTPFileReader::TLS::implicit, 990},
+            {"ftpes://", "ftpes", "ftp", FTPFileReader::TLS::explicit_, 21},
+        };
+        Scheme scheme = schemes[0];
         std::string rest = info_.host;
-        bool tls = false;
-        if (startsWithNoCase(rest, "ftp://")) {
-            scheme = "ftp";
-            rest.erase(0, 6);
-        } else if (startsWithNoCase(rest, "ftps://")) {
-            scheme = "ftps";
-            tls = true;
-            rest.erase(0, 7);
-        } else if (info_.type != OstraneType::ftp && (startsWithNoCase(rest, "http://") || startsWithNoCase(rest, "https://"))) {
-            scheme = startsWithNoCase(rest, "https://") ? "https" : "http";
-            rest.erase(0, scheme.size() + 3);
+        bool written = false;
+        for (const auto& s : schemes) {
+            if (startsWithNoCase(rest, s.prefix)) {
+                scheme = s;
+                rest.erase(0, std::string_view(s.prefix).size());
+                written = true;
+                break;
+            }
+        }
+        if (!written && info_.type != OstraneType::ftp) {
+            scheme = {"http://", "http", "http", FTPFileReader::TLS::none, 80};
+            if (startsWithNoCase(rest, "http://") || startsWithNoCase(rest, "https://")) {
+                if (startsWithNoCase(rest, "https://")) scheme = {"https://", "https", "https", FTPFileReader::TLS::none, 443};
+                rest.erase(0, std::string_view(scheme.prefix).size());
+            }
         }
         const auto slash = rest.find('/');
         std::string authority = rest.substr(0, slash);
         std::string path = slash == std::string::npos ? "" : rest.substr(slash);
         if (authority.empty()) return;
+        std::string host = authority;
+        if (host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
         // An IPv6 literal needs brackets before a port can follow it.
         if (authority.front() != '[' && std::count(authority.begin(), authority.end(), ':') > 1) {
             authority = "[" + authority + "]";
         }
+        ServerAddress a;
+        a.port = scheme.port;
         if (info_.port) {
             if (!OstraneInfo::isUsablePort(*info_.port)) return;
             authority += ":" + std::to_string(*info_.port);
+            a.port = int(*info_.port);
         }
         while (!path.empty() && path.back() == '/') path.pop_back();
-        ServerAddress a;
-        a.base = scheme + "://" + authority + path;
+        a.base = std::string(scheme.name) + "://" + authority + path;
+        a.requestBase = std::string(scheme.requestName) + "://" + authority + path;
         const auto url = platform::URL::parse(a.base);
         if (!url || !url->host() || url->host()->empty()) return;
-        a.tls = tls;
+        a.host = host;
+        a.path = path;
+        a.tls = scheme.tls;
         const auto user = trimmedWhitespace(info_.username);
         if (!user.empty()) a.user = user;
         a.password = info_.getPassword();
@@ -211,7 +186,7 @@ std::vector<CURLRequest::Option> CURLClient::requestOptions(const ServerAddress&
     if (address.user) options.push_back(CURLRequest::userName(*address.user));
     if (address.password) options.push_back(CURLRequest::password(*address.password));
     options.push_back(CURLRequest::timeout(std::chrono::milliseconds(timeoutMilliseconds_.load())));
-    if (address.tls) options.push_back(CURLRequest::useTLS(CURLRequest::TLS::required));
+    if (address.tls != FTPFileReader::TLS::none) options.push_back(CURLRequest::useTLS(CURLRequest::TLS::required));
     return options;
 }
 
@@ -219,10 +194,8 @@ std::optional<std::string> CURLClient::requestURL(const ServerAddress& address, 
                                                   bool isDirectory) {
     if (holdsCommandBreak(path)) return std::nullopt;
     // A file path ending in "/" would turn its download into a directory listing.
-    if (!isDirectory && !path.empty() && path.back() == '/') return std::nullopt;
-    std::string base = address.base;
-    if (address.tls) base = "ftp" + base.substr(4);  // "ftps://": explicit TLS over the FTP port
-    std::string url = base + encodePath(path.empty() || path.front() != '/' ? "/" + path : path);
+    if (!isDirectory && (path.empty() || path.back() == '/')) return std::nullopt;
+    std::string url = address.requestBase + encodePath(path.empty() || path.front() != '/' ? "/" + path : path);
     if (isDirectory && url.back() != '/') url += '/';
     return url;
 }
@@ -236,7 +209,8 @@ std::shared_ptr<CURLRequest> CURLClient::listingSession(const ServerAddress& add
     return session_;
 }
 
-CURLClient::Listing CURLClient::list(const std::string& path, const std::shared_ptr<OstraneDirectory>& parent) {
+CURLClient::Listing CURLClient::list(const std::string& path, const std::shared_ptr<OstraneDirectory>& parent,
+                                     Links links) {
     Listing listing;
     const auto address = serverAddress();
     const auto url = address ? requestURL(*address, path, true) : std::nullopt;
@@ -246,7 +220,7 @@ CURLClient::Listing CURLClient::list(const std::string& path, const std::shared_
     }
     auto session = listingSession(*address);
     try {
-        session->addOption(CURLRequest::url(*url));
+        session->addOptions({CURLRequest::url(*url), CURLRequest::httpMethod(CURLRequest::HTTPMethod::get)});
         std::string body;
         session->perform([&body](const std::uint8_t* bytes, std::size_t count) {
             // A server that never ends its reply must not take all memory.
@@ -258,8 +232,45 @@ CURLClient::Listing CURLClient::list(const std::string& path, const std::shared_
     } catch (const std::exception& e) {
         listing.entries.clear();
         listing.error = errorOf(e);
+        return listing;
+    }
+    if (links == Links::resolve) {
+        for (const auto& entry : listing.entries) {
+            if (auto link = std::dynamic_pointer_cast<OstraneSymbolicLink>(entry)) {
+                resolveLink(*address, *session, path, link);
+            }
+        }
     }
     return listing;
+}
+
+void CURLClient::resolveLink(const ServerAddress& address, CURLRequest& session, const std::string& folder,
+                             const std::shared_ptr<OstraneSymbolicLink>& link) {
+    // The server follows the link when asked through it, wherever the target lies in its own file
+    // system, so the target stands at the link's own path: a file there plays, a folder lists.
+    const std::string path = folder + (!folder.empty() && folder.back() == '/' ? "" : "/") + link->name();
+    const auto probe = [&](bool isDirectory) -> std::optional<CURLResponse> {
+        const auto url = requestURL(address, path, isDirectory);
+        if (!url) return std::nullopt;
+        try {
+            session.addOptions({CURLRequest::url(*url), CURLRequest::httpMethod(CURLRequest::HTTPMethod::head)});
+            auto response = session.perform();
+            session.addOption(CURLRequest::httpMethod(CURLRequest::HTTPMethod::get));
+            return response;
+        } catch (const std::exception&) {
+            session.addOption(CURLRequest::httpMethod(CURLRequest::HTTPMethod::get));
+            return std::nullopt;
+        }
+    };
+    const auto parent = link->parent();
+    if (const auto file = probe(false)) {
+        if (const auto size = decimal(file->get(platform::HTTPResponseHeader::Name::contentLength))) {
+            link->setTarget(OstraneFile::make(link->name(), parent, *size));
+            return;
+        }
+    }
+    // A link that leads nowhere keeps no target, so nobody lists into it.
+    if (probe(true)) link->setTarget(OstraneDirectory::make(link->name(), parent));
 }
 
 template <class F>
@@ -291,7 +302,7 @@ void CURLClient::login(LoginCompletion finish) {
 
     // The login's listing fills no tree: its directory goes when the login ends.
     const auto directory = OstraneDirectory::make(baseDir());
-    auto listing = onQueue([&] { return list(directory->path(), directory); });
+    auto listing = onQueue([&] { return list(directory->path(), directory, Links::leave); });
     std::optional<OstranePathComponent::Contents> listed;
     if (!listing.error) {
         sortByName(listing.entries);
@@ -321,7 +332,7 @@ void CURLClient::contents(std::shared_ptr<OstranePathComponent> of, ContentsComp
             finish(std::move(*cached), nullptr);
             return;
         }
-        auto listing = self->list(directory->path(), directory);
+        auto listing = self->list(directory->path(), directory, Links::resolve);
         self.reset();
         if (listing.error) {
             // Not listed stays not listed: the next request asks the server again.
@@ -341,11 +352,13 @@ void CURLClient::contents(const std::string& dir, NamesCompletion finish) {
             finish(std::nullopt, releasedError());
             return;
         }
-        auto listing = self->list(dir, nullptr);
+        auto listing = self->list(dir, nullptr, Links::resolve);
         self.reset();
         std::vector<std::string> names;
         for (const auto& entry : listing.entries) {
-            if (entry->type() == OstraneFileType::file) names.push_back(entry->name());
+            auto link = std::dynamic_pointer_cast<OstraneSymbolicLink>(entry);
+            const auto target = link ? link->target() : entry;
+            if (target && target->type() == OstraneFileType::file) names.push_back(entry->name());
         }
         finish(std::move(names), listing.error);
     });
@@ -355,6 +368,12 @@ void CURLClient::download(const std::string& file, const platform::URL& to, Down
     queue_->async([weak = weak_from_this(), file, to, completion = std::move(completion)] {
         auto self = weak.lock();
         const auto address = self ? self->serverAddress() : std::nullopt;
+        if (address && !holdsCommandBreak(file) && (file.empty() || file.back() == '/')) {
+            // The server would answer with the folder's listing, which is not the file asked for.
+            self.reset();
+            completion(folderError(file));
+            return;
+        }
         const auto url = address ? requestURL(*address, file, false) : std::nullopt;
         if (!url) {
             self.reset();
@@ -367,39 +386,66 @@ void CURLClient::download(const std::string& file, const platform::URL& to, Down
             completion(OstraneError::make("invalid destination"));
             return;
         }
-        CURLRequest request(*url, self->requestOptions(*address));
+        const auto options = self->requestOptions(*address);
         self.reset();
+        TransferActivity activity;
         OstraneErrorRef error;
         try {
-            // Streamed to a file beside the destination and renamed into place when complete:
-            // a failed download leaves nothing behind and never a part of the file.
-            TemporaryFile temporary{std::filesystem::path(destination)};
-            request.perform([&temporary](const std::uint8_t* bytes, std::size_t count) {
-                temporary.write(bytes, count);
+            // Streamed beside the destination and moved into place when complete, replacing a file
+            // there: a failed download leaves nothing behind and never a part of the file.
+            platform::PlacementFile placement(destination);
+            CURLRequest request(*url, options);
+            request.perform([&placement](const std::uint8_t* bytes, std::size_t count) {
+                placement.write(bytes, count);
                 return true;
             });
-            temporary.moveTo(destination);
+            placement.place(true);
         } catch (const std::exception& e) {
             error = errorOf(e);
+            if (isFolder(*address, file, options)) error = folderError(file);
         }
+        // Nobody is left to hear of a download that the process's exit cut short.
+        if (TransferActivity::exiting()) return;
         completion(error);
     });
 }
 
+bool CURLClient::isFolder(const ServerAddress& address, const std::string& path,
+                          const std::vector<CURLRequest::Option>& options) {
+    if (TransferActivity::exiting()) return false;
+    const auto url = requestURL(address, path, true);
+    if (!url) return false;
+    try {
+        // Changing into it is enough; nothing is listed.
+        CURLRequest probe(*url, options);
+        probe.addOption(CURLRequest::httpMethod(CURLRequest::HTTPMethod::head));
+        probe.perform();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 std::shared_ptr<NetworkFileDescriptor> CURLClient::open(const std::string& file) {
     const auto address = serverAddress();
-    const auto url = address ? requestURL(*address, file, false) : std::nullopt;
-    if (!url) return nullptr;
-    auto options = requestOptions(*address);
-    options.push_back(CURLRequest::httpMethod(CURLRequest::HTTPMethod::head));
+    if (!address || !requestURL(*address, file, false)) return nullptr;
+    FTPFileReader::Server server;
+    server.host = address->host;
+    server.port = address->port;
+    server.user = address->user;
+    server.password = info_.getPassword();
+    server.tls = address->tls;
+    server.timeout = std::chrono::milliseconds(timeoutMilliseconds_.load());
+    // Relative to the login's folder, as curl reads the path of an FTP URL.
+    std::string path = address->path + (file.front() == '/' ? file : "/" + file);
+    path.erase(0, path.find_first_not_of('/'));
+    if (path.empty()) return nullptr;
     return onQueue([&]() -> std::shared_ptr<NetworkFileDescriptor> {
         try {
-            auto request = std::make_shared<CURLRequest>(*url, options);
-            const auto response = request->perform();
-            const auto size = decimal(response.get(platform::HTTPResponseHeader::Name::contentLength));
-            if (!size) return nullptr;
-            return std::make_shared<CURLClientFileDescriptor>(std::move(request), *size);
-        } catch (const std::exception&) {
+            auto reader = std::make_shared<FTPFileReader>(std::move(server), std::move(path));
+            const auto size = reader->size();
+            return std::make_shared<CURLClientFileDescriptor>(std::move(reader), size);
+        } catch (const FTPFileReader::Failure&) {
             return nullptr;
         }
     });
@@ -408,25 +454,11 @@ std::shared_ptr<NetworkFileDescriptor> CURLClient::open(const std::string& file)
 std::optional<OstraneClient::Bytes> CURLClient::read(const std::shared_ptr<NetworkFileDescriptor>& file,
                                                      std::int64_t offset, std::ptrdiff_t size) {
     auto descriptor = std::dynamic_pointer_cast<CURLClientFileDescriptor>(file);
-    if (!descriptor || !descriptor->handle || size <= 0 || offset < 0) return std::nullopt;
+    if (!descriptor || size <= 0 || offset < 0) return std::nullopt;
     if (offset > std::numeric_limits<std::int64_t>::max() - std::int64_t(size)) return std::nullopt;
-    // Nothing lies there; servers answer a restart past the end each in their own way.
-    if (offset >= descriptor->size) return Bytes{};
-    const std::string range = std::to_string(offset) + "-" + std::to_string(offset + std::int64_t(size) - 1);
     return onQueue([&]() -> std::optional<Bytes> {
-        Bytes bytes;
-        try {
-            descriptor->handle->addOptions(
-                {CURLRequest::httpMethod(CURLRequest::HTTPMethod::get), CURLRequest::range(range)});
-            descriptor->handle->perform([&](const std::uint8_t* data, std::size_t count) {
-                const std::size_t room = std::size_t(size) - bytes.size();
-                bytes.insert(bytes.end(), data, data + std::min(count, room));
-                return bytes.size() < std::size_t(size);
-            });
-        } catch (const std::exception&) {
-            return std::nullopt;
-        }
-        return bytes;
+        if (!descriptor->handle) return std::nullopt;
+        return descriptor->handle->read(offset, std::size_t(size));
     });
 }
 
@@ -436,7 +468,14 @@ std::optional<std::int64_t> CURLClient::fileSize(const std::shared_ptr<NetworkFi
     return descriptor->size;
 }
 
-void CURLClient::close(const std::shared_ptr<NetworkFileDescriptor>&) {}
+void CURLClient::close(const std::shared_ptr<NetworkFileDescriptor>& file) {
+    auto descriptor = std::dynamic_pointer_cast<CURLClientFileDescriptor>(file);
+    if (!descriptor) return;
+    std::shared_ptr<FTPFileReader> reader;
+    onQueue([&] { reader = std::exchange(descriptor->handle, nullptr); });
+    // Logged out outside the queue: the queue's next work need not wait for the server's goodbye.
+    reader.reset();
+}
 
 std::optional<std::string> CURLClient::address(const platform::URL& of) {
     const auto address = serverAddress();

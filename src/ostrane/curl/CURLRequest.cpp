@@ -1,5 +1,7 @@
 #include "ostrane/curl/CURLRequest.hpp"
 
+#include "ostrane/curl/TransferExit.hpp"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -11,10 +13,7 @@ namespace platform {
 
 namespace {
 
-void globalInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
+void globalInit() { Ostrane::TransferActivity::prepare(); }
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -67,6 +66,11 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     return bytes;
 }
 
+// Called by curl at least once a second: a process that exits stops its transfers.
+int onProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return Ostrane::TransferActivity::exiting() ? 1 : 0;
+}
+
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     const size_t bytes = size * count;
@@ -113,7 +117,8 @@ struct CURLRequest::Handle {
     CURL* easy = nullptr;
     Handle() : easy(curl_easy_init()) {}
     ~Handle() {
-        if (easy) curl_easy_cleanup(easy);
+        // Once the process exits, the libraries under curl may be gone: the handle is left to the exit.
+        if (easy && !Ostrane::TransferActivity::librariesGone()) curl_easy_cleanup(easy);
     }
 };
 
@@ -191,6 +196,10 @@ CURLResponse CURLRequest::run(const BodySink* sink) {
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+    // Larger reads than curl's 16 KiB: a download keeps pace with the curl program.
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
 
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
     curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, seconds);
@@ -210,6 +219,7 @@ CURLResponse CURLRequest::run(const BodySink* sink) {
     curl_easy_setopt(easy, CURLOPT_NOBODY, method == HTTPMethod::head ? 1L : 0L);
     if (range) curl_easy_setopt(easy, CURLOPT_RANGE, range->c_str());
 
+    Ostrane::TransferActivity activity;
     CURLcode result = curl_easy_perform(easy);
     // The handle must not keep pointers into this frame or the secret after we return.
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);

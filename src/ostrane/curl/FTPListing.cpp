@@ -32,6 +32,9 @@ std::shared_ptr<OstranePathComponent> component(std::string_view line, const std
         name.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
         return nullptr;
     }
+    // An ls line of a link: its name without " -> target"; what it points at is for the client
+    // to find out, through the link itself.
+    if (line.front() == 'l') return OstraneSymbolicLink::make(std::string(name), parent);
     if (record.may_be_directory) return OstraneDirectory::make(std::string(name), parent);
     return OstraneFile::make(std::string(name), parent, record.size);
 }

@@ -10,8 +10,8 @@
 namespace Ostrane {
 
 /// The entries of `body`, in the server's order, each under `parent` (none when null). Lines end
-/// with LF, CR LF or CR. Entries that may be directories (directories and links) become
-/// directories; the others files of the parsed size.
+/// with LF, CR LF or CR. Links of ls lines become symbolic links without a target, other entries
+/// that may be directories become directories, the rest files of the parsed size.
 OstranePathComponent::Contents ftpListingComponents(std::string_view body,
                                                     const std::shared_ptr<OstraneDirectory>& parent);
 

@@ -1,6 +1,6 @@
 #pragma once
-// The FTP servers of tests/servers/ftp.sh: pyftpdlib (plain, or demanding TLS) and vsftpd, each
-// serving root() on its own loopback port with one test login.
+// The FTP servers of tests/servers/ftp.sh: pyftpdlib (plain, demanding explicit TLS, or speaking
+// implicit TLS) and vsftpd, each serving root() on its own loopback port with one test login.
 #include "support/ServerScript.hpp"
 
 #include <filesystem>
@@ -11,7 +11,7 @@ namespace ostrane_test {
 
 class FTPTestServer : public ServerScript {
 public:
-    enum class Kind { pyftpdlib, vsftpd, pyftpdlibTLS };
+    enum class Kind { pyftpdlib, vsftpd, pyftpdlibTLS, pyftpdlibImplicitTLS };
 
     static constexpr const char* user = "ostraneftp";
     static constexpr const char* password = "Ostrane-Ftp-Test-1";
@@ -25,13 +25,22 @@ public:
     }
 
     Kind kind() const { return kind_; }
-    bool tls() const { return kind_ == Kind::pyftpdlibTLS; }
+    bool tls() const { return kind_ == Kind::pyftpdlibTLS || kind_ == Kind::pyftpdlibImplicitTLS; }
+    /// The host of a record for this server: its scheme says which TLS it speaks.
+    std::string recordHost() const {
+        switch (kind_) {
+        case Kind::pyftpdlibTLS: return "ftpes://127.0.0.1";
+        case Kind::pyftpdlibImplicitTLS: return "ftps://127.0.0.1";
+        default: return "127.0.0.1";
+        }
+    }
     std::string name() const { return name(kind_); }
     static std::string name(Kind kind) {
         switch (kind) {
         case Kind::pyftpdlib: return "pyftpdlib";
         case Kind::vsftpd: return "vsftpd";
         case Kind::pyftpdlibTLS: return "pyftpdlibTLS";
+        case Kind::pyftpdlibImplicitTLS: return "pyftpdlibImplicitTLS";
         }
         return "";
     }
@@ -54,6 +63,7 @@ private:
         case Kind::pyftpdlib: return "ftp-pyftpdlib.sh";
         case Kind::vsftpd: return "ftp-vsftpd.sh";
         case Kind::pyftpdlibTLS: return "ftp-pyftpdlib-tls.sh";
+        case Kind::pyftpdlibImplicitTLS: return "ftp-pyftpdlib-implicit.sh";
         }
         return "";
     }

@@ -12,7 +12,7 @@ using ostrane_test::FTPTestServer;
 class FTPBehaviourServer : public ostrane_test::BehaviourServer {
 public:
     explicit FTPBehaviourServer(FTPTestServer::Kind kind) : ftp_(kind) {
-        info_.host = ftp_.tls() ? "ftps://127.0.0.1" : "127.0.0.1";
+        info_.host = ftp_.recordHost();
         info_.username = FTPTestServer::user;
         info_.title = "behaviour suite";
     }

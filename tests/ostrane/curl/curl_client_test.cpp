@@ -11,6 +11,7 @@
 #include "platform/Trace.hpp"
 #include "support/ClientBehaviour.hpp"
 #include "support/Wait.hpp"
+#include "support/ServerScript.hpp"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +47,9 @@ std::string readLocal(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Larger than the socket buffers, so the server is held back while nobody reads.
+constexpr std::size_t streamSize = 24 << 20;
+
 FTPTestServer& server(FTPTestServer::Kind kind) {
     static std::map<FTPTestServer::Kind, std::unique_ptr<FTPTestServer>> servers;
     auto& s = servers[kind];
@@ -57,8 +61,11 @@ FTPTestServer& server(FTPTestServer::Kind kind) {
         s->write("Movies/.hidden.mkv", "hidden\n");
         std::filesystem::create_directories(s->root() / "Movies" / "Extras");
         std::filesystem::create_symlink("Movies", s->root() / "latest");
+        std::filesystem::create_symlink("pattern.bin", s->root() / "pattern  link");
+        std::filesystem::create_symlink("nowhere", s->root() / "dangling");
         s->write("empty.txt", "");
         s->write("pattern.bin", pattern(100000));
+        s->write("stream.bin", pattern(streamSize));
         s->write("Latin1/ok.mkv", "ok\n");
         s->write("Latin1/\xE9t\xE9.mkv", "latin-1 name\n");
         s->start();
@@ -84,7 +91,7 @@ protected:
 
     OstraneInfo record(const std::optional<std::string>& password = FTPTestServer::password) {
         OstraneInfo info(OstraneType::ftp);
-        info.host = ftp().tls() ? "ftps://127.0.0.1" : "127.0.0.1";
+        info.host = ftp().recordHost();
         info.port = ftp().port();
         info.username = FTPTestServer::user;
         info.setPassword(password);
@@ -160,8 +167,40 @@ TEST_P(CURLClientTest, ListingKeepsDirectoriesLinksAndNamesWithBlanks) {
     ASSERT_TRUE(top);
     std::map<std::string, std::shared_ptr<OstranePathComponent>> byName;
     for (const auto& e : *top) byName[e->name()] = e;
-    ASSERT_TRUE(byName.count("latest")) << "a link is listed under its own name";
-    EXPECT_EQ(byName["latest"]->type(), OstraneFileType::directory);
+    // Links are listed under their own names, with what they lead to.
+    ASSERT_TRUE(byName.count("latest"));
+    auto latest = std::dynamic_pointer_cast<OstraneSymbolicLink>(byName["latest"]);
+    ASSERT_NE(latest, nullptr);
+    ASSERT_NE(latest->target(), nullptr);
+    EXPECT_EQ(latest->target()->type(), OstraneFileType::directory);
+    EXPECT_TRUE(latest->isDirectory());
+    auto toFile = std::dynamic_pointer_cast<OstraneSymbolicLink>(byName["pattern  link"]);
+    ASSERT_NE(toFile, nullptr) << "names keep their runs of blanks";
+    auto fileTarget = std::dynamic_pointer_cast<OstraneFile>(toFile->target());
+    ASSERT_NE(fileTarget, nullptr);
+    EXPECT_EQ(fileTarget->size(), 100000);
+    EXPECT_EQ(fileTarget->path(), "/pattern  link");
+    EXPECT_FALSE(toFile->isDirectory());
+    auto dangling = std::dynamic_pointer_cast<OstraneSymbolicLink>(byName["dangling"]);
+    ASSERT_NE(dangling, nullptr);
+    EXPECT_EQ(dangling->target(), nullptr) << "a link that leads nowhere is not listed into";
+    EXPECT_FALSE(dangling->isDirectory());
+
+    auto [throughLink, linkError] = list(c, latest->target());
+    ASSERT_FALSE(linkError) << linkError->description();
+    ASSERT_TRUE(throughLink);
+    EXPECT_EQ(throughLink->size(), 3u);
+    EXPECT_FALSE(download(c, fileTarget->path(), scratch_ / "through link.bin"));
+    EXPECT_EQ(readLocal(scratch_ / "through link.bin"), pattern(100000));
+    auto rootNames = await<std::pair<std::optional<std::vector<std::string>>, OstraneErrorRef>>([&](auto done) {
+        c->contents(std::string("/"), [done](auto list, auto error) { done({std::move(list), error}); });
+    });
+    ASSERT_TRUE(rootNames && rootNames->first);
+    const std::set<std::string> rootFiles(rootNames->first->begin(), rootNames->first->end());
+    EXPECT_TRUE(rootFiles.count("pattern  link")) << "a link to a file is one of the folder's files";
+    EXPECT_FALSE(rootFiles.count("dangling"));
+    EXPECT_FALSE(rootFiles.count("latest"));
+
     ASSERT_TRUE(byName.count("pattern.bin"));
     EXPECT_EQ(std::dynamic_pointer_cast<OstraneFile>(byName["pattern.bin"])->size(), 100000);
     EXPECT_EQ(std::dynamic_pointer_cast<OstraneFile>(byName["empty.txt"])->size(), 0);
@@ -267,6 +306,8 @@ TEST_P(CURLClientTest, RangedReads) {
     EXPECT_EQ(c->read(empty, 0, 10), OstraneClient::Bytes{});
 
     EXPECT_EQ(c->open("/no such file.mkv"), nullptr);
+    EXPECT_EQ(c->open("/Movies"), nullptr) << "a folder is not a file";
+    EXPECT_EQ(c->open(""), nullptr);
     EXPECT_EQ(c->open("/Movies/"), nullptr);
     EXPECT_EQ(c->open("/pattern.bin\r\nDELE pattern.bin"), nullptr);
 
@@ -274,6 +315,49 @@ TEST_P(CURLClientTest, RangedReads) {
     auto foreign = std::make_shared<Foreign>();
     EXPECT_FALSE(c->fileSize(foreign));
     EXPECT_FALSE(c->read(foreign, 0, 10));
+    c->close(fd);
+}
+
+// Reads in order come from one transfer; a read elsewhere starts another on the same login. Each
+// answers the whole range asked, fewer bytes only at the end of the file.
+TEST_P(CURLClientTest, ReadsKeepTheirLoginAndAnswerWholeRanges) {
+    auto c = client();
+    auto fd = std::dynamic_pointer_cast<CURLClientFileDescriptor>(c->open("/stream.bin"));
+    ASSERT_NE(fd, nullptr);
+    ASSERT_EQ(fd->size, std::int64_t(streamSize));
+    const auto bytes = pattern(streamSize);
+    constexpr std::int64_t MiB = 1 << 20;
+    const struct {
+        const char* what;
+        std::int64_t offset;
+        std::ptrdiff_t size;
+    } steps[] = {
+        {"first", 0, MiB},
+        {"in order", MiB, 3 * MiB},
+        {"in order, odd size", 4 * MiB, 12345},
+        {"a little ahead", 4 * MiB + 12345 + 1000, 4096},
+        {"back, while the server is held back", 100, 4 * MiB},
+        {"far ahead", 20 * MiB, MiB},
+        {"across the end", std::int64_t(streamSize) - 1000, MiB},
+        {"after the transfer ended", 5 * MiB, 100},
+        {"the last byte", std::int64_t(streamSize) - 1, 1},
+        {"at the end", std::int64_t(streamSize), 10},
+        {"the whole file", 0, std::ptrdiff_t(streamSize)},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        const auto data = c->read(fd, step.offset, step.size);
+        ASSERT_TRUE(data);
+        const auto expected = step.offset >= std::int64_t(streamSize)
+                                  ? std::string()
+                                  : bytes.substr(std::size_t(step.offset), std::size_t(step.size));
+        ASSERT_EQ(data->size(), expected.size());
+        EXPECT_TRUE(std::string(data->begin(), data->end()) == expected);
+    }
+    EXPECT_EQ(fd->handle->logins(), 1) << "one login for the open file";
+
+    c->close(fd);
+    EXPECT_FALSE(c->read(fd, 0, 10)) << "a closed file reads nothing";
     c->close(fd);
 }
 
@@ -299,8 +383,9 @@ TEST_P(CURLClientTest, DownloadsReplaceOrLeaveNothing) {
         const char* text;  // expected error text, when fixed
     } failures[] = {
         {"missing file", "/no such.mkv", scratch_ / "missing.mkv", nullptr},
-        {"a directory", "/Movies", scratch_ / "movies", nullptr},
-        {"a path ending in /", "/Movies/", scratch_ / "movies", "invalid address"},
+        {"a directory", "/Movies", scratch_ / "movies", "Cannot download /Movies: it is a folder"},
+        {"a path ending in /", "/Movies/", scratch_ / "movies", "Cannot download /Movies/: it is a folder"},
+        {"the empty path", "", scratch_ / "root", "Cannot download /: it is a folder"},
         {"a line break in the path", "/a\r\nDELE pattern.bin", scratch_ / "x", "invalid address"},
         {"a missing local folder", "/pattern.bin", scratch_ / "no folder" / "x", nullptr},
     };
@@ -330,7 +415,26 @@ TEST_P(CURLClientTest, RangedReadsThroughTheRegistry) {
     EXPECT_FALSE(manager->isResponsibleForStreaming(url));
     const auto address = manager->serverClient(url)->address(url);
     ASSERT_TRUE(address);
-    EXPECT_EQ(*address, std::string(ftp().tls() ? "ftps" : "ftp") + "://" + ftp().hostPort() + "/pattern.bin");
+    const auto scheme = ftp().recordHost().substr(0, ftp().recordHost().find("://") + 3);
+    EXPECT_EQ(*address, (ftp().tls() ? scheme : "ftp://") + ftp().hostPort() + "/pattern.bin");
+
+    // The address plays: the curl program fetches it with the credentials userpassword gives. It
+    // reads "ftps" as implicit TLS; "ftpes" is what it calls "ftp" with TLS demanded.
+    const auto credentials = manager->serverClient(url)->userpassword(url);
+    ASSERT_TRUE(credentials && credentials->first && credentials->second);
+    std::string playable = *address, tlsArguments;
+    if (playable.rfind("ftpes://", 0) == 0) playable = "ftp://" + playable.substr(8);
+    if (ftp().tls()) tlsArguments = "--ssl-reqd --cacert " + ostrane_test::shellQuote(ftp().certificate().string()) + " ";
+    const auto played = scratch_ / "played.bin";
+    std::string output;
+    EXPECT_EQ(ostrane_test::runCommand("curl -sS --max-time 60 " + tlsArguments + "--user " +
+                                           ostrane_test::shellQuote(*credentials->first + ":" + *credentials->second) +
+                                           " -o " + ostrane_test::shellQuote(played.string()) + " " +
+                                           ostrane_test::shellQuote(playable),
+                                       90, &output),
+              0)
+        << output;
+    EXPECT_EQ(readLocal(played), pattern(100000));
 
     auto handle = NetworkFileHandle::make(url);
     ASSERT_NE(handle, nullptr);
@@ -380,7 +484,8 @@ TEST_P(CURLClientTest, AReleasedClientStillAnswers) {
 
 INSTANTIATE_TEST_SUITE_P(FTP, CURLClientTest,
                          ::testing::Values(FTPTestServer::Kind::pyftpdlib, FTPTestServer::Kind::vsftpd,
-                                           FTPTestServer::Kind::pyftpdlibTLS),
+                                           FTPTestServer::Kind::pyftpdlibTLS,
+                                           FTPTestServer::Kind::pyftpdlibImplicitTLS),
                          [](const auto& info) { return FTPTestServer::name(info.param); });
 
 // Addresses and credentials come from the record alone; no server is asked.
@@ -400,7 +505,9 @@ TEST(CURLClientAddress, AddressesAndCredentials) {
         {"plain host", "media.example", std::nullopt, "anna", "ftp://media.example/films/a%20b.mkv", "anna"},
         {"with port", "media.example", 2121, " anna\n", "ftp://media.example:2121/films/a%20b.mkv", "anna"},
         {"scheme already written", "FTP://media.example", 21, "anna", "ftp://media.example:21/films/a%20b.mkv", "anna"},
-        {"TLS", "ftps://media.example", std::nullopt, "anna", "ftps://media.example/films/a%20b.mkv", "anna"},
+        {"implicit TLS", "ftps://media.example", std::nullopt, "anna", "ftps://media.example/films/a%20b.mkv", "anna"},
+        {"explicit TLS", "ftpes://media.example", 21, "anna", "ftpes://media.example:21/films/a%20b.mkv", "anna"},
+        {"scheme in capitals", "FTPES://media.example", std::nullopt, "anna", "ftpes://media.example/films/a%20b.mkv", "anna"},
         {"blank user", "media.example", std::nullopt, " \t ", "ftp://media.example/films/a%20b.mkv", std::nullopt},
         {"IPv6 literal", "::1", 2121, "anna", "ftp://[::1]:2121/films/a%20b.mkv", "anna"},
         {"port out of range", "media.example", 70000, "anna", std::nullopt, "anna"},

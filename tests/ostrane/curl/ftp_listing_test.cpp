@@ -14,7 +14,10 @@ using namespace Ostrane;
 std::vector<std::string> described(const OstranePathComponent::Contents& entries) {
     std::vector<std::string> out;
     for (const auto& e : entries) {
-        out.push_back((e->type() == OstraneFileType::directory ? "dir " : "file ") + e->description());
+        const char* kind = e->type() == OstraneFileType::directory      ? "dir "
+                           : e->type() == OstraneFileType::symbolicLink ? "link "
+                                                                        : "file ";
+        out.push_back(kind + e->description());
     }
     return out;
 }
@@ -34,8 +37,12 @@ TEST(FTPListing, KeepsEntriesDropsTheRest) {
         {"hidden names, dot entries", "-rw-r--r-- 1 u g 10 Jan 1 2020 .hidden\ndrwxr-xr-x 2 u g 1 Jan 1 2020 .\n"
                                       "drwxr-xr-x 2 u g 1 Jan 1 2020 ..\n",
          {}},
-        {"a link is a directory named before the arrow", "lrwxrwxrwx 1 u g 6 Jan 1 2020 latest -> Movies\n",
-         {"dir latest"}},
+        {"a link is named before the arrow", "lrwxrwxrwx 1 u g 6 Jan 1 2020 latest -> Movies\n",
+         {"link latest"}},
+        {"a link whose name holds an arrow's blanks", "lrwxrwxrwx 1 u g 6 Jan 1 2020 a  b -> c -> d\n",
+         {"link a  b"}},
+        {"runs of blanks in names are kept", "-rw-r--r-- 1 u g 10 Jan  1  2020   two  blanks  \n",
+         {"file " "  two  blanks   10"}},
         {"names no folder can hold", "+/,\tsub/dir\n+r,\t\n+r,s1,\tfine\n", {"file fine 1"}},
         {"a name that is not UTF-8", "-rw-r--r-- 1 u g 1 Jan 1 2020 \xE9t\xE9.mkv\n-rw-r--r-- 1 u g 1 Jan 1 2020 été.mkv\n",
          {"file été.mkv 1"}},
