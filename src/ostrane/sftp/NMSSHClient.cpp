@@ -161,7 +161,7 @@ OstraneErrorRef NMSSHClient::connectSteps() {
         sessionUsed_ = true;
         session = session_;
     }
-    dead.reset();  // outside our lock: letting a channel go may talk to libssh2
+    dead.reset();  // outside our lock: letting a channel go may talk to the server
     session->setTimeout(std::chrono::milliseconds(timeoutMs_.load()));
 
     // The host key is checked inside connect(): a refused key ends here, before any password.
@@ -358,31 +358,10 @@ std::optional<OstraneClient::Bytes> NMSSHClient::read(const std::shared_ptr<Netw
     if (!descriptor || !descriptor->fd || offset < 0 || size < 1) return std::nullopt;
     const auto wanted = static_cast<std::size_t>(std::min(size, maximumReadSize));
     return onQueue([&]() -> std::optional<Bytes> {
-        NMSFTPHandle& handle = *descriptor->fd;
-        auto guard = handle.lock();
-        LIBSSH2_SFTP_HANDLE* raw = handle.raw();
-        if (!raw || !handle.session().isConnected()) return std::nullopt;
-        // Adjacent reads continue where the last one ended: no seek, and libssh2's read-ahead
-        // for that position is kept.
-        if (libssh2_sftp_tell64(raw) != static_cast<libssh2_uint64_t>(offset)) {
-            libssh2_sftp_seek64(raw, static_cast<libssh2_uint64_t>(offset));
-        }
         Bytes buffer(wanted);
-        std::size_t got = 0;
-        // One libssh2 read returns at most one SFTP packet's worth: go on until the range is
-        // complete or the file ends.
-        while (got < wanted) {
-            const ssize_t n = libssh2_sftp_read(raw, reinterpret_cast<char*>(buffer.data()) + got, wanted - got);
-            if (n == 0) break;
-            if (n < 0) {
-                handle.sftp().noteFailure("read");
-                if (got == 0) return std::nullopt;
-                break;
-            }
-            got += static_cast<std::size_t>(n);
-        }
-        if (got == 0) return std::nullopt;
-        buffer.resize(got);
+        const auto got = descriptor->fd->read(offset, reinterpret_cast<char*>(buffer.data()), wanted);
+        if (!got) return std::nullopt;
+        buffer.resize(*got);
         return buffer;
     });
 }
@@ -390,29 +369,13 @@ std::optional<OstraneClient::Bytes> NMSSHClient::read(const std::shared_ptr<Netw
 std::optional<std::int64_t> NMSSHClient::fileSize(const std::shared_ptr<NetworkFileDescriptor>& file) {
     auto descriptor = std::dynamic_pointer_cast<NMSSHFileDescriptor>(file);
     if (!descriptor || !descriptor->fd) return std::nullopt;
-    return onQueue([&]() -> std::optional<std::int64_t> {
-        NMSFTPHandle& handle = *descriptor->fd;
-        auto guard = handle.lock();
-        LIBSSH2_SFTP_HANDLE* raw = handle.raw();
-        if (!raw || !handle.session().isConnected()) return std::nullopt;
-        LIBSSH2_SFTP_ATTRIBUTES attrs{};
-        if (libssh2_sftp_fstat_ex(raw, &attrs, 0) < 0) {
-            handle.sftp().noteFailure("fstat");
-            return std::nullopt;
-        }
-        // A size the server did not send is no size.
-        if (!(attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) || attrs.filesize > static_cast<libssh2_uint64_t>(INT64_MAX)) {
-            return std::nullopt;
-        }
-        return static_cast<std::int64_t>(attrs.filesize);
-    });
+    return onQueue([&] { return descriptor->fd->fileSize(); });
 }
 
 void NMSSHClient::close(const std::shared_ptr<NetworkFileDescriptor>& file) {
     auto descriptor = std::dynamic_pointer_cast<NMSSHFileDescriptor>(file);
     if (!descriptor || !descriptor->fd) return;
-    // Waited for, like open and read: a caller that ends its process right after close() must not
-    // leave a libssh2 call running on the queue while the crypto library is torn down under it.
+    // Waited for, like open and read: the server has let the file go when the caller goes on.
     onQueue([&] { descriptor->fd->close(); });
 }
 

@@ -57,8 +57,9 @@ public:
     void download(const std::string& file, const platform::URL& to, DownloadCompletion completion) override;
 
     std::shared_ptr<NetworkFileDescriptor> open(const std::string& file) override;
-    /// Up to `size` bytes (at most maximumReadSize) from `offset`: reads until it has them or the
-    /// file ends. No value at or past the end, for an empty range, or on failure.
+    /// The `size` bytes (at most maximumReadSize) from `offset`, or fewer only where the file ends:
+    /// empty bytes at or past its end. No value for an empty range or on failure; what arrived of
+    /// a range that then failed (a dead connection, a time-out) is never handed out as a success.
     std::optional<Bytes> read(const std::shared_ptr<NetworkFileDescriptor>& file, std::int64_t offset,
                               std::ptrdiff_t size) override;
     std::optional<std::int64_t> fileSize(const std::shared_ptr<NetworkFileDescriptor>& file) override;
