@@ -52,8 +52,9 @@ public:
 
     void contents(std::shared_ptr<OstranePathComponent> of, ContentsCompletion finish) override;
     void contents(const std::string& dir, NamesCompletion finish) override;
-    /// Copies into a temporary file beside `to` and renames it into place only when the whole
-    /// file arrived; a destination that cannot be written answers "dst file open failed" at once.
+    /// Copies into a placement file beside `to` (platform::PlacementFile) and moves it into place,
+    /// replacing a file there but never a folder, only when the whole file arrived; a destination
+    /// that cannot be written answers "dst file open failed" at once.
     void download(const std::string& file, const platform::URL& to, DownloadCompletion completion) override;
 
     std::shared_ptr<NetworkFileDescriptor> open(const std::string& file) override;
