@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <utility>
 
@@ -66,6 +69,67 @@ std::string lastComponent(const std::string& path) {
     const auto start = slash == std::string::npos ? 0 : slash + 1;
     return path.substr(start, end - start + 1);
 }
+
+// Hands a copy's pieces to its stream on a thread of its own, so that writing one piece and
+// receiving the next overlap. One piece at a time, in order: hand() returns once the piece before
+// was taken, so the buffer of that one may be filled again.
+class PieceWriter {
+public:
+    explicit PieceWriter(const std::function<bool(const char*, std::size_t)>& stream)
+        : stream_(stream), thread_([this] { run(); }) {}
+    ~PieceWriter() { finish(); }
+    PieceWriter(const PieceWriter&) = delete;
+    PieceWriter& operator=(const PieceWriter&) = delete;
+
+    /// False when the stream refused an earlier piece.
+    bool hand(const char* data, std::size_t size) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !busy_; });
+        if (refused_) return false;
+        piece_ = data;
+        size_ = size;
+        busy_ = true;
+        changed_.notify_all();
+        return true;
+    }
+
+    /// Waits for the last piece; false when the stream refused one.
+    bool finish() {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return !busy_; });
+            done_ = true;
+            changed_.notify_all();
+        }
+        if (thread_.joinable()) thread_.join();
+        return !refused_;
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            changed_.wait(lock, [this] { return busy_ || done_; });
+            if (!busy_) return;
+            lock.unlock();
+            const bool taken = stream_(piece_, size_);
+            lock.lock();
+            if (!taken) refused_ = true;
+            busy_ = false;
+            changed_.notify_all();
+        }
+    }
+
+    const std::function<bool(const char*, std::size_t)>& stream_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const char* piece_ = nullptr;
+    std::size_t size_ = 0;
+    bool busy_ = false;
+    bool done_ = false;
+    bool refused_ = false;
+    std::thread thread_;  // last: starts once the rest is ready
+};
 
 struct AttributesFree {
     void operator()(sftp_attributes attrs) const { sftp_attributes_free(attrs); }
@@ -388,18 +452,21 @@ bool NMSFTP::contentsAtPath(const std::string& path, const std::function<bool(co
     auto file = openFileAtPath(path);
     if (!file) return false;
     file->setWindow(copyWindow);
-    std::vector<char> buffer(copyBufferSize);
+    std::vector<char> buffers[2] = {std::vector<char>(copyBufferSize), std::vector<char>(copyBufferSize)};
+    PieceWriter writer(toStream);
     std::int64_t offset = 0;
-    while (true) {
+    for (int turn = 0;; turn ^= 1) {
+        auto& buffer = buffers[turn];
         const auto got = file->read(offset, buffer.data(), buffer.size());
         if (!got) return false;
         // The stream is the caller's: never called inside a Call.
-        if (*got > 0 && !toStream(buffer.data(), *got)) {
-            session_->setLastError("Cannot write what was read of " + path);
-            return false;
-        }
+        if (*got > 0 && !writer.hand(buffer.data(), *got)) break;
         if (*got < buffer.size()) break;
         offset += static_cast<std::int64_t>(*got);
+    }
+    if (!writer.finish()) {
+        session_->setLastError("Cannot write what was read of " + path);
+        return false;
     }
     if (!file->close()) {
         if (!session_->lastError()) session_->setLastError("Closing " + path + " failed");

@@ -118,8 +118,9 @@ public:
     std::optional<std::string> loadLink(const std::string& path);
     /// What the path stands for, links followed; `filename` is the last component of the path.
     std::optional<NMSFTPFile> infoForFileAtPath(const std::string& path);
-    /// Copies the remote file into `toStream`, which takes each piece and answers false when it
-    /// cannot keep it. True when the whole file arrived and was taken.
+    /// Copies the remote file into `toStream`, which takes each piece, in order, on a thread of
+    /// the copy's own (so that the next piece arrives meanwhile) and answers false when it cannot
+    /// keep it. True when the whole file arrived and was taken.
     bool contentsAtPath(const std::string& path, const std::function<bool(const char*, std::size_t)>& toStream);
     /// Opens a file for reading; none on failure ("Is a directory" for a folder).
     std::shared_ptr<NMSFTPHandle> openFileAtPath(const std::string& path);

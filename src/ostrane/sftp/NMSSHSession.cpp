@@ -21,6 +21,9 @@ namespace Ostrane {
 
 namespace {
 
+constexpr const char* preferredCiphers =
+    "aes256-gcm@openssh.com,aes128-gcm@openssh.com,chacha20-poly1305@openssh.com,aes256-ctr,aes192-ctr,aes128-ctr";
+
 std::string bareHost(const std::string& host) {
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
     return host;
@@ -237,6 +240,10 @@ bool NMSSHSession::connect() {
         ssh_options_set(session_, SSH_OPTIONS_USER, username_.c_str());
         ssh_options_set(session_, SSH_OPTIONS_FD, &libsshSocket);
         ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &seconds);
+        // AES-GCM first: with the processors' AES instructions it costs both ends far less per
+        // byte than ChaCha20-Poly1305, libssh's first choice; the rest is libssh's own list.
+        ssh_options_set(session_, SSH_OPTIONS_CIPHERS_C_S, preferredCiphers);
+        ssh_options_set(session_, SSH_OPTIONS_CIPHERS_S_C, preferredCiphers);
     }
     Call call(*this);
     if (!call.raw()) return false;
