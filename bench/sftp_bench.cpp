@@ -1,15 +1,13 @@
-// Streaming from a loopback OpenSSH sshd through NetworkFileHandle, side by side with the tools
-// users know:
-//   sequential 1 MiB reads of a 512 MiB file   vs  OpenSSH sftp fetching it to /dev/null
-//   random 64 KiB reads                         vs  the same reads made directly on libssh2
-// (and the sequential reads on libssh2 alone, which is as fast as a 1 MiB read can go there).
-// Sequential: higher is better (target ratio >= 0.9); random: time per read (target ratio <= 1.1).
-// Needs root (the server script makes a user). OSTRANE_BENCH_SIZE_MIB changes the file size.
+// Streaming and downloading from a loopback OpenSSH sshd, side by side with OpenSSH's own `sftp`:
+//   sequential 1 MiB handle reads of a 512 MiB file  vs  `sftp` get of that file to /dev/null
+//   random 1 MiB handle reads                         vs  our sequential rate in the same round
+//   downloadFile of 1 GiB into a tmpfs folder         vs  `sftp` get into the same folder
+// All in MiB/s, higher is better; targets: ratios >= 1.0, >= 0.8 and >= 1.0.
+// Needs root (the server script makes a user). OSTRANE_BENCH_SIZE_MIB changes the streamed file's
+// size, OSTRANE_BENCH_DOWNLOAD_MIB the downloaded one's, OSTRANE_BENCH_TMPFS the tmpfs folder.
 #include "ostrane/NetworkFileHandle.hpp"
 #include "ostrane/NetworkFileManager.hpp"
 #include "ostrane/OstraneInfo.hpp"
-#include "ostrane/sftp/NMSFTP.hpp"
-#include "ostrane/sftp/NMSSHSession.hpp"
 #include "ostrane/sftp/SSHKnownHosts.hpp"
 #include "ostrane/sftp/SshServer.hpp"
 #include "BenchSupport.hpp"
@@ -20,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -30,66 +29,62 @@ namespace {
 
 using namespace ostrane_bench;
 using ostrane_test::SshServer;
+namespace fs = std::filesystem;
 
-// Reference: one libssh2 session and handle, reads made with the plain libssh2 calls.
-struct RawReader {
-    std::shared_ptr<Ostrane::NMSSHSession> session;
-    std::shared_ptr<Ostrane::NMSFTP> sftp;
-    std::shared_ptr<Ostrane::NMSFTPHandle> file;
+std::int64_t mebibytes(const char* variable, std::int64_t fallback) {
+    const char* text = std::getenv(variable);
+    return text ? std::max<std::int64_t>(1, std::atoll(text)) : fallback;
+}
 
-    RawReader(const SshServer& server, const std::string& path) {
-        session = Ostrane::NMSSHSession::make("127.0.0.1", server.port(), SshServer::user);
-        if (!session->connect() || !session->authenticateByPassword(SshServer::password)) {
-            throw std::runtime_error("raw session: " + session->lastError().value_or("?"));
-        }
-        sftp = Ostrane::NMSFTP::make(session);
-        if (!sftp->connect()) throw std::runtime_error("raw SFTP channel failed");
-        file = sftp->openFileAtPath(path);
-        if (!file) throw std::runtime_error("raw open failed");
+void writeRandomFile(const fs::path& path, std::int64_t sizeMiB) {
+    std::ofstream out(path, std::ios::binary);
+    std::vector<char> block(1 << 20);
+    std::mt19937_64 random(7);
+    for (auto& b : block) b = static_cast<char>(random());
+    for (std::int64_t i = 0; i < sizeMiB; ++i) {
+        block[0] = static_cast<char>(i);
+        out.write(block.data(), static_cast<std::streamsize>(block.size()));
     }
-    // Seek when needed, then libssh2_sftp_read until the buffer is full.
-    bool read(std::int64_t offset, std::vector<char>& buffer) {
-        auto guard = file->lock();
-        auto* raw = file->raw();
-        if (libssh2_sftp_tell64(raw) != static_cast<libssh2_uint64_t>(offset)) {
-            libssh2_sftp_seek64(raw, static_cast<libssh2_uint64_t>(offset));
-        }
-        std::size_t got = 0;
-        while (got < buffer.size()) {
-            const auto n = libssh2_sftp_read(raw, buffer.data() + got, buffer.size() - got);
-            if (n <= 0) return false;
-            got += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-};
+    fs::permissions(path, fs::perms(0644));
+}
+
+// Warms the page cache so both sides read from memory.
+void warm(const fs::path& path) {
+    std::ifstream(path, std::ios::binary).ignore(std::numeric_limits<std::streamsize>::max());
+}
 
 }  // namespace
 
 int main() {
     try {
-        const std::int64_t sizeMiB = std::getenv("OSTRANE_BENCH_SIZE_MIB") ? std::atoll(std::getenv("OSTRANE_BENCH_SIZE_MIB")) : 512;
+        const std::int64_t sizeMiB = mebibytes("OSTRANE_BENCH_SIZE_MIB", 512);
+        const std::int64_t downloadMiB = mebibytes("OSTRANE_BENCH_DOWNLOAD_MIB", 1024);
         const std::int64_t size = sizeMiB << 20;
+        const fs::path tmpfs = std::getenv("OSTRANE_BENCH_TMPFS") ? std::getenv("OSTRANE_BENCH_TMPFS") : "/dev/shm";
         ::setenv("OSTRANE_KEYCHAIN_STORE", "memory", 1);
 
         SshServer server;
-        const auto big = server.root() / "bench.bin";
-        {
-            std::ofstream out(big, std::ios::binary);
-            std::vector<char> block(1 << 20);
-            std::mt19937_64 random(7);
-            for (auto& b : block) b = static_cast<char>(random());
-            for (std::int64_t i = 0; i < sizeMiB; ++i) {
-                block[0] = static_cast<char>(i);
-                out.write(block.data(), static_cast<std::streamsize>(block.size()));
-            }
-        }
+        const auto streamed = server.root() / "bench.bin";
+        const auto downloaded = server.root() / "download.bin";
+        writeRandomFile(streamed, sizeMiB);
+        writeRandomFile(downloaded, downloadMiB);
         std::ofstream(server.root() / "tiny.bin") << "x";
-        std::filesystem::permissions(big, std::filesystem::perms(0644));
-        std::filesystem::permissions(server.root() / "tiny.bin", std::filesystem::perms(0644));
+        fs::permissions(server.root() / "tiny.bin", fs::perms(0644));
         Ostrane::SSHKnownHosts::setPath(server.knownHosts());
         server.start();
-        std::printf("sshd on 127.0.0.1:%d, file of %lld MiB\n", server.port(), static_cast<long long>(sizeMiB));
+        std::printf("sshd on 127.0.0.1:%d, streamed file of %lld MiB, downloaded file of %lld MiB\n", server.port(),
+                    static_cast<long long>(sizeMiB), static_cast<long long>(downloadMiB));
+
+        std::string pattern = (tmpfs / "ostrane-sftp-bench-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a folder in " + tmpfs.string());
+        const fs::path landing = pattern;
+        struct Cleanup {
+            fs::path folder;
+            ~Cleanup() {
+                std::error_code ignored;
+                fs::remove_all(folder, ignored);
+            }
+        } cleanup{landing};
 
         // OpenSSH's sftp reads the password from an askpass program; its own start and login are
         // timed on a one-byte file and taken off.
@@ -98,10 +93,10 @@ int main() {
             std::ofstream out(askpass);
             out << "#!/bin/sh\nprintf '%s\\n' " << ostrane_test::shellQuote(SshServer::password) << "\n";
         }
-        std::filesystem::permissions(askpass, std::filesystem::perms(0700));
-        auto sftpGet = [&](const std::string& path) {
+        fs::permissions(askpass, fs::perms(0700));
+        auto sftpGet = [&](const std::string& path, const std::string& to) {
             const std::string command =
-                "echo " + ostrane_test::shellQuote("get " + path + " /dev/null") +
+                "echo " + ostrane_test::shellQuote("get " + path + " " + to) +
                 " | SSH_ASKPASS=" + ostrane_test::shellQuote(askpass.string()) +
                 " SSH_ASKPASS_REQUIRE=force DISPLAY=none setsid sftp -q -P " + std::to_string(server.port()) +
                 " -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o PubkeyAuthentication=no " +
@@ -110,47 +105,58 @@ int main() {
             if (ostrane_test::runCommand(command, 600) != 0) throw std::runtime_error("sftp get failed");
             return seconds(Clock::now() - begin);
         };
+        auto sftpMiBps = [&](const fs::path& path, std::int64_t mib, const std::string& to) {
+            const double fixed = sftpGet((server.root() / "tiny.bin").string(), to);
+            const double whole = sftpGet(path.string(), to);
+            return static_cast<double>(mib) / std::max(1e-6, whole - fixed);
+        };
 
         Ostrane::OstraneInfo info = server.record();
         info.setPassword(std::string(SshServer::password));
-        Ostrane::NetworkFileManager::shared()->setServerInfos({info});
-        auto url = platform::URL::parse("calvora-internal://" + info.identifier + big.string()).value();
-        auto handle = Ostrane::NetworkFileHandle::make(url);
+        auto manager = Ostrane::NetworkFileManager::shared();
+        manager->setServerInfos({info});
+        const std::string prefix = std::string(Ostrane::NetworkFileManager::scheme) + "://" + info.identifier;
+        auto handle = Ostrane::NetworkFileHandle::make(platform::URL::parse(prefix + streamed.string()).value());
         if (!handle || !handle->open()) throw std::runtime_error("NetworkFileHandle cannot open the file");
+        const auto downloadURL = platform::URL::parse(prefix + downloaded.string()).value();
+        auto downloadMiBps = [&](const fs::path& to) {
+            std::promise<Ostrane::OstraneErrorRef> done;
+            const auto begin = Clock::now();
+            manager->downloadFile(downloadURL, platform::URL::fileURLWithPath(to.string()),
+                                  [&](Ostrane::OstraneErrorRef error) { done.set_value(error); });
+            if (auto error = done.get_future().get()) throw std::runtime_error("downloadFile: " + error->description());
+            const double taken = seconds(Clock::now() - begin);
+            if (static_cast<std::int64_t>(fs::file_size(to)) != (downloadMiB << 20)) {
+                throw std::runtime_error("downloadFile wrote a file of another size");
+            }
+            return static_cast<double>(downloadMiB) / taken;
+        };
 
-        // Warm the page cache so both sides read from memory.
-        std::ifstream(big, std::ios::binary).ignore(std::numeric_limits<std::streamsize>::max());
-
+        warm(streamed);
+        warm(downloaded);
         const std::int64_t chunk = 1 << 20;
+        const auto offsets = randomOffsets(size, chunk, 256);
         for (int round = 0; round < 3; ++round) {
-            const double ours = sequentialMiBps(size, chunk, [&](std::int64_t offset) {
+            const double sequential = sequentialMiBps(size, chunk, [&](std::int64_t offset) {
                 auto data = handle->read(offset, chunk);
                 return data && static_cast<std::int64_t>(data->size()) == chunk;
             });
-            const double fixed = sftpGet((server.root() / "tiny.bin").string());
-            const double whole = sftpGet(big.string());
-            const double reference = static_cast<double>(size) / (1 << 20) / std::max(1e-6, whole - fixed);
-            line("sequential 1 MiB reads, MiB/s (vs OpenSSH sftp get)", ours, reference, "MiB/s");
-        }
+            line("sequential 1 MiB handle reads, MiB/s (vs sftp get to /dev/null)", sequential,
+                 sftpMiBps(streamed, sizeMiB, "/dev/null"), "MiB/s");
 
-        {
-            RawReader raw(server, big.string());
-            std::vector<char> buffer(static_cast<std::size_t>(chunk));
-            compareSequential("sequential 1 MiB reads, MiB/s (vs raw libssh2)", size, chunk, 2,
-                              [&](std::int64_t offset) { return handle->read(offset, chunk).has_value(); },
-                              [&](std::int64_t offset) { return raw.read(offset, buffer); });
-        }
+            const double perRead = microsecondsPerRead(offsets, [&](std::int64_t offset) {
+                auto data = handle->read(offset, chunk);
+                return data && static_cast<std::int64_t>(data->size()) == chunk;
+            });
+            line("random 1 MiB handle reads, MiB/s (vs our sequential reads)", 1e6 / perRead, sequential, "MiB/s");
 
-        {
-            const std::int64_t small = 64 << 10;
-            RawReader raw(server, big.string());
-            std::vector<char> buffer(static_cast<std::size_t>(small));
-            compareRandom("random 64 KiB reads, microseconds per read (vs raw libssh2)", randomOffsets(size, small, 2000), 2,
-                          [&](std::int64_t offset) {
-                              auto data = handle->read(offset, small);
-                              return data && static_cast<std::int64_t>(data->size()) == small;
-                          },
-                          [&](std::int64_t offset) { return raw.read(offset, buffer); });
+            const auto ours = landing / "ours.bin";
+            const auto theirs = landing / "theirs.bin";
+            const double downloadRate = downloadMiBps(ours);
+            fs::remove(ours);
+            const double reference = sftpMiBps(downloaded, downloadMiB, theirs.string());
+            fs::remove(theirs);
+            line("downloadFile to tmpfs, MiB/s (vs sftp get to the same folder)", downloadRate, reference, "MiB/s");
         }
         handle->close();
         return 0;

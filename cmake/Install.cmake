@@ -22,7 +22,7 @@ includedir=\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}/ostrane
 Name: ostrane
 Description: Remote file access (SMB, SFTP, FTP, WebDAV) and file providers for media players
 Version: ${PROJECT_VERSION}
-Requires.private: libcurl libssh2 smbclient sqlite3 libsecret-1 uuid icu-uc icu-i18n openssl expat libavformat libavcodec libavutil libswscale libheif poppler-cpp exiv2
+Requires.private: libcurl libssh smbclient sqlite3 libsecret-1 uuid icu-uc icu-i18n openssl expat libavformat libavcodec libavutil libswscale libheif poppler-cpp exiv2
 Libs: -L\${libdir} -lostrane
 Cflags: -I\${includedir} -std=c++20
 ")

@@ -2,15 +2,10 @@
 
 #include "keychain/ApplicationIdentity.hpp"
 #include "platform/DispatchQueue.hpp"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/Error.hpp"
+#include "platform/FilePlacement.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <utility>
 #include <vector>
 
@@ -23,82 +18,6 @@ OstraneErrorRef notConnectedError() { return OstraneError::make("Not connected")
 OstraneErrorRef errorOf(const NMSSHSession& session, const std::string& fallback) {
     return OstraneError::make(session.lastError().value_or(fallback));
 }
-
-mode_t processUmask() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Umask:", 0) == 0) {
-            try {
-                return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
-            } catch (...) {
-                break;
-            }
-        }
-    }
-    return 022;
-}
-
-// A download's temporary file beside its destination. It becomes the destination only by
-// commit(); otherwise it is removed, so a failed download leaves nothing behind.
-class TemporaryFile {
-public:
-    static std::shared_ptr<TemporaryFile> beside(const std::string& destination) {
-        const auto slash = destination.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
-        std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
-        if (name.empty() || name == "." || name == "..") return nullptr;
-        // Room for the marks within a file name's 255 bytes.
-        if (name.size() > 200) name.resize(200);
-        std::string path = (folder == "/" ? "" : folder) + "/." + name + ".part-XXXXXX";
-        const int fd = ::mkostemp(path.data(), O_CLOEXEC);
-        if (fd < 0) return nullptr;
-        return std::shared_ptr<TemporaryFile>(new TemporaryFile(fd, std::move(path)));
-    }
-    ~TemporaryFile() { discard(); }
-
-    bool write(const char* data, std::size_t size) {
-        while (size > 0) {
-            const ssize_t n = ::write(fd_, data, size);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                error_ = std::strerror(errno);
-                return false;
-            }
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-    bool commit(const std::string& destination) {
-        ::fchmod(fd_, 0666 & ~processUmask());
-        const int closed = ::close(std::exchange(fd_, -1));
-        if (closed != 0) {
-            error_ = std::strerror(errno);
-            return false;
-        }
-        if (::rename(path_.c_str(), destination.c_str()) != 0) {
-            error_ = std::strerror(errno);
-            return false;
-        }
-        path_.clear();
-        return true;
-    }
-
-    void discard() {
-        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-        if (!path_.empty()) ::unlink(std::exchange(path_, std::string()).c_str());
-    }
-
-    const std::string& error() const { return error_; }
-
-private:
-    TemporaryFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-    int fd_;
-    std::string path_;
-    std::string error_;
-};
 
 }  // namespace
 
@@ -161,7 +80,7 @@ OstraneErrorRef NMSSHClient::connectSteps() {
         sessionUsed_ = true;
         session = session_;
     }
-    dead.reset();  // outside our lock: letting a channel go may talk to libssh2
+    dead.reset();  // outside our lock: letting a channel go may talk to the server
     session->setTimeout(std::chrono::milliseconds(timeoutMs_.load()));
 
     // The host key is checked inside connect(): a refused key ends here, before any password.
@@ -306,29 +225,48 @@ void NMSSHClient::contents(const std::string& dir, NamesCompletion finish) {
 }
 
 void NMSSHClient::download(const std::string& file, const platform::URL& to, DownloadCompletion completion) {
-    std::shared_ptr<TemporaryFile> temporary;
-    if (to.isFileURL()) temporary = TemporaryFile::beside(to.path());
-    if (!temporary) {
+    std::shared_ptr<platform::PlacementFile> placement;
+    try {
+        if (to.isFileURL()) placement = std::make_shared<platform::PlacementFile>(to.path());
+    } catch (const std::exception&) {
+        placement.reset();
+    }
+    if (!placement) {
         completion(OstraneError::make("dst file open failed"));
         return;
     }
-    queue_->async([self = shared_from_this(), file, destination = to.path(), temporary,
-                   completion = std::move(completion)] {
+    queue_->async([self = shared_from_this(), file, placement, completion = std::move(completion)]() mutable {
         auto sftp = self->sftp();
         if (!sftp || !sftp->isConnected()) {
-            temporary->discard();
+            placement.reset();
             completion(notConnectedError());
             return;
         }
-        const bool copied = sftp->contentsAtPath(
-            file, [&](const char* data, std::size_t size) { return temporary->write(data, size); });
-        if (copied && temporary->commit(destination)) {
-            completion(nullptr);
-            return;
+        std::string localError;
+        const bool copied = sftp->contentsAtPath(file, [&](const char* data, std::size_t size) {
+            try {
+                placement->write(data, size);
+                return true;
+            } catch (const std::exception&) {
+                localError = platform::errorFromException(std::current_exception())->localizedDescription();
+                return false;
+            }
+        });
+        if (copied) {
+            try {
+                placement->place(true);
+                placement.reset();
+                completion(nullptr);
+                return;
+            } catch (const std::exception&) {
+                localError = platform::errorFromException(std::current_exception())->localizedDescription();
+            }
         }
-        temporary->discard();
-        if (!temporary->error().empty()) {
-            completion(OstraneError::make("Cannot write " + destination + ": " + temporary->error()));
+        const std::string destination = placement->destination();
+        // Nothing new stays at the destination: the unplaced file goes with its owner.
+        placement.reset();
+        if (!localError.empty()) {
+            completion(OstraneError::make("Cannot write " + destination + ": " + localError));
         } else {
             // Also when the library says nothing: a failed copy is never reported as success.
             completion(errorOf(*sftp->session(), "Download of " + file + " failed"));
@@ -358,31 +296,10 @@ std::optional<OstraneClient::Bytes> NMSSHClient::read(const std::shared_ptr<Netw
     if (!descriptor || !descriptor->fd || offset < 0 || size < 1) return std::nullopt;
     const auto wanted = static_cast<std::size_t>(std::min(size, maximumReadSize));
     return onQueue([&]() -> std::optional<Bytes> {
-        NMSFTPHandle& handle = *descriptor->fd;
-        auto guard = handle.lock();
-        LIBSSH2_SFTP_HANDLE* raw = handle.raw();
-        if (!raw || !handle.session().isConnected()) return std::nullopt;
-        // Adjacent reads continue where the last one ended: no seek, and libssh2's read-ahead
-        // for that position is kept.
-        if (libssh2_sftp_tell64(raw) != static_cast<libssh2_uint64_t>(offset)) {
-            libssh2_sftp_seek64(raw, static_cast<libssh2_uint64_t>(offset));
-        }
         Bytes buffer(wanted);
-        std::size_t got = 0;
-        // One libssh2 read returns at most one SFTP packet's worth: go on until the range is
-        // complete or the file ends.
-        while (got < wanted) {
-            const ssize_t n = libssh2_sftp_read(raw, reinterpret_cast<char*>(buffer.data()) + got, wanted - got);
-            if (n == 0) break;
-            if (n < 0) {
-                handle.sftp().noteFailure("read");
-                if (got == 0) return std::nullopt;
-                break;
-            }
-            got += static_cast<std::size_t>(n);
-        }
-        if (got == 0) return std::nullopt;
-        buffer.resize(got);
+        const auto got = descriptor->fd->read(offset, reinterpret_cast<char*>(buffer.data()), wanted);
+        if (!got) return std::nullopt;
+        buffer.resize(*got);
         return buffer;
     });
 }
@@ -390,29 +307,13 @@ std::optional<OstraneClient::Bytes> NMSSHClient::read(const std::shared_ptr<Netw
 std::optional<std::int64_t> NMSSHClient::fileSize(const std::shared_ptr<NetworkFileDescriptor>& file) {
     auto descriptor = std::dynamic_pointer_cast<NMSSHFileDescriptor>(file);
     if (!descriptor || !descriptor->fd) return std::nullopt;
-    return onQueue([&]() -> std::optional<std::int64_t> {
-        NMSFTPHandle& handle = *descriptor->fd;
-        auto guard = handle.lock();
-        LIBSSH2_SFTP_HANDLE* raw = handle.raw();
-        if (!raw || !handle.session().isConnected()) return std::nullopt;
-        LIBSSH2_SFTP_ATTRIBUTES attrs{};
-        if (libssh2_sftp_fstat_ex(raw, &attrs, 0) < 0) {
-            handle.sftp().noteFailure("fstat");
-            return std::nullopt;
-        }
-        // A size the server did not send is no size.
-        if (!(attrs.flags & LIBSSH2_SFTP_ATTR_SIZE) || attrs.filesize > static_cast<libssh2_uint64_t>(INT64_MAX)) {
-            return std::nullopt;
-        }
-        return static_cast<std::int64_t>(attrs.filesize);
-    });
+    return onQueue([&] { return descriptor->fd->fileSize(); });
 }
 
 void NMSSHClient::close(const std::shared_ptr<NetworkFileDescriptor>& file) {
     auto descriptor = std::dynamic_pointer_cast<NMSSHFileDescriptor>(file);
     if (!descriptor || !descriptor->fd) return;
-    // Waited for, like open and read: a caller that ends its process right after close() must not
-    // leave a libssh2 call running on the queue while the crypto library is torn down under it.
+    // Waited for, like open and read: the server has let the file go when the caller goes on.
     onQueue([&] { descriptor->fd->close(); });
 }
 

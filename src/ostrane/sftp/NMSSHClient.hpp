@@ -52,13 +52,15 @@ public:
 
     void contents(std::shared_ptr<OstranePathComponent> of, ContentsCompletion finish) override;
     void contents(const std::string& dir, NamesCompletion finish) override;
-    /// Copies into a temporary file beside `to` and renames it into place only when the whole
-    /// file arrived; a destination that cannot be written answers "dst file open failed" at once.
+    /// Copies into a placement file beside `to` (platform::PlacementFile) and moves it into place,
+    /// replacing a file there but never a folder, only when the whole file arrived; a destination
+    /// that cannot be written answers "dst file open failed" at once.
     void download(const std::string& file, const platform::URL& to, DownloadCompletion completion) override;
 
     std::shared_ptr<NetworkFileDescriptor> open(const std::string& file) override;
-    /// Up to `size` bytes (at most maximumReadSize) from `offset`: reads until it has them or the
-    /// file ends. No value at or past the end, for an empty range, or on failure.
+    /// The `size` bytes (at most maximumReadSize) from `offset`, or fewer only where the file ends:
+    /// empty bytes at or past its end. No value for an empty range or on failure; what arrived of
+    /// a range that then failed (a dead connection, a time-out) is never handed out as a success.
     std::optional<Bytes> read(const std::shared_ptr<NetworkFileDescriptor>& file, std::int64_t offset,
                               std::ptrdiff_t size) override;
     std::optional<std::int64_t> fileSize(const std::shared_ptr<NetworkFileDescriptor>& file) override;

@@ -1,6 +1,8 @@
 #include "ostrane/sftp/NMSSHSession.hpp"
 
+#include "ostrane/sftp/SSHCallWatch.hpp"
 #include "ostrane/sftp/SSHKnownHosts.hpp"
+#include "platform/Base64.hpp"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -10,82 +12,87 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <unordered_set>
+#include <utility>
 
 namespace Ostrane {
 
-// Every block libssh2 allocates for one session. libssh2 1.10 leaves some blocks behind when a
-// connection dies under open handles (a handle whose close could not be sent is never freed); they
-// go with the session.
-struct NMSSHSession::Allocations {
-    std::unordered_set<void*> live;
-};
-
 namespace {
 
-using Allocations = NMSSHSession::Allocations;
-
-LIBSSH2_ALLOC_FUNC(trackedAlloc) {
-    void* block = std::malloc(count ? count : 1);
-    if (block) static_cast<Allocations*>(*abstract)->live.insert(block);
-    return block;
-}
-
-LIBSSH2_REALLOC_FUNC(trackedRealloc) {
-    auto* allocations = static_cast<Allocations*>(*abstract);
-    void* block = std::realloc(ptr, count ? count : 1);
-    if (block) {
-        if (ptr) allocations->live.erase(ptr);
-        allocations->live.insert(block);
-    }
-    return block;
-}
-
-LIBSSH2_FREE_FUNC(trackedFree) {
-    if (!ptr) return;
-    static_cast<Allocations*>(*abstract)->live.erase(ptr);
-    std::free(ptr);
-}
-
-void initLibrary() {
-    static const int result = libssh2_init(0);
-    (void)result;
-}
-
-bool isTransportFailure(int code) {
-    switch (code) {
-    case LIBSSH2_ERROR_SOCKET_NONE:
-    case LIBSSH2_ERROR_BANNER_RECV:
-    case LIBSSH2_ERROR_BANNER_SEND:
-    case LIBSSH2_ERROR_INVALID_MAC:
-    case LIBSSH2_ERROR_KEX_FAILURE:
-    case LIBSSH2_ERROR_SOCKET_SEND:
-    case LIBSSH2_ERROR_KEY_EXCHANGE_FAILURE:
-    case LIBSSH2_ERROR_TIMEOUT:
-    case LIBSSH2_ERROR_DECRYPT:
-    case LIBSSH2_ERROR_SOCKET_DISCONNECT:
-    case LIBSSH2_ERROR_PROTO:
-    case LIBSSH2_ERROR_CHANNEL_CLOSED:
-    case LIBSSH2_ERROR_CHANNEL_EOF_SENT:
-    case LIBSSH2_ERROR_SOCKET_TIMEOUT:
-    case LIBSSH2_ERROR_SOCKET_RECV:
-    case LIBSSH2_ERROR_ENCRYPT:
-    case LIBSSH2_ERROR_BAD_SOCKET:
-        return true;
-    default:
-        return false;
-    }
-}
+constexpr const char* preferredCiphers =
+    "aes256-gcm@openssh.com,aes128-gcm@openssh.com,chacha20-poly1305@openssh.com,aes256-ctr,aes192-ctr,aes128-ctr";
 
 std::string bareHost(const std::string& host) {
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
     return host;
 }
 
+// The server's key in SSH wire form, as the known-hosts file keeps it.
+std::optional<std::string> serverKeyBlob(ssh_session session) {
+    ssh_key key = nullptr;
+    if (ssh_get_server_publickey(session, &key) != SSH_OK || !key) return std::nullopt;
+    char* text = nullptr;
+    const int rc = ssh_pki_export_pubkey_base64(key, &text);
+    ssh_key_free(key);
+    if (rc != SSH_OK || !text) return std::nullopt;
+    const auto blob = platform::Base64::decode(text);
+    ssh_string_free_char(text);
+    if (!blob) return std::nullopt;
+    return std::string(blob->begin(), blob->end());
+}
+
 }  // namespace
+
+// --- Call -----------------------------------------------------------------------------------------
+
+NMSSHSession::Call::Call(const NMSSHSession& session) : session_(session), guard_(session.mutex_) {
+    renew();
+}
+
+NMSSHSession::Call::~Call() {
+    if (session_.socket_ >= 0 && SSHCallWatch::shared().disarm(&session_)) {
+        session_.timedOut_ = true;
+        session_.markDeadLocked();
+    }
+}
+
+void NMSSHSession::Call::renew() {
+    if (session_.socket_ < 0) return;
+    SSHCallWatch::shared().arm(&session_, session_.socket_,
+                               SSHCallWatch::Clock::now() + std::chrono::milliseconds(session_.timeoutMs_.load()));
+}
+
+bool NMSSHSession::Call::usable() const {
+    // The watch was armed before this check: an end of the process that began after it cuts us.
+    return session_.session_ && session_.connected_.load() && !SSHCallWatch::shared().ending();
+}
+
+bool NMSSHSession::Call::transportFailed() const {
+    if (!session_.session_ || session_.timedOut_ || SSHCallWatch::shared().ending()) return true;
+    return ssh_get_error_code(session_.session_) == SSH_FATAL || !ssh_is_connected(session_.session_);
+}
+
+void NMSSHSession::Call::noteFailure(const std::string& context) {
+    std::string text;
+    if (SSHCallWatch::shared().ending()) {
+        text = "The process is ending";
+    } else if (session_.timedOut_ || SSHCallWatch::shared().wasCut(&session_)) {
+        session_.timedOut_ = true;
+        text = "No answer from " + session_.whereText() + " within " +
+               std::to_string(session_.timeoutMs_.load()) + " ms";
+    } else if (!session_.session_) {
+        text = "Not connected";
+    } else {
+        const char* message = ssh_get_error(session_.session_);
+        text = message && *message ? message : "Unknown SSH error";
+    }
+    const_cast<NMSSHSession&>(session_).setLastError(context.empty() ? text : context + ": " + text);
+    if (transportFailed()) session_.markDeadLocked();
+}
+
+// --- NMSSHSession ----------------------------------------------------------------------------------
 
 std::shared_ptr<NMSSHSession> NMSSHSession::make(std::string host, std::string username) {
     return std::make_shared<NMSSHSession>(std::move(host), std::nullopt, std::move(username));
@@ -97,23 +104,25 @@ std::shared_ptr<NMSSHSession> NMSSHSession::make(std::string host, std::int64_t 
 
 NMSSHSession::NMSSHSession(std::string host, std::optional<std::int64_t> port, std::string username)
     : host_(std::move(host)), port_(port), username_(std::move(username)) {
-    initLibrary();
+    SSHCallWatch::shared();
 }
 
 NMSSHSession::~NMSSHSession() {
-    auto guard = lock();
+    std::lock_guard guard(mutex_);
     closeLocked(connected_.load());
 }
+
+bool NMSSHSession::processEnding() { return SSHCallWatch::shared().ending(); }
+
+void NMSSHSession::abandon(void* libsshObject) { SSHCallWatch::shared().abandon(libsshObject); }
 
 void NMSSHSession::setTimeout(std::chrono::milliseconds timeout) {
     if (timeout.count() < 1) timeout = std::chrono::milliseconds(1);
     timeoutMs_.store(timeout.count());
-    auto guard = lock();
-    if (session_) libssh2_session_set_timeout(session_, static_cast<long>(timeout.count()));
 }
 
 void NMSSHSession::setKnownHostsFile(std::string file) {
-    auto guard = lock();
+    std::lock_guard guard(mutex_);
     knownHostsFile_ = std::move(file);
     knownHostsChosen_ = true;
 }
@@ -127,6 +136,8 @@ void NMSSHSession::setLastError(std::optional<std::string> text) {
     std::lock_guard guard(errorMutex_);
     lastError_ = std::move(text);
 }
+
+std::string NMSSHSession::whereText() const { return SSHKnownHosts::entryName(host_, static_cast<int>(port())); }
 
 bool NMSSHSession::openSocket(std::string& error) {
     const std::string where = host_ + ":" + std::to_string(port());
@@ -159,9 +170,10 @@ bool NMSSHSession::openSocket(std::string& error) {
         int rc = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
         if (rc != 0 && errno == EINPROGRESS) {
             pollfd p{fd, POLLOUT, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             int ready = 0;
             do {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
                 ready = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(0, left.count())));
             } while (ready < 0 && errno == EINTR);
             if (ready == 1) {
@@ -194,42 +206,60 @@ bool NMSSHSession::openSocket(std::string& error) {
 }
 
 bool NMSSHSession::connect() {
-    auto guard = lock();
-    if (session_ || socket_ >= 0) {
-        setLastError(std::string("The session was used before; a new connection needs a new session"));
-        return false;
+    {
+        std::lock_guard guard(mutex_);
+        if (used_) {
+            setLastError(std::string("The session was used before; a new connection needs a new session"));
+            return false;
+        }
+        used_ = true;
+        setLastError(std::nullopt);
+        if (SSHCallWatch::shared().ending()) {
+            setLastError(std::string("The process is ending"));
+            return false;
+        }
+        std::string error;
+        if (!openSocket(error)) {
+            setLastError(error);
+            return false;
+        }
+        session_ = ssh_new();
+        // libssh closes the descriptor it is given; the watch and markDead() use this duplicate.
+        const int libsshSocket = session_ ? ::fcntl(socket_, F_DUPFD_CLOEXEC, 0) : -1;
+        if (libsshSocket < 0) {
+            setLastError(std::string("Cannot start an SSH session"));
+            closeLocked(false);
+            return false;
+        }
+        const std::string host = bareHost(host_);
+        const bool noConfig = false;
+        const long seconds = std::max<long>(1, static_cast<long>((timeoutMs_.load() + 999) / 1000));
+        // The user's ~/.ssh/config must not change where or how this record connects.
+        ssh_options_set(session_, SSH_OPTIONS_PROCESS_CONFIG, &noConfig);
+        ssh_options_set(session_, SSH_OPTIONS_HOST, host.c_str());
+        ssh_options_set(session_, SSH_OPTIONS_USER, username_.c_str());
+        ssh_options_set(session_, SSH_OPTIONS_FD, &libsshSocket);
+        ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &seconds);
+        // AES-GCM first: with the processors' AES instructions it costs both ends far less per
+        // byte than ChaCha20-Poly1305, libssh's first choice; the rest is libssh's own list.
+        ssh_options_set(session_, SSH_OPTIONS_CIPHERS_C_S, preferredCiphers);
+        ssh_options_set(session_, SSH_OPTIONS_CIPHERS_S_C, preferredCiphers);
     }
-    setLastError(std::nullopt);
-    std::string error;
-    if (!openSocket(error)) {
-        setLastError(error);
-        return false;
-    }
-    allocations_ = std::make_unique<Allocations>();
-    session_ = libssh2_session_init_ex(trackedAlloc, trackedFree, trackedRealloc, allocations_.get());
-    if (!session_) {
-        setLastError(std::string("Cannot start an SSH session"));
+    Call call(*this);
+    if (!call.raw()) return false;
+    if (ssh_connect(call.raw()) != SSH_OK) {
+        call.noteFailure("SSH handshake with " + whereText() + " failed");
         closeLocked(false);
         return false;
     }
-    libssh2_session_set_blocking(session_, 1);
-    libssh2_session_set_timeout(session_, static_cast<long>(timeoutMs_.load()));
-    const std::string where = SSHKnownHosts::entryName(host_, static_cast<int>(port()));
-    if (libssh2_session_handshake(session_, socket_) != 0) {
-        noteFailure("SSH handshake with " + where + " failed");
-        closeLocked(false);
-        return false;
-    }
-    std::size_t keyLength = 0;
-    int keyType = 0;
-    const char* key = libssh2_session_hostkey(session_, &keyLength, &keyType);
-    if (!key || keyLength == 0) {
-        setLastError("The server " + where + " showed no host key");
+    const auto key = serverKeyBlob(call.raw());
+    if (!key || key->empty()) {
+        setLastError("The server " + whereText() + " showed no host key");
         closeLocked(false);
         return false;
     }
     const std::string file = knownHostsChosen_ ? knownHostsFile_ : SSHKnownHosts::path();
-    const auto verdict = SSHKnownHosts::check(file, host_, static_cast<int>(port()), std::string(key, keyLength));
+    const auto verdict = SSHKnownHosts::check(file, host_, static_cast<int>(port()), *key);
     if (!verdict.accepted()) {
         setLastError(verdict.message);
         closeLocked(false);
@@ -240,50 +270,34 @@ bool NMSSHSession::connect() {
 }
 
 bool NMSSHSession::authenticateByPassword(const std::string& password) {
-    auto guard = lock();
-    if (!session_ || !connected_.load()) {
-        setLastError(std::string("Not connected"));
+    Call call(*this);
+    if (!call.usable()) {
+        setLastError(std::string(SSHCallWatch::shared().ending() ? "The process is ending" : "Not connected"));
         return false;
     }
-    if (username_.size() > 65535 || password.size() > 65535) {
-        setLastError(std::string("User name or password too long"));
+    if (password.find('\0') != std::string::npos || username_.find('\0') != std::string::npos) {
+        setLastError(std::string("User name or password holds a NUL character"));
         return false;
     }
-    const int rc = libssh2_userauth_password_ex(session_, username_.data(), static_cast<unsigned>(username_.size()),
-                                                password.data(), static_cast<unsigned>(password.size()), nullptr);
-    if (rc != 0) {
-        noteFailure();
-        return false;
+    const int rc = ssh_userauth_password(call.raw(), nullptr, password.c_str());
+    if (rc == SSH_AUTH_SUCCESS) {
+        authorized_.store(true);
+        return true;
     }
-    authorized_.store(true);
-    return true;
+    if (rc == SSH_AUTH_ERROR) {
+        call.noteFailure("Authentication of " + username_ + " at " + whereText() + " failed");
+    } else {
+        setLastError("Authentication of " + username_ + " at " + whereText() + " failed: the password was refused");
+    }
+    return false;
 }
 
 void NMSSHSession::disconnect() {
-    auto guard = lock();
-    if (session_ && connected_.load()) {
-        libssh2_session_set_timeout(session_, static_cast<long>(std::min<std::int64_t>(timeoutMs_.load(), 2000)));
-        libssh2_session_disconnect(session_, "Goodbye");
-    }
-    markDead();
+    std::lock_guard guard(mutex_);
+    closeLocked(connected_.load());
 }
 
-int NMSSHSession::noteFailure(const std::string& context) {
-    if (!session_) {
-        setLastError(context.empty() ? std::string("Not connected") : context);
-        return LIBSSH2_ERROR_SOCKET_DISCONNECT;
-    }
-    char* message = nullptr;
-    int length = 0;
-    const int code = libssh2_session_last_error(session_, &message, &length, 0);
-    std::string text = message && length > 0 ? std::string(message, static_cast<std::size_t>(length)) : std::string();
-    if (text.empty()) text = code == 0 ? "Unknown error" : "libssh2 error " + std::to_string(code);
-    setLastError(context.empty() ? text : context + ": " + text);
-    if (isTransportFailure(code)) markDead();
-    return code;
-}
-
-void NMSSHSession::markDead() {
+void NMSSHSession::markDeadLocked() const {
     connected_.store(false);
     // Every later read or write on the socket fails at once instead of waiting for a time-out.
     if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
@@ -291,23 +305,24 @@ void NMSSHSession::markDead() {
 
 void NMSSHSession::closeLocked(bool sayGoodbye) {
     if (session_) {
-        if (sayGoodbye) {
-            libssh2_session_set_timeout(session_, static_cast<long>(std::min<std::int64_t>(timeoutMs_.load(), 2000)));
-            libssh2_session_disconnect(session_, "Goodbye");
-        } else if (socket_ >= 0) {
-            ::shutdown(socket_, SHUT_RDWR);
+        if (SSHCallWatch::shared().ending()) {
+            // Freeing needs the crypto library that the end of the process tears down.
+            SSHCallWatch::shared().abandon(std::exchange(session_, nullptr));
+        } else {
+            if (socket_ >= 0) {
+                SSHCallWatch::shared().arm(this, socket_, SSHCallWatch::Clock::now() +
+                                                              std::min(timeout(), std::chrono::milliseconds(2000)));
+            }
+            if (sayGoodbye) {
+                ssh_disconnect(session_);
+            } else if (socket_ >= 0) {
+                ::shutdown(socket_, SHUT_RDWR);
+            }
+            ssh_free(std::exchange(session_, nullptr));
+            SSHCallWatch::shared().disarm(this);
         }
-        libssh2_session_free(session_);
-        session_ = nullptr;
     }
-    if (allocations_) {
-        for (void* block : allocations_->live) std::free(block);
-        allocations_.reset();
-    }
-    if (socket_ >= 0) {
-        ::close(socket_);
-        socket_ = -1;
-    }
+    if (socket_ >= 0) ::close(std::exchange(socket_, -1));
     connected_.store(false);
     authorized_.store(false);
 }

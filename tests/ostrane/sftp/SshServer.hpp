@@ -6,11 +6,15 @@
 #include "ostrane/sftp/SSHKnownHosts.hpp"
 #include "support/ServerScript.hpp"
 
+#include <signal.h>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace ostrane_test {
 
@@ -62,6 +66,47 @@ public:
     /// Sends a signal to the server and the connections it serves ("STOP" freezes it, "CONT" thaws it).
     bool signal(const std::string& name) {
         return runCommand(shellQuote(script()) + " signal " + shellQuote(directory_.string()) + " " + name, commandLimit()) == 0;
+    }
+
+    /// The processes that serve this server's connections: every descendant of its listener
+    /// (sshd forks one or two per connection), never the listener itself nor another server's.
+    std::vector<int> connectionProcesses() const {
+        std::ifstream pidFile(directory_ / "run" / "sshd.listener");
+        int listener = 0;
+        if (!(pidFile >> listener) || listener <= 0) return {};
+        std::multimap<int, int> children;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line)) continue;
+            // The command name may hold blanks and parentheses: the fields after it are state, ppid.
+            const auto close = line.rfind(')');
+            if (close == std::string::npos || close + 4 > line.size()) continue;
+            const auto state = line[close + 2];
+            if (state == 'Z') continue;
+            children.emplace(std::atoi(line.c_str() + close + 4), std::stoi(name));
+        }
+        std::vector<int> found;
+        std::vector<int> parents{listener};
+        while (!parents.empty() && found.size() < 1000) {
+            const int parent = parents.back();
+            parents.pop_back();
+            const auto [from, to] = children.equal_range(parent);
+            for (auto it = from; it != to; ++it) {
+                found.push_back(it->second);
+                parents.push_back(it->second);
+            }
+        }
+        return found;
+    }
+
+    /// Sends `signal` to the processes of this server's connections; how many there were.
+    std::size_t signalConnections(int signal) const {
+        const auto pids = connectionProcesses();
+        for (int pid : pids) ::kill(pid, signal);
+        return pids.size();
     }
 
     /// The next start() serves a freshly generated host key.

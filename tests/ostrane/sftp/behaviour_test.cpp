@@ -29,7 +29,6 @@ public:
     }
     std::string password() const override { return SshServer::password; }
     bool namesShowHidden() const override { return true; }
-    bool endOfFileGivesNoBytes() const override { return true; }
     bool readsAhead() const override { return true; }
 
 private:

@@ -11,12 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +49,7 @@ std::string readFile(const fs::path& path) {
 }
 
 const std::size_t dataSize = (3 << 20) + 12345;
+const std::string latin1Name = "x\xE9t\xE9.mkv";
 
 // One server for the tests that only read; the tests that stop or re-key a server make their own.
 SshServer& sharedServer() {
@@ -66,6 +71,10 @@ SshServer& sharedServer() {
         fs::create_symlink("../root/movies/./", root / "up");
         fs::create_symlink("nowhere.mkv", root / "dangling");
         fs::create_symlink("../a.mkv", root / "sub" / "inner");
+        // Names are bytes: one in Latin-1, and a decoy that reads like its percent-encoded form.
+        fs::create_directories(root / "bytes");
+        writeFile(root / "bytes" / latin1Name, "latin-1 name\n");
+        writeFile(root / "bytes" / "x%E9t%E9.mkv", "decoy\n");
         for (const auto& entry : fs::recursive_directory_iterator(root)) {
             if (!entry.is_symlink()) {
                 fs::permissions(entry.path(), fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
@@ -155,8 +164,8 @@ TEST_F(SftpClient, TreeListingDropsHiddenNamesAndResolvesLinksOneLevel) {
     ASSERT_TRUE(contents);
     std::vector<std::string> listed;
     for (const auto& c : *contents) listed.push_back(c->name());
-    EXPECT_EQ(listed, (std::vector<std::string>{"a.mkv", "absolute", "dangling", "data.bin", "empty.bin", "latest",
-                                                "movies", "moviesLink", "sp ace ünï #?%.mkv", "sub", "up"}));
+    EXPECT_EQ(listed, (std::vector<std::string>{"a.mkv", "absolute", "bytes", "dangling", "data.bin", "empty.bin",
+                                                "latest", "movies", "moviesLink", "sp ace ünï #?%.mkv", "sub", "up"}));
     ASSERT_TRUE(root->contents());
     EXPECT_EQ(root->contents()->size(), contents->size());
 
@@ -293,8 +302,11 @@ TEST_F(SftpClient, ReadsEqualTheFileSequentiallyAndAtRandom) {
         ASSERT_EQ(data->size(), c.got);
         EXPECT_TRUE(std::string(data->begin(), data->end()) == expected.substr(c.offset, c.got));
     }
-    EXPECT_FALSE(client->read(fd, static_cast<std::int64_t>(dataSize), 10)) << "at the end";
-    EXPECT_FALSE(client->read(fd, static_cast<std::int64_t>(dataSize) + 99, 10)) << "past the end";
+    for (const std::int64_t end : {static_cast<std::int64_t>(dataSize), static_cast<std::int64_t>(dataSize) + 99}) {
+        const auto data = client->read(fd, end, 10);
+        ASSERT_TRUE(data) << "at or past the end: empty bytes, not a failure";
+        EXPECT_TRUE(data->empty());
+    }
     EXPECT_FALSE(client->read(fd, 0, 0));
     EXPECT_FALSE(client->read(fd, -1, 10));
     EXPECT_FALSE(client->read(fd, 0, -1));
@@ -304,7 +316,9 @@ TEST_F(SftpClient, ReadsEqualTheFileSequentiallyAndAtRandom) {
     auto empty = client->open(remote("empty.bin"));
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(client->fileSize(empty), 0);
-    EXPECT_FALSE(client->read(empty, 0, 100));
+    const auto nothing = client->read(empty, 0, 100);
+    ASSERT_TRUE(nothing);
+    EXPECT_TRUE(nothing->empty());
     client->close(empty);
 
     auto odd = client->open(remote("sp ace ünï #?%.mkv"));
@@ -522,6 +536,7 @@ TEST_F(SftpClient, AStoppedServerFailsReadsAndALaterLoginStartsAfresh) {
         ++reads;
         auto data = client->read(fd, offset, 1 << 20);
         if (!data) break;
+        ASSERT_EQ(data->size(), 1u << 20) << "a read is whole or fails";
         offset += static_cast<std::int64_t>(data->size());
     }
     EXPECT_LT(reads, 200);
@@ -561,7 +576,8 @@ TEST_F(SftpClient, AFrozenServerCostsAReadItsTimeout) {
     ASSERT_NE(fd, nullptr);
     ASSERT_TRUE(client->read(fd, 0, 1 << 20));
 
-    ASSERT_TRUE(server.signal("STOP"));
+    // Only the connection's processes freeze: the listener is not the subject.
+    ASSERT_GT(server.signalConnections(SIGSTOP), 0u);
     const auto started = std::chrono::steady_clock::now();
     std::int64_t offset = 1 << 20;
     int reads = 0;
@@ -569,10 +585,11 @@ TEST_F(SftpClient, AFrozenServerCostsAReadItsTimeout) {
         ++reads;
         auto data = client->read(fd, offset, 1 << 20);
         if (!data) break;
+        EXPECT_EQ(data->size(), 1u << 20) << "what arrived before the stall is no success";
         offset += static_cast<std::int64_t>(data->size());
     }
     const auto waited = std::chrono::steady_clock::now() - started;
-    EXPECT_TRUE(server.signal("CONT"));
+    server.signalConnections(SIGCONT);
     EXPECT_LT(reads, 200);
     EXPECT_GE(waited, timeout - std::chrono::milliseconds(500)) << "the read waited for its timeout";
     EXPECT_LT(waited, ostrane_test::hangLimit / 2) << "one time-out, not one per read";
@@ -583,6 +600,109 @@ TEST_F(SftpClient, AFrozenServerCostsAReadItsTimeout) {
     EXPECT_EQ(client->open(big.string()), nullptr);
     EXPECT_LT(std::chrono::steady_clock::now() - again, timeout);
     client->close(fd);
+}
+
+TEST_F(SftpClient, AKilledConnectionFailsTheReadInProgress) {
+    SshServer server;
+    const auto big = server.root() / "big.bin";
+    writeFile(big, "start");
+    fs::resize_file(big, 1LL << 32);
+    fs::permissions(big, fs::perms::others_read, fs::perm_options::add);
+    KnownHostsFile knownHosts(server.knownHosts());
+    server.start();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        auto client = clientOf(server);
+        ASSERT_FALSE(login(client));
+        auto fd = client->open(big.string());
+        ASSERT_NE(fd, nullptr);
+        std::atomic<int> reads{0};
+        std::atomic<bool> reading{false};
+        std::atomic<bool> failed{false};
+        std::vector<std::size_t> shortReads;
+        // Reads 1 MiB ranges, sequential and scattered, until they fail.
+        std::thread reader([&] {
+            std::int64_t offset = 0;
+            for (int i = 0; i < 4000 && !failed.load(); ++i) {
+                offset = i % 3 == 2 ? (offset * 7 + 12345) % (1LL << 31) : offset + (1 << 20);
+                reading = true;
+                const auto data = client->read(fd, offset, 1 << 20);
+                reading = false;
+                if (!data) {
+                    failed = true;
+                } else if (data->size() != 1u << 20) {
+                    shortReads.push_back(data->size());
+                }
+                ++reads;
+            }
+        });
+        // Kills the connection while a read is under way, after a few whole ones.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while ((reads.load() < 5 + round * 7 || !reading.load()) && !failed.load() &&
+               std::chrono::steady_clock::now() < limit) {
+            std::this_thread::yield();
+        }
+        EXPECT_GT(server.signalConnections(SIGKILL), 0u);
+        reader.join();
+        EXPECT_TRUE(failed.load()) << "reads go on failing once the connection is gone";
+        EXPECT_TRUE(shortReads.empty()) << "a read came back short: " << shortReads.front();
+        EXPECT_FALSE(client->isConnected());
+        client->close(fd);
+    }
+}
+
+TEST_F(SftpClient, FoldersAreNoFilesAndFilesNoFolders) {
+    auto client = clientOf(*server_);
+    ASSERT_FALSE(login(client));
+    EXPECT_EQ(client->open(remote("movies")), nullptr) << "a folder fails at open";
+    EXPECT_NE(client->session()->lastError().value_or("").find("Is a directory"), std::string::npos);
+
+    const auto to = scratch_ / "movies";
+    auto error = await<OstraneErrorRef>([&](auto done) {
+        client->download(remote("movies"), platform::URL::fileURLWithPath(to.string()), done);
+    });
+    ASSERT_TRUE(error && *error) << "downloading a folder fails";
+    EXPECT_NE((*error)->description().find("Is a directory"), std::string::npos) << (*error)->description();
+    EXPECT_TRUE(fs::is_empty(scratch_)) << "nothing is left behind";
+
+    auto asFolder = OstraneDirectory::make(remote("a.mkv"));
+    const auto [contents, listError] = list(client, asFolder);
+    EXPECT_FALSE(contents);
+    ASSERT_TRUE(listError);
+    EXPECT_NE(listError->description().find("Not a directory"), std::string::npos) << listError->description();
+    const auto [fileNames, namesError] = names(client, remote("a.mkv"));
+    EXPECT_FALSE(fileNames);
+    ASSERT_TRUE(namesError);
+    EXPECT_NE(namesError->description().find("Not a directory"), std::string::npos) << namesError->description();
+}
+
+TEST_F(SftpClient, NamesAreExactBytes) {
+    auto client = clientOf(*server_);
+    ASSERT_FALSE(login(client));
+    const auto [contents, error] = list(client, OstraneDirectory::make(remote("bytes")));
+    ASSERT_TRUE(contents) << error->description();
+    std::vector<std::string> listed;
+    for (const auto& c : *contents) listed.push_back(c->name());
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{"x%E9t%E9.mkv", latin1Name}));
+    const auto [list, namesError] = names(client, remote("bytes"));
+    ASSERT_TRUE(list);
+    EXPECT_EQ(std::set<std::string>(list->begin(), list->end()), (std::set<std::string>{"x%E9t%E9.mkv", latin1Name}));
+
+    auto fd = client->open(remote("bytes/" + latin1Name));
+    ASSERT_NE(fd, nullptr);
+    auto data = client->read(fd, 0, 100);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(std::string(data->begin(), data->end()), "latin-1 name\n");
+    client->close(fd);
+
+    const auto to = scratch_ / "latin1.mkv";
+    auto downloaded = await<OstraneErrorRef>([&](auto done) {
+        client->download(remote("bytes/" + latin1Name), platform::URL::fileURLWithPath(to.string()), done);
+    });
+    ASSERT_TRUE(downloaded);
+    EXPECT_FALSE(*downloaded);
+    EXPECT_EQ(readFile(to), "latin-1 name\n");
 }
 
 TEST_F(SftpClient, ALoginThatCannotConnectSaysWhy) {
