@@ -77,6 +77,11 @@ TEST(AMSMB2ClientRecord, ServerURLFromHostAndPort) {
         {"fe80::1", 445, "smb://[fe80::1]:445"},
         {"::1", std::nullopt, "smb://[::1]"},
         {"[::1]", 445, "smb://[::1]:445"},
+        // A host may carry its port; only an IPv6 literal gets brackets.
+        {"nas.local:445", std::nullopt, "smb://nas.local:445"},
+        {"[fe80::1]:445", std::nullopt, "smb://[fe80::1]:445"},
+        {"nas.local:445", 1445, "smb://nas.local:1445"},
+        {"smb://nas.local:445", std::nullopt, "smb://nas.local:445"},
         {"nas.local", 0, std::nullopt},
         {"nas.local", 70000, std::nullopt},
         {"", std::nullopt, std::nullopt},
