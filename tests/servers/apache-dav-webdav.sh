@@ -9,6 +9,8 @@
 # is served at /plain/ without WebDAV. When <dir>/dav does not exist it is made with a little
 # sample content. Every wait is bounded.
 set -euo pipefail
+# shellcheck source=limits.sh
+. "$(dirname "${BASH_SOURCE[0]}")/limits.sh"
 
 user=${OSTRANE_DAV_USER:-ostranedav}
 password=${OSTRANE_DAV_PASSWORD:-Ostrane-Dav-Test-1}
@@ -104,7 +106,9 @@ Alias /dav "$dav"
 </Directory>
 CONF
   apache2 -f "$dir/etc/httpd.conf" -k start >"$dir/log/start.log" 2>&1 || { cat "$dir/log/start.log" >&2; fail "apache2 did not start"; }
-  for _ in $(seq 100); do
+  local deadline
+  deadline=$(start_deadline)
+  while (( SECONDS < deadline )); do
     if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
       return 0
     fi

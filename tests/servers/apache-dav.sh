@@ -9,6 +9,8 @@
 # (defaults below) in the Digest realm OSTRANE_DAV_REALM ("ostrane"). Run as root, the server's
 # children run as www-data, which is given <dir>/dav. Every wait is bounded.
 set -euo pipefail
+# shellcheck source=limits.sh
+. "$(dirname "${BASH_SOURCE[0]}")/limits.sh"
 
 user=${OSTRANE_DAV_USER:-ostranedav}
 password=${OSTRANE_DAV_PASSWORD:-Ostrane-Dav-Test-1}
@@ -134,7 +136,9 @@ start_server() {
   echo $! >"$dir/run/apache.group"
 
   local ready=0 code
-  for _ in $(seq 100); do
+  local deadline
+  deadline=$(start_deadline)
+  while (( SECONDS < deadline )); do
     if ! kill -0 "$(cat "$dir/run/apache.group")" 2>/dev/null; then
       tail -n 20 "$dir/log/apache.out" "$dir/log/error.log" >&2 2>/dev/null || true
       rm -f "$dir/run/apache.group"
@@ -148,7 +152,7 @@ start_server() {
   if [ $ready -ne 1 ]; then
     tail -n 20 "$dir/log/error.log" >&2 2>/dev/null || true
     stop_server "$dir"
-    fail "apache2 did not answer PROPFIND on 127.0.0.1:$port within 10 s"
+    fail "apache2 did not answer PROPFIND on 127.0.0.1:$port within ${start_limit} s"
   fi
 }
 

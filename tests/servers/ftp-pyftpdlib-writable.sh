@@ -5,6 +5,8 @@
 #   ftp-pyftpdlib-writable.sh start <dir> <port>   serve <dir>/root on 127.0.0.1:<port>
 #   ftp-pyftpdlib-writable.sh stop <dir>
 set -euo pipefail
+# shellcheck source=limits.sh
+. "$(dirname "${BASH_SOURCE[0]}")/limits.sh"
 
 user=${OSTRANE_FTP_USER:-ostraneftp}
 password=${OSTRANE_FTP_PASSWORD:-Ostrane-Ftp-Test-1}
@@ -43,13 +45,14 @@ runpy.run_path(sys.argv[0], run_name="__main__")
 ' "$here/ftp_pyftpdlib.py" "$dir/root" "$port" "$user" "$password" --log "$dir/log/pyftpdlib.log" \
       </dev/null >>"$dir/log/pyftpdlib.out" 2>&1 &
     echo $! >"$dir/run/pyftpdlib-writable.pid"
-    for _ in $(seq 100); do
+    deadline=$(start_deadline)
+    while (( SECONDS < deadline )); do
       if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then exit 0; fi
       kill -0 "$(cat "$dir/run/pyftpdlib-writable.pid")" 2>/dev/null || { tail -n 20 "$dir/log/pyftpdlib.out" >&2; fail "pyftpdlib exited during start"; }
       sleep 0.1
     done
     stop_server "$dir"
-    fail "pyftpdlib did not listen on 127.0.0.1:$port within 10 s"
+    fail "pyftpdlib did not listen on 127.0.0.1:$port within ${start_limit} s"
     ;;
   stop)
     [ $# -eq 2 ] || fail "usage: stop <dir>"

@@ -10,6 +10,8 @@
 # self-signed certificate for 127.0.0.1, kept as <dir>/tls/cert.pem (the client's trust file).
 # When <dir>/root does not exist it is made with a little sample content. Every wait is bounded.
 set -euo pipefail
+# shellcheck source=limits.sh
+. "$(dirname "${BASH_SOURCE[0]}")/limits.sh"
 
 user=${OSTRANE_FTP_USER:-ostraneftp}
 password=${OSTRANE_FTP_PASSWORD:-Ostrane-Ftp-Test-1}
@@ -122,7 +124,9 @@ wait_ready() {
   local pid
   pid=$(cat "$dir/run/$kind.pid")
   local ready=0
-  for _ in $(seq 100); do
+  local deadline
+  deadline=$(start_deadline)
+  while (( SECONDS < deadline )); do
     if ! kill -0 "$pid" 2>/dev/null; then
       tail -n 20 "$dir/log/$kind.out" "$dir/log/"*.log >&2 2>/dev/null || true
       rm -f "$dir/run/$kind.pid"
@@ -133,12 +137,12 @@ wait_ready() {
   done
   if [ $ready -ne 1 ]; then
     stop_server "$dir" "$kind"
-    fail "$kind did not listen on 127.0.0.1:$port within 10 s"
+    fail "$kind did not listen on 127.0.0.1:$port within ${start_limit} s"
   fi
   # Listening is not serving yet: one real login and listing, bounded.
   if [ "$tls" != off ] && [ "$kind" = pyftpdlib ]; then extra=(--ssl-reqd --cacert "$dir/tls/cert.pem"); fi
   local ok=0
-  for _ in $(seq 20); do
+  while (( SECONDS < deadline )); do
     if curl -s --max-time 10 "${extra[@]}" --user "$user:$password" "$scheme://127.0.0.1:$port/" >/dev/null; then
       ok=1; break
     fi

@@ -9,6 +9,8 @@
 # system user is made once with useradd, its SMB password lives in <dir>'s own passdb.
 # Needs root (smbd and useradd). Every wait is bounded.
 set -euo pipefail
+# shellcheck source=limits.sh
+. "$(dirname "${BASH_SOURCE[0]}")/limits.sh"
 
 user=${OSTRANE_SMB_USER:-ostranesmb}
 password=${OSTRANE_SMB_PASSWORD:-Ostrane-Smb-Test-1}
@@ -125,7 +127,9 @@ start_server() {
   echo $! >"$dir/run/smbd.group"
 
   local ready=0
-  for _ in $(seq 100); do
+  local deadline
+  deadline=$(start_deadline)
+  while (( SECONDS < deadline )); do
     if ! kill -0 "$(cat "$dir/run/smbd.group")" 2>/dev/null; then
       tail -n 20 "$dir/log/smbd.out" "$dir/log/smbd.log" >&2 2>/dev/null || true
       rm -f "$dir/run/smbd.group"
@@ -136,12 +140,12 @@ start_server() {
   done
   if [ $ready -ne 1 ]; then
     stop_server "$dir"
-    fail "smbd did not listen on 127.0.0.1:$port within 10 s"
+    fail "smbd did not listen on 127.0.0.1:$port within ${start_limit} s"
   fi
   # Listening is not serving yet on a slow machine: one real login, bounded.
   if command -v smbclient >/dev/null; then
     local ok=0
-    for _ in $(seq 20); do
+    while (( SECONDS < deadline )); do
       if PASSWD="$password" timeout 10 smbclient "//127.0.0.1/share" -p "$port" -U "$user" \
            -c 'ls' </dev/null >/dev/null 2>&1; then ok=1; break; fi
       sleep 0.25

@@ -10,6 +10,8 @@
 # system user made once with useradd; password authentication only, internal-sftp only.
 # Needs root (sshd and useradd). Every wait is bounded.
 set -euo pipefail
+# shellcheck source=limits.sh
+. "$(dirname "${BASH_SOURCE[0]}")/limits.sh"
 
 user=${OSTRANE_SFTP_USER:-ostranesftp}
 password=${OSTRANE_SFTP_PASSWORD:-Ostrane-Sftp-Test-1}
@@ -147,7 +149,9 @@ start_server() {
   echo $! >"$dir/run/sshd.listener"
 
   local ready=0
-  for _ in $(seq 100); do
+  local deadline
+  deadline=$(start_deadline)
+  while (( SECONDS < deadline )); do
     if ! kill -0 "$(cat "$dir/run/sshd.listener")" 2>/dev/null; then
       tail -n 20 "$dir/log/sshd.out" "$dir/log/sshd.log" >&2 2>/dev/null || true
       rm -f "$dir/run/sshd.listener"
@@ -158,11 +162,11 @@ start_server() {
   done
   if [ $ready -ne 1 ]; then
     stop_server "$dir"
-    fail "sshd did not listen on 127.0.0.1:$port within 10 s"
+    fail "sshd did not listen on 127.0.0.1:$port within ${start_limit} s"
   fi
   # Listening is not serving yet on a slow machine: one key exchange, bounded.
   local ok=0
-  for _ in $(seq 20); do
+  while (( SECONDS < deadline )); do
     if timeout 10 ssh-keyscan -T 5 -t ed25519 -p "$port" 127.0.0.1 </dev/null 2>/dev/null | grep -q ssh-ed25519; then
       ok=1; break
     fi

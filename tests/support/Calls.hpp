@@ -1,6 +1,8 @@
 // Records every call a completion receives, in order, and waits for them with a bound.
 #pragma once
 
+#include "support/Wait.hpp"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -18,9 +20,10 @@ public:
         values_.push_back(std::move(value));
         changed_.notify_all();
     }
-    bool waitFor(std::size_t count, double seconds = 10) {
+    /// True once `count` calls came; false when `limit` passed first.
+    bool waitFor(std::size_t count, std::chrono::steady_clock::duration limit = hangLimit) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return values_.size() >= count; });
+        return changed_.wait_for(lock, limit, [&] { return values_.size() >= count; });
     }
     std::vector<T> values() {
         std::lock_guard lock(mutex_);

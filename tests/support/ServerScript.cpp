@@ -89,7 +89,7 @@ void ServerScript::start() {
         port_ = freeLoopbackPort();
         const int status = runCommand(shellQuote(path) + " start " + shellQuote(directory_.string()) + " " +
                                           std::to_string(port_),
-                                      60, &output);
+                                      serverStartLimit(), &output);
         if (status == 0) {
             running_ = true;
             return;
@@ -104,7 +104,7 @@ void ServerScript::stop() {
     }
     running_ = false;
     const std::string path = std::string(OSTRANE_SOURCE_DIR) + "/tests/servers/" + script_;
-    runCommand(shellQuote(path) + " stop " + shellQuote(directory_.string()), 30);
+    runCommand(shellQuote(path) + " stop " + shellQuote(directory_.string()), commandLimit());
 }
 
 }  // namespace ostrane_test

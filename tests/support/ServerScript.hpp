@@ -2,6 +2,8 @@
 // Starts and stops a real server through one of the scripts in tests/servers/, on a loopback port
 // of its own, with its files under a fresh temporary folder that is removed afterwards.
 
+#include "support/Wait.hpp"
+
 #include <filesystem>
 #include <string>
 
@@ -13,6 +15,13 @@ int freeLoopbackPort();
 // Runs a command line through /bin/sh, bounded by `timeoutSeconds`; returns its exit status
 // and, when `output` is given, what it wrote on stdout and stderr.
 int runCommand(const std::string& command, int timeoutSeconds, std::string* output = nullptr);
+
+// How long any other command a test runs may take before it counts as hung.
+inline int commandLimit() { return static_cast<int>(hangLimit.count()); }
+
+// How long a server script's "start" may run: the script's own limit for the server to come up
+// (tests/servers/limits.sh, the hang limit), and as long again for setting it up.
+inline int serverStartLimit() { return static_cast<int>(2 * hangLimit.count()); }
 
 // Quotes one argument for /bin/sh.
 std::string shellQuote(const std::string& text);

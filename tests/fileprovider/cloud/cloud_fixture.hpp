@@ -1,11 +1,12 @@
 // What the iCloud provider tests share: a ubiquity root in a fresh temporary folder with a
-// hostile name, the default container set, and bounded waits for completions.
+// hostile name, the default container set, and waits for completions bounded by the hang limit.
 #pragma once
 
 #include "fileprovider/cloud/CloudFileProvider.hpp"
 #include "platform/Error.hpp"
 #include "platform/UbiquityContainer.hpp"
 #include "support/Calls.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -82,7 +83,7 @@ protected:
             calls.add({std::move(files), error});
         });
         EXPECT_TRUE(calls.waitFor(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a second call would show here
+        std::this_thread::sleep_for(ostrane_test::quietPeriod);  // a second call would show here
         EXPECT_EQ(calls.count(), 1u);
         return calls.count() ? calls.values().front() : Listing{};
     }
@@ -91,7 +92,7 @@ protected:
         Calls<std::pair<FileObjectRef, ErrorRef>> calls;
         provider->attributesOfItem(path, [&](FileObjectRef file, ErrorRef error) { calls.add({file, error}); });
         EXPECT_TRUE(calls.waitFor(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(ostrane_test::quietPeriod);
         EXPECT_EQ(calls.count(), 1u);
         return calls.count() ? calls.values().front() : std::pair<FileObjectRef, ErrorRef>{};
     }

@@ -52,7 +52,7 @@ protected:
         provider->searchFiles(path, recursive, platform::Predicate::format(format), handler,
                               [&](std::vector<FileObjectRef> files, ErrorRef error) { calls.add({files, error}); });
         EXPECT_TRUE(calls.waitFor(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(ostrane_test::quietPeriod);
         EXPECT_EQ(calls.count(), 1u);
         SearchResult r;
         if (calls.count()) {
@@ -202,7 +202,7 @@ TEST_F(CloudListingTest, ACancelledSearchEndsOnceWithUserCancelled) {
     ASSERT_TRUE(progress);
     progress->cancel();
     ASSERT_TRUE(calls.waitFor(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     ASSERT_EQ(calls.count(), 1u);
     EXPECT_EQ(cocoaCode(calls.values().front().error), platform::CocoaError::userCancelled);
 
@@ -238,7 +238,7 @@ TEST_F(CloudListingTest, AProviderLetGoDuringItsListingStillAnswersOnce) {
     });
     provider.reset();
     ASSERT_TRUE(calls->waitFor(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     EXPECT_EQ(calls->count(), 2u);
     for (const auto& c : calls->values()) EXPECT_EQ(c.error, nullptr);
     EXPECT_TRUE(weak.expired());

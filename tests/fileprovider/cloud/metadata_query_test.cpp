@@ -50,11 +50,12 @@ protected:
         return out;
     }
 
-    static bool waitForName(Calls<Seen>& seen, const std::string& name, double seconds) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    static bool waitForName(Calls<Seen>& seen, const std::string& name,
+                            std::chrono::steady_clock::duration limit = ostrane_test::hangLimit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
         for (size_t n = 1;; ++n) {
-            const double left = std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count();
-            if (left <= 0 || !seen.waitFor(n, left)) return false;
+            const auto left = end - std::chrono::steady_clock::now();
+            if (left <= left.zero() || !seen.waitFor(n, left)) return false;
             if (seen.values()[n - 1].name == name) return true;
         }
     }
@@ -74,7 +75,7 @@ TEST_F(MetadataQueryTest, GathersOnTheMainQueueThenFinishes) {
     auto seen = observe(query);
     ASSERT_TRUE(query->startQuery());
     EXPECT_FALSE(query->startQuery()) << "a query starts once";
-    ASSERT_TRUE(waitForName(*seen, platform::NSMetadataQueryDidFinishGatheringNotification, 10));
+    ASSERT_TRUE(waitForName(*seen, platform::NSMetadataQueryDidFinishGatheringNotification));
 
     const auto all = seen->values();
     EXPECT_EQ(all.front().name, platform::NSMetadataQueryDidStartGatheringNotification);
@@ -130,7 +131,7 @@ TEST_F(MetadataQueryTest, UbiquitousScopesAreTheContainersAndTheirDocuments) {
         q->setSearchScopes({platform::Value(scope)});
         auto seen = observe(q);
         EXPECT_TRUE(q->startQuery());
-        EXPECT_TRUE(waitForName(*seen, platform::NSMetadataQueryDidFinishGatheringNotification, 10));
+        EXPECT_TRUE(waitForName(*seen, platform::NSMetadataQueryDidFinishGatheringNotification));
         q->stopQuery();
         return paths(q->results());
     };
@@ -151,7 +152,7 @@ TEST_F(MetadataQueryTest, StoppedQueriesPostNothingMore) {
     ASSERT_TRUE(query->startQuery());
     query->stopQuery();
     EXPECT_TRUE(query->isStopped());
-    EXPECT_FALSE(waitForName(*seen, platform::NSMetadataQueryDidFinishGatheringNotification, 1.5));
+    EXPECT_FALSE(waitForName(*seen, platform::NSMetadataQueryDidFinishGatheringNotification, std::chrono::milliseconds(1500)));
     EXPECT_FALSE(query->startQuery());
 }
 
@@ -163,15 +164,15 @@ TEST_F(MetadataQueryTest, LiveUpdatesAreHeldBackWhileDisabled) {
     query->setNotificationBatchingInterval(0.2);
     auto seen = observe(query);
     ASSERT_TRUE(query->startQuery());
-    ASSERT_TRUE(waitForName(*seen, platform::NSMetadataQueryDidFinishGatheringNotification, 10));
+    ASSERT_TRUE(waitForName(*seen, platform::NSMetadataQueryDidFinishGatheringNotification));
     EXPECT_EQ(query->resultCount(), 2u) << "the scope folder and its file";
 
     query->disableUpdates();
     writeFile(temp / "scope" / "b é.txt", "2");
-    EXPECT_FALSE(waitForName(*seen, platform::NSMetadataQueryDidUpdateNotification, 1.0));
+    EXPECT_FALSE(waitForName(*seen, platform::NSMetadataQueryDidUpdateNotification, std::chrono::seconds(1)));
     EXPECT_EQ(query->resultCount(), 2u);
     query->enableUpdates();
-    ASSERT_TRUE(waitForName(*seen, platform::NSMetadataQueryDidUpdateNotification, 5));
+    ASSERT_TRUE(waitForName(*seen, platform::NSMetadataQueryDidUpdateNotification));
     const auto update = seen->values().back();
     EXPECT_EQ(update.resultCount, 3u);
     const auto* added = platform::find(update.userInfo, platform::NSMetadataQueryUpdateAddedItemsKey);
@@ -187,6 +188,6 @@ TEST_F(MetadataQueryTest, SearchItemsAreLookedAtAlone) {
     query->setSearchItems({platform::URL::fileURLWithPath((temp / "folder").string())});
     auto seen = observe(query);
     ASSERT_TRUE(query->startQuery());
-    ASSERT_TRUE(waitForName(*seen, platform::NSMetadataQueryDidFinishGatheringNotification, 10));
+    ASSERT_TRUE(waitForName(*seen, platform::NSMetadataQueryDidFinishGatheringNotification));
     EXPECT_EQ(paths(query->results()), std::vector<std::string>{(temp / "folder").string()});
 }

@@ -2,12 +2,16 @@
 // iCloud monitors: one live metadata query per watched path, its handler on the main queue.
 #include "cloud_fixture.hpp"
 
+#include "platform/DispatchQueue.hpp"
 #include "platform/MainQueue.hpp"
+#include "platform/MetadataQuery.hpp"
 #include "platform/NotificationCenter.hpp"
+#include "support/Wait.hpp"
 
 #include <atomic>
 
 using namespace cloudtest;
+using ostrane_test::waitUntil;
 
 namespace {
 
@@ -20,21 +24,55 @@ protected:
 
     void SetUp() override {
         CloudTest::SetUp();
+        // Every query's gathering and walks, to wait for them instead of for time.
+        auto& center = platform::NotificationCenter::defaultCenter();
+        gatheredToken = center.addObserver(platform::NSMetadataQueryDidFinishGatheringNotification, nullptr, nullptr,
+                                           [n = gathered](const platform::Notification&) { ++*n; });
+        updatedToken = center.addObserver(platform::NSMetadataQueryDidUpdateNotification, nullptr, nullptr,
+                                          [n = updated](const platform::Notification&) { ++*n; });
         makeProvider();
         ASSERT_TRUE(provider);
+    }
+    void TearDown() override {
+        CloudTest::TearDown();
+        auto& center = platform::NotificationCenter::defaultCenter();
+        center.removeObserver(gatheredToken);
+        center.removeObserver(updatedToken);
     }
 
     std::shared_ptr<Recorder> watch(const std::string& path) {
         auto recorder = std::make_shared<Recorder>();
+        const int before = *gathered;
         provider->registerNotifcation(path, [recorder] {
             if (!platform::MainQueue::isMainThread()) recorder->offMain = true;
             recorder->calls.add(1);
         });
-        // Let the query finish gathering, so the change below is one it sees happen.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // The query has its first results, so the change that follows is one it sees happen.
+        EXPECT_TRUE(waitUntil([&] { return *gathered > before; })) << "the query of " << path << " never finished gathering";
         return recorder;
     }
+
+    /// Makes a change and waits until a query has walked past it and its handlers have run.
+    template <class Change>
+    void changeAndWalk(Change&& change) {
+        const int before = *updated;
+        change();
+        ASSERT_TRUE(waitUntil([&] { return *updated > before; })) << "no query saw the change";
+        // The monitor's handler runs on the main queue, in the same post or soon after it.
+        auto drained = std::make_shared<std::atomic<bool>>(false);
+        platform::DispatchQueue::main()->async([drained] { *drained = true; });
+        ASSERT_TRUE(waitUntil([&] { return drained->load(); }));
+    }
+
+    // Shared with the observers: a call under way may outlive the test.
+    std::shared_ptr<std::atomic<int>> gathered = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::atomic<int>> updated = std::make_shared<std::atomic<int>>(0);
+    platform::NotificationCenter::ObserverToken gatheredToken{};
+    platform::NotificationCenter::ObserverToken updatedToken{};
 };
+
+// A stopped query walks no more: watching two of its intervals shows a call that should not come.
+constexpr auto stoppedWatch = std::chrono::milliseconds(2500);
 
 } // namespace
 
@@ -45,23 +83,23 @@ TEST_F(CloudMonitorTest, AFolderReportsItsEntriesOnTheMainQueue) {
     EXPECT_TRUE(provider->isRegisteredForNotification("/watched 'q' #%"));
 
     writeFile(container() / "watched 'q' #%" / "new é.txt", "1");
-    ASSERT_TRUE(recorder->calls.waitFor(1, 6));
+    ASSERT_TRUE(recorder->calls.waitFor(1));
     EXPECT_FALSE(recorder->offMain);
 
     // A change two levels down is not the folder's.
     const size_t seen = recorder->calls.count();
     fs::create_directories(container() / "watched 'q' #%" / "sub");
-    ASSERT_TRUE(recorder->calls.waitFor(seen + 1, 6)) << "a new child folder is reported";
+    ASSERT_TRUE(recorder->calls.waitFor(seen + 1)) << "a new child folder is reported";
     const size_t afterSub = recorder->calls.count();
-    writeFile(container() / "watched 'q' #%" / "sub" / "deep.txt", "2");
-    EXPECT_FALSE(recorder->calls.waitFor(afterSub + 1, 2.5));
+    changeAndWalk([&] { writeFile(container() / "watched 'q' #%" / "sub" / "deep.txt", "2"); });
+    EXPECT_EQ(recorder->calls.count(), afterSub);
 
     // Unregistered by any spelling: no more calls.
     provider->unregisterNotifcation("watched 'q' #%/");
     EXPECT_FALSE(provider->isRegisteredForNotification("watched 'q' #%"));
     const size_t before = recorder->calls.count();
     writeFile(container() / "watched 'q' #%" / "later.txt", "3");
-    EXPECT_FALSE(recorder->calls.waitFor(before + 1, 2.5));
+    EXPECT_FALSE(recorder->calls.waitFor(before + 1, stoppedWatch));
 }
 
 TEST_F(CloudMonitorTest, AFileAndAPathNotYetThereAreWatched) {
@@ -71,8 +109,8 @@ TEST_F(CloudMonitorTest, AFileAndAPathNotYetThereAreWatched) {
     EXPECT_TRUE(provider->isRegisteredForNotification("arrives later"));
     writeFile(container() / "song.mp3", "longer content");
     fs::create_directories(container() / "arrives later");
-    EXPECT_TRUE(file->calls.waitFor(1, 6));
-    EXPECT_TRUE(later->calls.waitFor(1, 6));
+    EXPECT_TRUE(file->calls.waitFor(1));
+    EXPECT_TRUE(later->calls.waitFor(1));
 }
 
 TEST_F(CloudMonitorTest, OneQueryPerPathAndNoneLeftWithTheProvider) {
@@ -83,7 +121,7 @@ TEST_F(CloudMonitorTest, OneQueryPerPathAndNoneLeftWithTheProvider) {
     auto second = watch("/dir");
     EXPECT_EQ(center.observerCount(), before + 1) << "registering again replaces";
     writeFile(container() / "dir" / "x", "1");
-    EXPECT_TRUE(second->calls.waitFor(1, 6));
+    EXPECT_TRUE(second->calls.waitFor(1));
     EXPECT_EQ(first->calls.count(), 0u);
 
     std::weak_ptr<CloudFileProvider> weak = provider;
@@ -92,5 +130,5 @@ TEST_F(CloudMonitorTest, OneQueryPerPathAndNoneLeftWithTheProvider) {
     EXPECT_EQ(center.observerCount(), before);
     const size_t calls = second->calls.count();
     writeFile(container() / "dir" / "y", "2");
-    EXPECT_FALSE(second->calls.waitFor(calls + 1, 2.5));
+    EXPECT_FALSE(second->calls.waitFor(calls + 1, stoppedWatch));
 }

@@ -1,17 +1,23 @@
 #pragma once
 // A loopback TCP peer for stream-task tests: listens on 127.0.0.1, takes one connection and talks
-// to it with bounded blocking calls, optionally over TLS with a certificate made for 127.0.0.1.
+// to it with calls bounded by the hang limit, optionally over TLS with a certificate made for 127.0.0.1.
 #include "support/ServerScript.hpp"
+#include "support/Wait.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <stdexcept>
@@ -30,7 +36,7 @@ public:
         const int rc = runCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
                                   "-addext subjectAltName=IP:127.0.0.1 -keyout " + shellQuote(key()) + " -out " +
                                       shellQuote(cert()),
-                                  60, &out);
+                                  commandLimit(), &out);
         if (rc != 0) throw std::runtime_error("openssl req: " + out);
     }
     ~TestCertificate() {
@@ -72,40 +78,57 @@ public:
     }
     int port() const { return port_; }
 
-    /// Takes the next connection within `timeoutMs`.
-    bool accept(int timeoutMs = 10000) {
-        pollfd p{listenFd_, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1) return false;
+    /// Makes waiting accepts and receives on another thread give up at once.
+    void stop() { stopped_ = true; }
+
+    /// Takes the next connection within `limit`; false when none came or the peer was stopped.
+    bool accept(std::chrono::steady_clock::duration limit = hangLimit) {
+        if (!readable(listenFd_, limit)) return false;
         closeConnection();
         fd_ = ::accept(listenFd_, nullptr, nullptr);
         if (fd_ < 0) return false;
-        timeval tv{10, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        const timeval tv{static_cast<time_t>(hangLimit.count()), 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         return true;
     }
     /// TLS server handshake on the accepted connection.
     bool startTLS(SSL_CTX* ctx) {
+        const timeval tv{static_cast<time_t>(hangLimit.count()), 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         ssl_ = SSL_new(ctx);
         SSL_set_fd(ssl_, fd_);
         return SSL_accept(ssl_) == 1;
     }
     bool sessionReused() const { return ssl_ && SSL_session_reused(ssl_) == 1; }
 
+    /// Sends all of `text`; throws when the other side stops taking it.
     void send(const std::string& text) {
         size_t done = 0;
         while (done < text.size()) {
             const long n = ssl_ ? SSL_write(ssl_, text.data() + done, static_cast<int>(text.size() - done))
                                 : ::send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) throw std::runtime_error("peer send");
+            if (n <= 0) {
+                const int error = errno;
+                throw std::runtime_error("peer send: " + std::string(n == 0 ? "connection closed" : std::strerror(error)) +
+                                         " after " + std::to_string(done) + " of " + std::to_string(text.size()) + " bytes");
+            }
             done += static_cast<size_t>(n);
         }
     }
-    /// Exactly `n` bytes, or fewer when the connection ends or 10 s pass.
+    /// Waits until everything sent has reached the other side, so that the next send travels apart.
+    bool flush() {
+        return waitUntil([&] {
+            int queued = 0;
+            return ::ioctl(fd_, SIOCOUTQ, &queued) != 0 || queued == 0;
+        });
+    }
+    /// Exactly `n` bytes, or fewer when the connection ends, the peer is stopped or nothing comes
+    /// within the hang limit.
     std::string receive(size_t n) {
         std::string out;
         char buffer[4096];
         while (out.size() < n) {
+            if (!(ssl_ && SSL_pending(ssl_) > 0) && !readable(fd_, hangLimit)) break;
             const long r = ssl_ ? SSL_read(ssl_, buffer, static_cast<int>(std::min(sizeof buffer, n - out.size())))
                                 : ::recv(fd_, buffer, std::min(sizeof buffer, n - out.size()), 0);
             if (r <= 0) break;
@@ -113,7 +136,7 @@ public:
         }
         return out;
     }
-    /// Everything until the other side closes (bounded by the 10 s receive limit per call).
+    /// Everything until the other side closes.
     std::string receiveAll() { return receive(static_cast<size_t>(-1) / 2); }
     void closeConnection() {
         if (ssl_) {
@@ -131,18 +154,30 @@ public:
     }
 
 private:
+    /// Waits in short slices, so that stop() is seen soon.
+    bool readable(int fd, std::chrono::steady_clock::duration limit) const {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!stopped_) {
+            pollfd p{fd, POLLIN, 0};
+            const int r = ::poll(&p, 1, 50);
+            if (r == 1) return true;
+            if (r < 0 && errno != EINTR) return false;
+            if (std::chrono::steady_clock::now() >= end) return false;
+        }
+        return false;
+    }
+
     int listenFd_ = -1;
     int fd_ = -1;
     int port_ = 0;
     SSL* ssl_ = nullptr;
+    std::atomic<bool> stopped_{false};
 };
 
-/// Waits at most `seconds` for a future; throws when it does not come.
+/// Waits for a future within the hang limit; throws when it does not come.
 template <class T>
-T await(std::future<T>& f, double seconds = 10) {
-    if (f.wait_for(std::chrono::duration<double>(seconds)) != std::future_status::ready)
-        throw std::runtime_error("timed out waiting for a completion");
-    return f.get();
+T await(std::future<T>& f) {
+    return awaitValue(f);
 }
 
 }  // namespace ostrane_test

@@ -1,7 +1,8 @@
 #pragma once
 // A scripted loopback FTP peer: greets every control connection, records each command line and
 // answers it by a script; QUIT ends a connection, and the next one is taken. One data peer serves
-// the script's passive connections.
+// the script's passive connections. What goes wrong on the server's thread fails the test with
+// its message when the server is dropped.
 #include "fileprovider/ftp/LoopbackPeer.hpp"
 
 #include <atomic>
@@ -18,9 +19,11 @@ public:
     using Script = std::function<void(ScriptedServer&, const std::string& command)>;
 
     explicit ScriptedServer(Script script, std::string greeting = "220 ready\r\n")
-        : script_(std::move(script)), greeting_(std::move(greeting)), thread_([this] { run(); }) {}
+        : script_(std::move(script)), greeting_(std::move(greeting)), thread_("scripted FTP server", [this] { run(); }) {}
     ~ScriptedServer() {
         stop_ = true;
+        control_.stop();
+        data_.stop();
         thread_.join();
     }
     int port() const { return control_.port(); }
@@ -40,7 +43,7 @@ private:
     void run() {
         // Each connection in turn, until the server is dropped.
         while (!stop_) {
-            if (!control_.accept(100)) continue;
+            if (!control_.accept(std::chrono::milliseconds(100))) continue;
             control_.send(greeting_);
             serve();
         }
@@ -76,7 +79,7 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<std::string> commands_;
-    std::thread thread_;
+    FixtureThread thread_;
 };
 
 }  // namespace ostrane_test

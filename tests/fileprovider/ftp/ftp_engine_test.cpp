@@ -27,8 +27,8 @@ namespace {
 std::shared_ptr<FTPSession> sessionFor(int port, std::optional<platform::URLCredential> credential,
                                        FTPSession::Mode mode = FTPSession::Mode::passive, const std::string& scheme = "ftp") {
     platform::URLSessionConfiguration config;
-    config.timeoutIntervalForRequest = 3;
-    config.timeoutIntervalForResource = 5;
+    config.timeoutIntervalForRequest = ostrane_test::hangLimitSeconds;
+    config.timeoutIntervalForResource = ostrane_test::hangLimitSeconds;
     FTPSession::Configuration c;
     c.baseURL = platform::URL::parse(scheme + "://127.0.0.1:" + std::to_string(port) + "/pub/");
     c.credential = credential;
@@ -41,7 +41,7 @@ ErrorRef logIn(const std::shared_ptr<FTPSession>& s, const std::shared_ptr<FileP
     auto promise = std::make_shared<std::promise<ErrorRef>>();
     auto future = promise->get_future();
     s->logIn(task, [promise](ErrorRef e) { promise->set_value(e); });
-    return await(future, 20);
+    return await(future);
 }
 
 std::pair<std::optional<std::string>, ErrorRef> send(const std::shared_ptr<FTPSession>& s,
@@ -50,7 +50,7 @@ std::pair<std::optional<std::string>, ErrorRef> send(const std::shared_ptr<FTPSe
     auto promise = std::make_shared<std::promise<std::pair<std::optional<std::string>, ErrorRef>>>();
     auto future = promise->get_future();
     s->sendCommand(command, task, 4, hook, [promise](std::optional<std::string> r, ErrorRef e) { promise->set_value({r, e}); });
-    return await(future, 20);
+    return await(future);
 }
 
 // "USER" and "PASS" accepted.
@@ -115,29 +115,44 @@ TEST(FTPEngine, LoginDialogues) {
 }
 
 TEST(FTPEngine, RepliesAreReadWholeAndPreliminaryOnesSkipped) {
-    ScriptedServer server([](ScriptedServer& sv, const std::string& c) {
+    // The script sends each piece once the client has taken the one before, so they arrive apart.
+    std::mutex controlMutex;
+    std::shared_ptr<FileProviderStreamTask> control;
+    auto received = [&] {
+        std::lock_guard lock(controlMutex);
+        return control ? control->countOfBytesReceived() : 0;
+    };
+    std::atomic<int> hooks{0};
+    auto inPieces = [&](ScriptedServer& sv, const std::vector<std::string>& pieces) {
+        for (const auto& piece : pieces) {
+            const int64_t before = received();
+            sv.reply(piece);
+            if (!ostrane_test::waitUntil([&] { return received() >= before + static_cast<int64_t>(piece.size()); }))
+                throw std::runtime_error("the client never took \"" + piece + "\"");
+        }
+    };
+    ScriptedServer server([&](ScriptedServer& sv, const std::string& c) {
         acceptLogin(sv, c);
         if (c == "STAT") {
-            // One reply in three pieces.
-            sv.reply("211-status\r\n");
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            sv.reply(" more\r\n2");
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            sv.reply("11 end\r\n");
+            inPieces(sv, {"211-status\r\n", " more\r\n2", "11 end\r\n"});
         } else if (c == "RETR x") {
+            // The final reply only after the client has acted on the preliminary one.
             sv.reply("150 opening\r\n");
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (!ostrane_test::waitUntil([&] { return hooks.load() > 0; })) throw std::runtime_error("no hook ran after 150");
             sv.reply("226 done\r\n");
         }
     });
     auto s = sessionFor(server.port(), platform::URLCredential("ann", "secret"));
     auto task = s->makeControlTask();
+    {
+        std::lock_guard lock(controlMutex);
+        control = task;
+    }
     ASSERT_FALSE(logIn(s, task));
     auto [reply, error] = send(s, task, "STAT");
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, "211-status\r\n more\r\n211 end");
 
-    std::atomic<int> hooks{0};
     auto [done, e2] = send(s, task, "RETR x", [&] { ++hooks; });
     EXPECT_EQ(done, "226 done");
     EXPECT_EQ(hooks.load(), 1);
@@ -149,7 +164,7 @@ TEST(FTPEngine, RepliesAreReadWholeAndPreliminaryOnesSkipped) {
     auto [none2, refused2] = send(s, task, std::string("DELE a\0b", 8));
     EXPECT_TRUE(refused2);
     s->quit(task);
-    for (int i = 0; i < 100 && server.commands().back() != "QUIT"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(ostrane_test::waitUntil([&] { return server.commands().back() == "QUIT"; }));
     EXPECT_EQ(server.commands(), (std::vector<std::string>{"USER ann", "PASS secret", "STAT", "RETR x", "QUIT"}));
 }
 
@@ -185,7 +200,7 @@ TEST(FTPEngine, DataConnectionsAndListings) {
             sv.reply("150 here it comes\r\n");
             // A line cut across two sends comes out whole.
             sv.data().send("-rw-r--r-- 1 o g 5 Jan 1 2020 a");
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            sv.data().flush();
             sv.data().send(".txt\r\ndrwxr-xr-x 2 o g 0 Jan 1 2020 sub\r\n");
             sv.data().closeConnection();
             sv.reply("226 done\r\n");
@@ -199,7 +214,7 @@ TEST(FTPEngine, DataConnectionsAndListings) {
         auto promise = std::make_shared<std::promise<std::pair<std::vector<std::string>, ErrorRef>>>();
         auto future = promise->get_future();
         s->list(task, path, mlsd, [promise](std::vector<std::string> lines, ErrorRef e) { promise->set_value({lines, e}); });
-        return await(future, 20);
+        return await(future);
     };
     auto [none, unsupported] = list("/pub", true);
     EXPECT_TRUE(unsupported && unsupported->is(platform::NSURLErrorDomain, URLError::unsupportedURL));

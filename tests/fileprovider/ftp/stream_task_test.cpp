@@ -12,7 +12,9 @@
 
 using namespace RiridOzizevud;
 using ostrane_test::await;
+using ostrane_test::hangLimitSeconds;
 using ostrane_test::LoopbackPeer;
+using ostrane_test::waitUntil;
 using platform::Data;
 using platform::ErrorRef;
 using platform::URLError;
@@ -32,19 +34,25 @@ ReadResult read(const std::shared_ptr<FileProviderStreamTask>& task, int64_t min
     task->readData(min, max, timeout, [promise](std::optional<Data> data, bool atEnd, ErrorRef error) {
         ReadResult r;
         r.hadData = data.has_value();
-        if (data) r.text.assign(data->begin(), data->end());
+        // Copied as a block: a byte-wise copy of megabytes is slow under the thread sanitizer.
+        if (data) r.text.assign(reinterpret_cast<const char*>(data->data()), data->size());
         r.atEnd = atEnd;
         r.error = error;
         promise->set_value(r);
     });
-    return await(future, timeout + 10);
+    return await(future);
 }
 
-ErrorRef write(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& text, double timeout = 5) {
+ErrorRef write(const std::shared_ptr<FileProviderStreamTask>& task, Data data, double timeout = hangLimitSeconds) {
     auto promise = std::make_shared<std::promise<ErrorRef>>();
     auto future = promise->get_future();
-    task->write(Data(text.begin(), text.end()), timeout, [promise](ErrorRef e) { promise->set_value(e); });
-    return await(future, 30);
+    task->write(std::move(data), timeout, [promise](ErrorRef e) { promise->set_value(e); });
+    return await(future);
+}
+
+ErrorRef write(const std::shared_ptr<FileProviderStreamTask>& task, const std::string& text,
+               double timeout = hangLimitSeconds) {
+    return write(task, Data(text.begin(), text.end()), timeout);
 }
 
 bool isURLError(const ErrorRef& e, URLError::Code code) { return e && e->is(platform::NSURLErrorDomain, code); }
@@ -106,22 +114,22 @@ TEST(StreamTask, ReadsHandOutWhatArrivedWithinTheirLimits) {
     ASSERT_TRUE(peer.accept());
 
     peer.send("0123456789");
-    auto r = read(task, 4, 2048, 5);
+    auto r = read(task, 4, 2048, hangLimitSeconds);
     EXPECT_EQ(r.text, "0123456789");
     EXPECT_FALSE(r.error);
 
     const std::string big(3000, 'x');
     peer.send(big);
     // Wait until all of it is buffered, then read with a small maximum.
-    for (int i = 0; i < 100 && task->countOfBytesExpectedToReceive() < 3000; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    r = read(task, 4, 2048, 5);
+    ASSERT_TRUE(waitUntil([&] { return task->countOfBytesExpectedToReceive() >= 3000; }));
+    r = read(task, 4, 2048, hangLimitSeconds);
     EXPECT_EQ(r.text.size(), 2048u);
-    r = read(task, 4, 2048, 5);
+    r = read(task, 4, 2048, hangLimitSeconds);
     EXPECT_EQ(r.text.size(), 952u);
 
     // A minimum the stream never reaches: what came is handed out at the time limit, no error.
     peer.send("ab");
+    ASSERT_TRUE(waitUntil([&] { return task->countOfBytesExpectedToReceive() >= 2; }));
     r = read(task, 4, 2048, 0.5);
     EXPECT_EQ(r.text, "ab");
     EXPECT_FALSE(r.error);
@@ -137,7 +145,7 @@ TEST(StreamTask, ReadsHandOutWhatArrivedWithinTheirLimits) {
     std::string rest;
     bool atEnd = false;
     for (int i = 0; i < 5 && !atEnd; ++i) {
-        r = read(task, 1, 2048, 5);
+        r = read(task, 1, 2048, hangLimitSeconds);
         rest += r.text;
         atEnd = r.atEnd;
     }
@@ -155,13 +163,15 @@ TEST(StreamTask, ASlowReaderHoldsTheConnectionBackNotTheMemory) {
     task->resume();
     ASSERT_TRUE(peer.accept());
     const size_t total = 16 * 1024 * 1024;
-    std::thread sender([&] { peer.send(std::string(total, 'd')); });
-    // Nobody reads for a while: the buffer stops at its limit.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ostrane_test::FixtureThread sender("sender", [&] { peer.send(std::string(total, 'd')); });
+    // Nobody reads: the buffer fills up to its limit and stays there.
+    const auto limit = static_cast<int64_t>(FileProviderStreamTask::receiveBufferLimit);
+    ASSERT_TRUE(waitUntil([&] { return task->countOfBytesExpectedToReceive() >= limit; }));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     EXPECT_LT(task->countOfBytesExpectedToReceive(), 2 * static_cast<int64_t>(FileProviderStreamTask::receiveBufferLimit));
     size_t got = 0;
     while (got < total) {
-        auto r = read(task, 1, 1 << 20, 5);
+        auto r = read(task, 1, 1 << 20, hangLimitSeconds);
         if (!r.hadData) break;
         got += r.text.size();
     }
@@ -174,8 +184,8 @@ TEST(StreamTask, WritesQueuedBeforeResumeGoOutOnceResumed) {
     auto task = fpstreamTask(nullptr, "127.0.0.1", peer.port());
     auto promise = std::make_shared<std::promise<ErrorRef>>();
     auto future = promise->get_future();
-    task->write(Data{'h', 'i'}, 5, [promise](ErrorRef e) { promise->set_value(e); });
-    EXPECT_EQ(future.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    task->write(Data{'h', 'i'}, hangLimitSeconds, [promise](ErrorRef e) { promise->set_value(e); });
+    EXPECT_EQ(future.wait_for(ostrane_test::quietPeriod), std::future_status::timeout);
     task->resume();
     ASSERT_TRUE(peer.accept());
     EXPECT_FALSE(await(future));
@@ -192,7 +202,7 @@ TEST(StreamTask, CloseWriteSendsEverythingQueuedThenEndsTheStream) {
         auto promise = std::make_shared<std::promise<ErrorRef>>();
         writes.push_back(promise->get_future());
         std::string text = part;
-        task->write(Data(text.begin(), text.end()), 5, [promise](ErrorRef e) { promise->set_value(e); });
+        task->write(Data(text.begin(), text.end()), hangLimitSeconds, [promise](ErrorRef e) { promise->set_value(e); });
     }
     task->closeWrite();
     EXPECT_EQ(peer.receiveAll(), "LIST /a\r\nNOOP\r\nQUIT\r\n");
@@ -206,7 +216,7 @@ TEST(StreamTask, FailuresReachTheCompletions) {
     const int port = ostrane_test::freeLoopbackPort();
     auto refused = fpstreamTask(nullptr, "127.0.0.1", port);
     refused->resume();
-    auto r = read(refused, 1, 10, 5);
+    auto r = read(refused, 1, 10, hangLimitSeconds);
     EXPECT_FALSE(r.hadData);
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.error->domain(), platform::NSPOSIXErrorDomain);
@@ -234,7 +244,7 @@ TEST(StreamTask, AWriteThatCannotFinishInTimeFails) {
     ASSERT_TRUE(peer.accept());
     peer.shrinkReceiveBuffer();
     // The peer reads nothing: far more than both socket buffers can hold.
-    const std::string flood(64 * 1024 * 1024, 'z');
+    const Data flood(64 * 1024 * 1024, 'z');
     ErrorRef e = write(task, flood, 0.5);
     EXPECT_TRUE(isURLError(e, URLError::timedOut));
     // The connection is broken for later writes too; nothing is reported as sent that was not.
@@ -269,7 +279,7 @@ TEST(StreamTask, CounterObserversHearEachChangeTwice) {
     EXPECT_TRUE(recorder->of("state").empty());
 
     peer.send("hello");
-    EXPECT_EQ(read(task, 5, 100, 5).text, "hello");
+    EXPECT_EQ(read(task, 5, 100, hangLimitSeconds).text, "hello");
     EXPECT_EQ(task->countOfBytesReceived(), 5);
     EXPECT_FALSE(recorder->of("countOfBytesReceived").empty());
 
@@ -278,15 +288,13 @@ TEST(StreamTask, CounterObserversHearEachChangeTwice) {
     const size_t before = recorder->of("countOfBytesReceived").size();
     const size_t otherBefore = other->of("countOfBytesReceived").size();
     peer.send("again");
-    EXPECT_EQ(read(task, 5, 100, 5).text, "again");
+    EXPECT_EQ(read(task, 5, 100, hangLimitSeconds).text, "again");
     EXPECT_EQ(recorder->of("countOfBytesReceived").size(), before);
     EXPECT_EQ(other->of("countOfBytesReceived").size(), otherBefore);
 
     // Cancelling zeroes the counters, with two notifications each.
     task->cancel();
-    for (int i = 0; i < 200 && task->state() != FileProviderStreamTask::State::completed; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(task->state(), FileProviderStreamTask::State::completed);
+    EXPECT_TRUE(waitUntil([&] { return task->state() == FileProviderStreamTask::State::completed; }));
     sent = recorder->of("countOfBytesSent");
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_EQ(sent[2].oldValue, 100);
@@ -314,7 +322,7 @@ TEST(StreamTask, ActiveModeServiceTakesTheFirstCaller) {
     });
     std::string all;
     for (int i = 0; i < 5; ++i) {
-        auto r = read(task, 1, 4096, 5);
+        auto r = read(task, 1, 4096, hangLimitSeconds);
         all += r.text;
         if (r.atEnd || r.error) break;
     }
@@ -341,14 +349,13 @@ TEST(StreamTask, ActiveModeServiceTurnsAwayStrangers) {
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ::close(fd);
     };
     call("127.0.0.1", "stolen");
     call("127.0.0.2", "from the server");
     std::string all;
     for (int i = 0; i < 5; ++i) {
-        auto r = read(task, 1, 4096, 5);
+        auto r = read(task, 1, 4096, hangLimitSeconds);
         all += r.text;
         if (r.atEnd || r.error) break;
     }
@@ -383,13 +390,13 @@ TEST(StreamTask, ASessionDelegateHearsOfTheStreamsAndTheirClosing) {
     EXPECT_EQ(peer.receiveAll(), "");
     peer.closeConnection();
     task->closeRead();
-    for (int i = 0; i < 200 && listener->seen().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(waitUntil([&] { return listener->seen().size() >= 3; }));
     EXPECT_EQ(listener->seen(), (std::vector<std::string>{"streams", "write closed", "read closed"}));
 
     // A connection that fails is reported as the task's error.
     auto refused = fpstreamTask(session, "127.0.0.1", ostrane_test::freeLoopbackPort());
     refused->resume();
-    for (int i = 0; i < 200 && listener->seen().size() < 5; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(waitUntil([&] { return listener->seen().size() >= 5; }));
     EXPECT_EQ(listener->seen().back(), "error");
     session->invalidateAndCancel();
 }
@@ -410,13 +417,13 @@ ostrane_test::TestCertificate* StreamTaskTLS::certificate = nullptr;
 TEST_F(StreamTaskTLS, ImplicitTLSIsTheFirstThingOnTheWire) {
     LoopbackPeer peer;
     SSL_CTX* ctx = certificate->serverContext();
-    auto task = fpstreamTask(sessionWith(5, certificate->cert()), "127.0.0.1", peer.port());
+    auto task = fpstreamTask(sessionWith(hangLimitSeconds, certificate->cert()), "127.0.0.1", peer.port());
     task->startSecureConnection();
     task->resume();
     ASSERT_TRUE(peer.accept());
     ASSERT_TRUE(peer.startTLS(ctx));
     peer.send("220 secure hello\r\n");
-    EXPECT_EQ(read(task, 4, 2048, 5).text, "220 secure hello\r\n");
+    EXPECT_EQ(read(task, 4, 2048, hangLimitSeconds).text, "220 secure hello\r\n");
     EXPECT_FALSE(write(task, "USER x\r\n"));
     EXPECT_EQ(peer.receive(8), "USER x\r\n");
     EXPECT_TRUE(task->getSSLPeerID().peerID);
@@ -436,7 +443,7 @@ TEST_F(StreamTaskTLS, UnknownCertificatesAreRefusedUnlessEvaluationIsOff) {
     for (const auto& c : cases) {
         LoopbackPeer peer;
         // No trust file: the self-signed certificate is unknown.
-        auto task = fpstreamTask(sessionWith(5), "127.0.0.1", peer.port());
+        auto task = fpstreamTask(sessionWith(hangLimitSeconds), "127.0.0.1", peer.port());
         if (c.policy) task->setServerTrustPolicy(*c.policy);
         task->startSecureConnection();
         task->resume();
@@ -445,9 +452,9 @@ TEST_F(StreamTaskTLS, UnknownCertificatesAreRefusedUnlessEvaluationIsOff) {
         if (c.accepted) {
             ASSERT_TRUE(handshook);
             peer.send("220 ok\r\n");
-            EXPECT_EQ(read(task, 4, 100, 5).text, "220 ok\r\n");
+            EXPECT_EQ(read(task, 4, 100, hangLimitSeconds).text, "220 ok\r\n");
         } else {
-            auto r = read(task, 4, 100, 5);
+            auto r = read(task, 4, 100, hangLimitSeconds);
             EXPECT_FALSE(r.hadData);
             EXPECT_TRUE(isURLError(r.error, URLError::serverCertificateUntrusted)) << (r.error ? r.error->debugDescription() : "");
         }
@@ -457,7 +464,7 @@ TEST_F(StreamTaskTLS, UnknownCertificatesAreRefusedUnlessEvaluationIsOff) {
 
 TEST_F(StreamTaskTLS, UpgradeInPlaceAndResumeTheSessionOnASecondConnection) {
     SSL_CTX* ctx = certificate->serverContext();
-    auto session = sessionWith(5, certificate->cert());
+    auto session = sessionWith(hangLimitSeconds, certificate->cert());
     LoopbackPeer control;
     auto task = fpstreamTask(session, "127.0.0.1", control.port());
     task->resume();
@@ -472,18 +479,18 @@ TEST_F(StreamTaskTLS, UpgradeInPlaceAndResumeTheSessionOnASecondConnection) {
     // As the FTP engine does: the upgrade starts from the completion of the reply's read.
     auto promise = std::make_shared<std::promise<std::string>>();
     auto future = promise->get_future();
-    task->readData(4, 2048, 5, [task, promise](std::optional<Data> data, bool, ErrorRef) {
+    task->readData(4, 2048, hangLimitSeconds, [task, promise](std::optional<Data> data, bool, ErrorRef) {
         task->startSecureConnection();
         promise->set_value(data ? std::string(data->begin(), data->end()) : "");
     });
-    std::thread server([&] {
+    ostrane_test::FixtureThread server("TLS server", [&] {
         ASSERT_TRUE(control.startTLS(ctx));
         EXPECT_EQ(control.receive(8), "PBSZ 0\r\n");
         control.send("200 PBSZ=0\r\n");
     });
     EXPECT_EQ(await(future), "234 go\r\n");
     EXPECT_FALSE(write(task, "PBSZ 0\r\n"));
-    EXPECT_EQ(read(task, 4, 2048, 5).text, "200 PBSZ=0\r\n");
+    EXPECT_EQ(read(task, 4, 2048, hangLimitSeconds).text, "200 PBSZ=0\r\n");
     server.join();
     EXPECT_TRUE(task->isSecure());
 
@@ -500,6 +507,6 @@ TEST_F(StreamTaskTLS, UpgradeInPlaceAndResumeTheSessionOnASecondConnection) {
     EXPECT_TRUE(data.sessionReused());
     data.send("line\r\n");
     data.closeConnection();
-    EXPECT_EQ(read(dataTask, 6, 100, 5).text, "line\r\n");
+    EXPECT_EQ(read(dataTask, 6, 100, hangLimitSeconds).text, "line\r\n");
     SSL_CTX_free(ctx);
 }

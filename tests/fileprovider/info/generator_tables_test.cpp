@@ -2,6 +2,8 @@
 // The process-wide tables and closures are replaced by a host while requests read them.
 #include "fileprovider/info/LocalFileInformationGenerator.hpp"
 
+#include "support/Wait.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -37,7 +39,7 @@ TEST(GeneratorTables, ReplacementsWhileRequestsRead) {
         });
     }
     Generator::setCustomPropertiesExtensions({"thing"});
-    while (answered.load() == 0) std::this_thread::yield();
+    EXPECT_TRUE(ostrane_test::waitUntil([&] { return answered.load() > 0; })) << "no reader saw the custom generator";
     stop = true;
     for (auto& t : readers) t.join();
     Generator::setCustomProperties(savedGenerator);

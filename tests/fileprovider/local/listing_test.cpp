@@ -39,7 +39,7 @@ protected:
         if (cancelFirst) progress->cancel();
         hold.unlock();
         EXPECT_TRUE(calls->waitFor(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(ostrane_test::quietPeriod);
         Search s;
         s.completions = calls->count();
         if (s.completions) s.result = calls->first();
@@ -89,7 +89,7 @@ TEST_F(LocalListingTest, AttributesOfItems) {
     provider->attributesOfItem("f.txt", [&](FileObjectRef f, ErrorRef e) { calls.add({f, e}); });
     provider->attributesOfItem("missing", [&](FileObjectRef f, ErrorRef e) { calls.add({f, e}); });
     ASSERT_TRUE(calls.waitFor(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     ASSERT_EQ(calls.count(), 2u);
     for (const auto& [file, error] : calls.values()) {
         if (file) {

@@ -5,6 +5,7 @@
 #include "fileprovider/local/LocalFileProvider.hpp"
 #include "platform/Error.hpp"
 #include "support/Calls.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -102,7 +103,7 @@ protected:
         ProgressRef progress = start([calls](ErrorRef e) { calls->add(e); });
         if (progressOut) *progressOut = progress;
         EXPECT_TRUE(calls->waitFor(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a second call would show here
+        std::this_thread::sleep_for(ostrane_test::quietPeriod);  // a second call would show here
         EXPECT_EQ(calls->count(), 1u);
         return calls->count() ? calls->first() : nullptr;
     }

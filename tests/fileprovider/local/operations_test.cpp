@@ -282,19 +282,19 @@ TEST_F(LocalOperationsTest, CoordinatedOperationsWaitForTheItem) {
     platform::FileCoordinator::coordinate({platform::FileAccessIntent::writingIntent(provider->url("f"))}, holder,
                                           [released, holding](ErrorRef) {
                                               holding->set_value();
-                                              released.wait_for(std::chrono::seconds(10));
+                                              released.wait_for(ostrane_test::hangLimit);
                                           });
-    ASSERT_EQ(holding->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(holding->get_future().wait_for(ostrane_test::hangLimit), std::future_status::ready);
 
     auto calls = std::make_shared<Calls<ErrorRef>>();
     EXPECT_TRUE(provider->moveItem("f", "g", false, [calls](ErrorRef e) { calls->add(e); }));
-    EXPECT_FALSE(calls->waitFor(1, 0.3)) << "the move ran while the file was held";
+    EXPECT_FALSE(calls->waitFor(1, ostrane_test::quietPeriod)) << "the move ran while the file was held";
     EXPECT_TRUE(fs::exists(base / "f"));
     release.set_value();
     ASSERT_TRUE(calls->waitFor(1));
     EXPECT_FALSE(calls->first());
     EXPECT_TRUE(fs::exists(base / "g"));
-    EXPECT_TRUE(holder->waitUntilAllOperationsAreFinished(10));
+    EXPECT_TRUE(holder->waitUntilAllOperationsAreFinished(ostrane_test::hangLimitSeconds));
 }
 
 TEST_F(LocalOperationsTest, CoordinationThatCannotGetTheItemFails) {
@@ -305,9 +305,9 @@ TEST_F(LocalOperationsTest, CoordinationThatCannotGetTheItemFails) {
     platform::FileCoordinator::coordinate({platform::FileAccessIntent::writingIntent(provider->url("f"))}, holder,
                                           [released, holding](ErrorRef) {
                                               holding->set_value();
-                                              released.wait_for(std::chrono::seconds(10));
+                                              released.wait_for(ostrane_test::hangLimit);
                                           });
-    ASSERT_EQ(holding->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(holding->get_future().wait_for(ostrane_test::hangLimit), std::future_status::ready);
     Calls<ErrorRef> calls;
     platform::FileCoordinator::coordinate({platform::FileAccessIntent::readingIntent(provider->url("f"))},
                                           platform::OperationQueue::make("reader"),
@@ -315,7 +315,7 @@ TEST_F(LocalOperationsTest, CoordinationThatCannotGetTheItemFails) {
     ASSERT_TRUE(calls.waitFor(1));
     EXPECT_EQ(cocoaCode(calls.first()), CocoaError::fileLocking);
     release.set_value();
-    EXPECT_TRUE(holder->waitUntilAllOperationsAreFinished(10));
+    EXPECT_TRUE(holder->waitUntilAllOperationsAreFinished(ostrane_test::hangLimitSeconds));
 }
 
 TEST_F(LocalOperationsTest, UndoRemovesOnlyWhatTheOperationMade) {
@@ -325,8 +325,7 @@ TEST_F(LocalOperationsTest, UndoRemovesOnlyWhatTheOperationMade) {
     EXPECT_FALSE(run([&](auto done) { return provider->copyItem("src", "made", false, done); }));
     ASSERT_TRUE(undo->canUndo());
     undo->undo();
-    for (int i = 0; i < 200 && fs::exists(base / "made"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(fs::exists(base / "made"));
+    EXPECT_TRUE(ostrane_test::waitUntil([&] { return !fs::exists(base / "made"); }));
 
     // A copy that replaced an item: undoing it would remove what was there before, so it is not recorded.
     undo->removeAllActions();
@@ -410,7 +409,7 @@ TEST_F(LocalOperationsTest, ManyOperationsAtOnceEachCompleteOnce) {
         provider->writeContents("w" + std::to_string(i), bytes("w"), [calls](ErrorRef e) { calls->add(e); });
     }
     ASSERT_TRUE(calls->waitFor(2 * count));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(ostrane_test::quietPeriod);
     EXPECT_EQ(calls->count(), 2u * count);
     for (const auto& e : calls->values()) EXPECT_FALSE(e) << e->localizedDescription();
     for (int i = 0; i < count; ++i) EXPECT_EQ(readFile(base / ("c" + std::to_string(i))), std::to_string(i));

@@ -25,7 +25,7 @@ protected:
         if (progressOut) *progressOut = progress;
         EXPECT_TRUE(calls->waitFor(1));
         EXPECT_TRUE(onQueue->load()) << "completions run on dispatch_queue";
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(ostrane_test::quietPeriod);
         EXPECT_EQ(calls->count(), 1u);
         return calls->count() ? calls->first() : Read{};
     }
