@@ -3,16 +3,14 @@
 #include "ostrane/smb/SMBWorker.hpp"
 #include "ostrane/smb/SMBWorkerProtocol.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "platform/Error.hpp"
+#include "platform/FilePlacement.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <fcntl.h>
 #include <limits>
-#include <random>
 #include <system_error>
-#include <unistd.h>
 
 namespace Ostrane {
 
@@ -286,43 +284,6 @@ std::optional<std::int64_t> AMSMB2::sizeOfFile(const SMB2FileHandle& file) {
     return fields.failed() ? std::nullopt : std::optional(size);
 }
 
-namespace {
-
-// A new file beside `target`, named so that listings of that folder skip it.
-int createTemporaryBeside(const std::string& target, std::string& path) {
-    const auto slash = target.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        path = directory + "." + name + ".part-" + std::to_string(random()) + "-" + std::to_string(counter++);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) {
-            return fd;
-        }
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const auto written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-}  // namespace
-
 std::optional<AMSMB2Error> AMSMB2::download(const std::string& atPath, const std::string& toPath) {
     if (toPath.empty() || toPath.back() == '/') {
         return AMSMB2Error::fromErrno(EISDIR);
@@ -332,37 +293,27 @@ std::optional<AMSMB2Error> AMSMB2::download(const std::string& atPath, const std
     if (!file) {
         return failure;
     }
-    std::string temporary;
-    const int fd = createTemporaryBeside(toPath, temporary);
-    if (fd < 0) {
-        return AMSMB2Error::fromErrno(errno);
-    }
-    std::optional<AMSMB2Error> error;
-    std::vector<std::uint8_t> data;
-    for (std::int64_t offset = 0; !error;) {
-        if (SMBWorker::processIsExiting()) {
-            error = AMSMB2Error(ECANCELED, "Operation canceled");
-            break;
+    try {
+        platform::PlacementFile placed(toPath);
+        std::vector<std::uint8_t> data;
+        // When the process exits, the next read never returns (SMBWorker) and the unplaced file
+        // goes with the process.
+        for (std::int64_t offset = 0;;) {
+            data.clear();
+            if (auto error = readInto(data, *file, offset, transferStep)) {
+                return error;
+            }
+            if (data.empty()) {
+                break;
+            }
+            placed.write(data.data(), data.size());
+            offset += static_cast<std::int64_t>(data.size());
         }
-        data.clear();
-        if ((error = readInto(data, *file, offset, transferStep)) || data.empty()) {
-            break;
-        }
-        if (!writeAll(fd, data.data(), data.size())) {
-            error = AMSMB2Error::fromErrno(errno);
-        }
-        offset += static_cast<std::int64_t>(data.size());
+        placed.place(true);
+    } catch (const platform::Exception& error) {
+        return AMSMB2Error(EIO, error.error()->localizedDescription());
     }
-    if (::close(fd) != 0 && !error) {
-        error = AMSMB2Error::fromErrno(errno);
-    }
-    if (!error && ::rename(temporary.c_str(), toPath.c_str()) != 0) {
-        error = AMSMB2Error::fromErrno(errno);
-    }
-    if (error) {
-        ::unlink(temporary.c_str());
-    }
-    return error;
+    return std::nullopt;
 }
 
 void AMSMB2::downloadItem(const std::string& atPath, const std::string& toPath, AMSMB2Completion completionHandler) {

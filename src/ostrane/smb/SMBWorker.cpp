@@ -191,8 +191,6 @@ std::string SMBWorker::programPath() {
     return path;
 }
 
-bool SMBWorker::processIsExiting() { return exiting.load(); }
-
 std::shared_ptr<SMBWorker> SMBWorker::start() {
     if (exiting.load()) throw exitingError();
     const auto program = programPath();

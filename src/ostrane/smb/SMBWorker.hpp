@@ -56,8 +56,6 @@ public:
     // False once the worker has ended, for whatever reason.
     bool isAlive() const;
 
-    // True once the process has begun to exit.
-    static bool processIsExiting();
     // Where the worker program is: beside an installed library, or in the build tree it was built in.
     static std::string programPath();
 
