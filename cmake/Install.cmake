@@ -1,6 +1,7 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 install(TARGETS ostrane EXPORT OstraneTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS ostrane-smb-worker RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/ostrane)
 install(DIRECTORY src/platform src/keychain src/ostrane src/fileprovider
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostrane FILES_MATCHING PATTERN "*.hpp" PATTERN "*.h")
 install(EXPORT OstraneTargets NAMESPACE Ostrane:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Ostrane)

@@ -53,6 +53,15 @@ void AMSMB2Client::setBaseDirItem(std::shared_ptr<OstraneDirectory> item) {
     baseDirItem_ = std::move(item);
 }
 
+bool AMSMB2Client::isConnected() const {
+    if (!isConnected_.load()) {
+        return false;
+    }
+    // A session whose worker process has ended is connected no more: the next login starts another.
+    auto session = this->session();
+    return !(session && session->hasEnded());
+}
+
 std::shared_ptr<AMSMB2> AMSMB2Client::session() const {
     std::lock_guard guard(mutex_);
     return session_;
@@ -69,34 +78,36 @@ void AMSMB2Client::replaceSession(std::shared_ptr<AMSMB2> session) {
 
 std::optional<platform::URL> AMSMB2Client::serverURL() {
     std::lock_guard guard(mutex_);
-    if (serverURL_) {
-        return *serverURL_;
+    if (!serverURL_) {
+        serverURL_ = makeServerURL(info_);
     }
-    std::optional<platform::URL> url;
-    std::string text = info_.host;
-    bool usable = true;
-    if (info_.port) {
-        usable = OstraneInfo::isUsablePort(*info_.port);
+    return *serverURL_;
+}
+
+std::optional<platform::URL> AMSMB2Client::makeServerURL(const OstraneInfo& info) {
+    std::string text = info.host;
+    if (text.empty()) {
+        return std::nullopt;
     }
-    if (usable) {
-        const bool hasScheme = startsWithNoCase(text, "smb://");
-        // An IPv6 literal needs brackets before a port can follow it.
-        if (!hasScheme && text.find(':') != std::string::npos && text.front() != '[') {
+    if (!startsWithNoCase(text, "smb://")) {
+        // Brackets only around an IPv6 literal: in "nas.local:445" the colon sets the port.
+        if (text.find(':') != text.rfind(':') && text.front() != '[') {
             text = "[" + text + "]";
         }
-        if (info_.port) {
-            text += ":" + std::to_string(*info_.port);
-        }
-        if (!hasScheme) {
-            text = "smb://" + text;
-        }
-        url = platform::URL::parse(text);
-        if (url && (!url->host() || url->host()->empty())) {
-            url.reset();
-        }
+        text = "smb://" + text;
     }
-    serverURL_ = url;
-    return url;
+    auto components = platform::URLComponents::parse(text);
+    if (!components || !components->percentEncodedHost || components->percentEncodedHost->empty()) {
+        return std::nullopt;
+    }
+    // The record's port field wins over one written in the host.
+    if (info.port) {
+        if (!OstraneInfo::isUsablePort(*info.port)) {
+            return std::nullopt;
+        }
+        components->port = static_cast<int>(*info.port);
+    }
+    return components->url();
 }
 
 std::string AMSMB2Client::shareName(const std::string& baseDir) {

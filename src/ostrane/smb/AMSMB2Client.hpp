@@ -1,7 +1,8 @@
 #pragma once
 // The client of SMB server records: one share of one server, logged in through an SMB2 session
-// (AMSMB2.hpp). Listings and the synchronous open, read and size run on the client's serial
-// queue; a download runs on a thread of the session, so it never holds up reads.
+// (AMSMB2.hpp) whose libsmbclient work runs in a worker process of its own. Listings and the
+// synchronous open, read and size run on the client's serial queue; a download runs on a thread of
+// the session, so it never holds up reads.
 #include "ostrane/LoginGate.hpp"
 #include "ostrane/NetworkFileDescriptor.hpp"
 #include "ostrane/OstraneClient.hpp"
@@ -46,7 +47,8 @@ public:
     void setBaseDirItem(std::shared_ptr<OstraneDirectory> item);
 
     void login(LoginCompletion finish) override;
-    bool isConnected() const override { return isConnected_.load(); }
+    /// False also once the worker process of the session has ended.
+    bool isConnected() const override;
     void setIsConnected(bool connected) { isConnected_.store(connected); }
 
     void contents(std::shared_ptr<OstranePathComponent> of, ContentsCompletion finish) override;
@@ -75,7 +77,9 @@ public:
     void setTimeout(std::chrono::milliseconds timeout) { timeoutMilliseconds_.store(timeout.count()); }
 
     /// "smb://" + host (+ ":" + port); no value when that is not a URL or the port is unusable.
+    /// A host may carry its own port ("nas.local:445"); the record's port replaces it.
     std::optional<platform::URL> serverURL();
+    static std::optional<platform::URL> makeServerURL(const OstraneInfo& info);
     /// `baseDir` with "/" and " " removed from both ends.
     static std::string shareName(const std::string& baseDir);
     /// One listed entry as a tree component under `parent`, or none (hidden, unnamed, other kinds).

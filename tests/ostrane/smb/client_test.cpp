@@ -30,6 +30,8 @@ public:
         std::filesystem::create_directories(root / "Movies");
         std::ofstream(root / "Movies" / "a.mkv") << "1234567";
         std::ofstream(root / "notes.txt") << "notes";
+        std::ofstream(root / "empty.txt") << "";
+        std::filesystem::permissions(root / "empty.txt", std::filesystem::perms(0644));
         std::filesystem::permissions(root / "Movies", std::filesystem::perms(0755));
         std::filesystem::permissions(root / "Movies" / "a.mkv", std::filesystem::perms(0644));
         std::filesystem::permissions(root / "notes.txt", std::filesystem::perms(0644));
@@ -78,6 +80,11 @@ TEST(AMSMB2ClientRecord, ServerURLFromHostAndPort) {
         {"fe80::1", 445, "smb://[fe80::1]:445"},
         {"::1", std::nullopt, "smb://[::1]"},
         {"[::1]", 445, "smb://[::1]:445"},
+        // A host may carry its port; only an IPv6 literal gets brackets.
+        {"nas.local:445", std::nullopt, "smb://nas.local:445"},
+        {"[fe80::1]:445", std::nullopt, "smb://[fe80::1]:445"},
+        {"nas.local:445", 1445, "smb://nas.local:1445"},
+        {"smb://nas.local:445", std::nullopt, "smb://nas.local:445"},
         {"nas.local", 0, std::nullopt},
         {"nas.local", 70000, std::nullopt},
         {"", std::nullopt, std::nullopt},
@@ -340,6 +347,40 @@ TEST(AMSMB2ClientStreaming, DescriptorsBelongToTheirClientAndSurviveANewLogin) {
     EXPECT_FALSE(client->read(fd, 0, -1));
     client->close(fd);
     EXPECT_TRUE(client->read(fd, 0, 1)) << "close sends nothing; the descriptor's release closes the file";
+}
+
+TEST(AMSMB2ClientStreaming, EndsOfFilesAndWrongKindsOfEntries) {
+    auto client = AMSMB2Client::make(liveRecord());
+    ASSERT_FALSE(loginError(client));
+    // At and after the end of a file, and in an empty one: empty bytes, not a failure.
+    const struct {
+        const char* path;
+        std::int64_t offset;
+    } ends[] = {{"/notes.txt", 5}, {"/notes.txt", 1000}, {"/empty.txt", 0}};
+    for (const auto& end : ends) {
+        auto fd = client->open(end.path);
+        ASSERT_NE(fd, nullptr) << end.path;
+        const auto data = client->read(fd, end.offset, 100);
+        ASSERT_TRUE(data) << end.path << " at " << end.offset;
+        EXPECT_TRUE(data->empty()) << end.path << " at " << end.offset;
+    }
+    EXPECT_EQ(client->open("/Movies"), nullptr) << "a folder fails at open";
+
+    const auto target = server->directory() / "folder-download";
+    auto download = await<OstraneErrorRef>([&](auto done) {
+        client->download("/Movies", platform::URL::fileURLWithPath(target.string()), done);
+    });
+    ASSERT_TRUE(download);
+    ASSERT_TRUE(*download) << "downloading a folder fails";
+    EXPECT_EQ((*download)->description(), "Is a directory");
+    EXPECT_FALSE(std::filesystem::exists(target));
+
+    auto listing = await<OstraneErrorRef>([&](auto done) {
+        client->contents("/notes.txt", [done](auto, auto error) { done(error); });
+    });
+    ASSERT_TRUE(listing);
+    ASSERT_TRUE(*listing) << "listing a file as a folder fails";
+    EXPECT_EQ((*listing)->description(), "Not a directory");
 }
 
 TEST(AMSMB2ClientStreaming, SynchronousCallsWorkFromTheClientsOwnCompletions) {
