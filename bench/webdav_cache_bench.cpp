@@ -1,8 +1,8 @@
 // The URL cache under the WebDAV provider, against a loopback Apache mod_dav (Digest), in one run:
 //   the second listing of a 10,000-entry folder with useCache on (answered from memory)  vs  the
-//   first listing of it (over the network)                                  target ratio <= 0.5
+//   first listing of it (over the network; both parse the same 10,000 entries)
 //   the memory a cache holds when full: growth of the process's resident set  vs  the configured
-//   memory capacity                                                          target ratio <= 1.5
+//   memory capacity
 // Needs root or a user Apache can run as. Figures are meant from a Release build.
 // bench-area: fpproviders
 #include "fileprovider/webdav/ApacheDAV.hpp"
