@@ -511,7 +511,7 @@ TEST_F(SftpClient, AChangedHostKeyRefusesTheLoginBeforeThePassword) {
 
 TEST_F(SftpClient, AStoppedServerFailsReadsAndALaterLoginStartsAfresh) {
     SshServer server;
-    // Larger than what libssh2 reads ahead, so the stop is met before the file ends.
+    // Larger than what is read ahead, so the stop is met before the file ends.
     const auto big = server.root() / "big.bin";
     writeFile(big, "start");
     fs::resize_file(big, 256 << 20);
