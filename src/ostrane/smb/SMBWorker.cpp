@@ -74,11 +74,11 @@ public:
 
     template <class F>
     auto run(F work) -> decltype(work()) {
-        std::packaged_task<decltype(work())()> task(std::move(work));
-        auto result = task.get_future();
+        auto task = std::make_shared<std::packaged_task<decltype(work())()>>(std::move(work));
+        auto result = task->get_future();
         {
             std::lock_guard guard(mutex_);
-            jobs_.push_back([&task] { task(); });
+            jobs_.push_back([task] { (*task)(); });
         }
         wake_.notify_one();
         return result.get();
