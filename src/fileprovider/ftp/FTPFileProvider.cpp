@@ -713,7 +713,18 @@ void FTPFileProvider::removeTree(const std::shared_ptr<Operation>& op, const std
 
 // --- Transfers ----------------------------------------------------------------------------------
 
-ProgressRef FTPFileProvider::copyItem(const URL& localFile, const std::string& to, bool,
+void FTPFileProvider::storeUnlessTaken(const std::shared_ptr<Operation>& op, const std::string& path, bool overwrite,
+                                      std::function<void()> store) {
+    if (overwrite) return store();
+    auto me = self();
+    attributesOfItem(path, [me, op, path, store](FileObjectRef file, ErrorRef) {
+        // An existing item is not replaced unasked, and the caller hears why.
+        if (file) return me->finish(op, platform::CocoaError::make(platform::CocoaError::fileWriteFileExists, path));
+        store();
+    });
+}
+
+ProgressRef FTPFileProvider::copyItem(const URL& localFile, const std::string& to, bool overwrite,
                                       SimpleCompletionHandler completionHandler) {
     std::error_code ec;
     const std::filesystem::path local = localFile.path();
@@ -733,28 +744,30 @@ ProgressRef FTPFileProvider::copyItem(const URL& localFile, const std::string& t
     auto me = self();
     auto handler = std::make_shared<SimpleCompletionHandler>(std::move(completionHandler));
     auto progress = startOperation(FileOperationType::copy(localFile.absoluteString(), to), true,
-                                   [me, localFile, to, handler](std::shared_ptr<Operation> op, ErrorRef error) {
+                                   [me, localFile, to, overwrite, handler](std::shared_ptr<Operation> op, ErrorRef error) {
                                        op->completion = *handler;
                                        if (error) return me->finish(op, error);
-                                       auto stream = platform::InputStream::make(localFile);
-                                       if (!stream) return me->finish(op, URLError::make(URLError::cannotOpenFile, localFile));
-                                       const int64_t size = fileSize(localFile);
-                                       auto transfer = me->uploadByREST() ? &FTPSession::storeByREST : &FTPSession::storePlain;
-                                       ((*op->engine).*transfer)(
-                                           op->control, me->serverPath(to), stream, size,
-                                           [op](const std::shared_ptr<FileProviderStreamTask>& data) {
-                                               std::weak_ptr<FileProviderStreamTask> weak = data;
-                                               op->progress->setCancellationHandler([weak] {
-                                                   if (auto d = weak.lock()) d->cancel();
-                                               });
-                                               op->progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
-                                           },
-                                           [me, op](int64_t sent, int64_t expected) {
-                                               op->progress->setTotalUnitCount(expected);
-                                               op->progress->setCompletedUnitCount(sent);
-                                               notifyOperationProgress(me->operations(), op->operation, op->progress->fractionCompleted());
-                                           },
-                                           [me, op](ErrorRef error) { me->finish(op, error); });
+                                       me->storeUnlessTaken(op, to, overwrite, [me, op, localFile, to] {
+                                           auto stream = platform::InputStream::make(localFile);
+                                           if (!stream) return me->finish(op, URLError::make(URLError::cannotOpenFile, localFile));
+                                           const int64_t size = fileSize(localFile);
+                                           auto transfer = me->uploadByREST() ? &FTPSession::storeByREST : &FTPSession::storePlain;
+                                           ((*op->engine).*transfer)(
+                                               op->control, me->serverPath(to), stream, size,
+                                               [op](const std::shared_ptr<FileProviderStreamTask>& data) {
+                                                   std::weak_ptr<FileProviderStreamTask> weak = data;
+                                                   op->progress->setCancellationHandler([weak] {
+                                                       if (auto d = weak.lock()) d->cancel();
+                                                   });
+                                                   op->progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
+                                               },
+                                               [me, op](int64_t sent, int64_t expected) {
+                                                   op->progress->setTotalUnitCount(expected);
+                                                   op->progress->setCompletedUnitCount(sent);
+                                                   notifyOperationProgress(me->operations(), op->operation, op->progress->fractionCompleted());
+                                               },
+                                               [me, op](ErrorRef error) { me->finish(op, error); });
+                                       });
                                    });
     if (progress) progress->setTotalUnitCount(-1);
     return progress;
@@ -900,13 +913,7 @@ ProgressRef FTPFileProvider::writeContents(const std::string& path, const std::o
                                                },
                                                [me, op](ErrorRef error) { me->finish(op, error); });
                                        };
-                                       if (overwrite) return store();
-                                       me->attributesOfItem(path, [me, op, path, store](FileObjectRef file, ErrorRef) {
-                                           // An existing item is not replaced unasked, and the caller hears why.
-                                           if (file)
-                                               return me->finish(op, platform::CocoaError::make(platform::CocoaError::fileWriteFileExists, path));
-                                           store();
-                                       });
+                                       me->storeUnlessTaken(op, path, overwrite, store);
                                    });
     if (progress) progress->setTotalUnitCount(total);
     return progress;

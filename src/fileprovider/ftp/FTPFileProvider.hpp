@@ -162,6 +162,9 @@ private:
     ProgressRef doOperation(const FileOperationType& operation, SimpleCompletionHandler completionHandler);
     void removeTree(const std::shared_ptr<Operation>& op, const std::string& path);
     void finish(const std::shared_ptr<Operation>& op, ErrorRef error, bool notify = true, bool registerUndo = false);
+    /// Runs `store` unless, without `overwrite`, an item is at `path` (fileWriteFileExists).
+    void storeUnlessTaken(const std::shared_ptr<Operation>& op, const std::string& path, bool overwrite,
+                          std::function<void()> store);
     void async(std::function<void()> work) const;
 
     const platform::URL baseURL_;

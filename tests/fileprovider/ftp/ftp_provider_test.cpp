@@ -202,6 +202,15 @@ TEST(FTPFileProvider, ReadsWritesAndChangesFilesOnAWritableServer) {
     std::ofstream(local / "up.txt") << "uploaded";
     EXPECT_FALSE(run([&](SimpleCompletionHandler done) { return p->copyItem(URL::fileURLWithPath((local / "up.txt").string()), "Docs/up.txt", false, done); }));
     EXPECT_EQ(server.contentOf("pub/Docs/up.txt"), "uploaded");
+    // An upload replaces a file there only when asked; a download never replaces a local one.
+    std::ofstream(local / "again.txt") << "again";
+    const URL again = URL::fileURLWithPath((local / "again.txt").string());
+    EXPECT_TRUE(run([&](SimpleCompletionHandler done) { return p->copyItem(again, "Docs/up.txt", false, done); }));
+    EXPECT_EQ(server.contentOf("pub/Docs/up.txt"), "uploaded");
+    EXPECT_TRUE(run([&](SimpleCompletionHandler done) { return p->copyItem("Docs/up.txt", again, done); }));
+    EXPECT_FALSE(run([&](SimpleCompletionHandler done) { return p->copyItem(again, "Docs/up.txt", true, done); }));
+    EXPECT_EQ(server.contentOf("pub/Docs/up.txt"), "again");
+    EXPECT_FALSE(run([&](SimpleCompletionHandler done) { return p->copyItem(URL::fileURLWithPath((local / "up.txt").string()), "Docs/up.txt", true, done); }));
     ErrorRef directoryUpload = run([&](SimpleCompletionHandler done) { return p->copyItem(URL::fileURLWithPath(local.string()), "x", false, done); });
     EXPECT_TRUE(directoryUpload && directoryUpload->is(platform::NSURLErrorDomain, URLError::fileIsDirectory));
     EXPECT_FALSE(run([&](SimpleCompletionHandler done) { return p->copyItem("Docs/up.txt", URL::fileURLWithPath((local / "down.txt").string()), done); }));
