@@ -22,7 +22,7 @@ public:
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port()) + path; }
     /// Files written into root() by the test become the server's, so it can change them.
     void handOver() const {
-        runCommand("[ \"$(id -u)\" != 0 ] || chown -R www-data:www-data " + shellQuote(root().string()), 60);
+        runCommand("[ \"$(id -u)\" != 0 ] || chown -R www-data:www-data " + shellQuote(root().string()), commandLimit());
     }
 
 private:

@@ -10,6 +10,7 @@
 #include "SshServer.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "support/ClientBehaviour.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
@@ -63,10 +64,10 @@ void tearDownCryptoAndLinger() {
     if (!url) std::exit(10);
     auto client = std::dynamic_pointer_cast<NMSSHClient>(manager->serverClient(*url));
     if (!client) std::exit(11);
-    client->setTimeout(std::chrono::seconds(20));
+    client->setTimeout(ostrane_test::hangLimit);
     auto handle = NetworkFileHandle::make(*url);
     if (!handle) std::exit(12);
-    handle->setLoginTimeout(std::chrono::seconds(30));
+    handle->setLoginTimeout(ostrane_test::hangLimit);
     if (!handle->open() || handle->size() != static_cast<std::int64_t>(filmSize)) std::exit(13);
     // Sequential then scattered reads, so libssh2 has read-ahead in flight when the file closes.
     for (std::int64_t offset = 0; offset < handle->size(); offset += 1 << 20) {
