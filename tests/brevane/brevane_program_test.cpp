@@ -1,5 +1,7 @@
 // test-labels: brevane
 // Drives the real brevane program through its standard input, with a fake xdg-open on PATH.
+#include "support/Wait.hpp"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -69,7 +71,8 @@ std::vector<json> readAll(int fd) {
     std::string text;
     while (true) {
         pollfd pfd{fd, POLLIN, 0};
-        if (poll(&pfd, 1, 10000) <= 0) break;  // bounded: the helper must exit soon after end of input
+        // Bounded: the helper must exit after the end of its input.
+        if (poll(&pfd, 1, static_cast<int>(std::chrono::milliseconds(ostrane_test::hangLimit).count())) <= 0) break;
         if (Brevane::readNativeMessage(fd, text) != Brevane::FrameResult::message) break;
         messages.push_back(json::parse(text));
     }
@@ -121,11 +124,10 @@ TEST(BrevaneProgram, CarriesCallsAndOpensHandOffURL) {
     EXPECT_EQ(messages, expected);
 
     std::string line;
-    for (int i = 0; i < 100 && line.empty(); ++i) {  // the opener runs detached
+    ostrane_test::waitUntil([&] {  // the opener runs detached
         std::ifstream in(opened);
-        std::getline(in, line);
-        if (line.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+        return std::getline(in, line) && !line.empty();
+    });
     EXPECT_EQ(line,
               "dovavoziri:%7B%22command%22:%22addtoplaylist%22,%22title%22:%22%C3%9C%22,"
               "%22url%22:%22https:%5C/%5C/v.example%5C/a%20b.mp4%22%7D");

@@ -4,6 +4,7 @@
 #include "SecretServiceSession.hpp"
 #include "StoreBehaviour.hpp"
 #include "keychain/SecretServiceItemStore.hpp"
+#include "support/Wait.hpp"
 
 #include <array>
 #include <cstdio>
@@ -26,7 +27,7 @@ std::string run(const std::vector<std::string>& argv, const std::string& input =
 }
 
 std::shared_ptr<SecretServiceItemStore> makeStore() {
-    return std::make_shared<SecretServiceItemStore>(std::chrono::seconds(5));
+    return std::make_shared<SecretServiceItemStore>(ostrane_test::hangLimit);
 }
 
 class SecretService : public testing::Test {

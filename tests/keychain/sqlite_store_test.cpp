@@ -1,6 +1,7 @@
 // test-labels: keychain
 #include "StoreBehaviour.hpp"
 #include "keychain/SQLiteItemStore.hpp"
+#include "support/Wait.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -160,7 +161,7 @@ TEST_F(SQLiteStore, TwoProcessesWritingAtOnce) {
             close(pipefd[1]);
             char go;
             if (read(pipefd[0], &go, 1) != 1) _exit(2);
-            setItemStore(std::make_shared<SQLiteItemStore>(path.string(), std::chrono::seconds(30)));
+            setItemStore(std::make_shared<SQLiteItemStore>(path.string(), ostrane_test::hangLimit));
             const Dictionary shared{{kSecClass, kSecClassGenericPassword}, {kSecAttrService, "svc"},
                                     {kSecAttrAccount, "shared"}, {kSecValueData, bytes("s")}};
             OSStatus s = SecItemAdd(shared, nullptr);

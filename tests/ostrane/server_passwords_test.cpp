@@ -10,6 +10,7 @@
 #include "keychain/SecretServiceSession.hpp"
 #include "ostrane/OstraneInfo.hpp"
 #include "platform/Trace.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -193,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
                               return std::make_shared<SQLiteItemStore>((folder / "keychain.sqlite").string());
                           }},
                     Store{"SecretService",
-                          [](const fs::path&) { return std::make_shared<SecretServiceItemStore>(std::chrono::seconds(5)); }}),
+                          [](const fs::path&) { return std::make_shared<SecretServiceItemStore>(ostrane_test::hangLimit); }}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ServerPasswordsStore, FailureOfTheStoreIsSilent) {

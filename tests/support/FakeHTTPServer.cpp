@@ -397,9 +397,10 @@ void FakeHTTPServer::startServing() {
     s.Delete(".*", handler);
     s.Patch(".*", handler);
     s.Options(".*", handler);
-    s.set_keep_alive_max_count(1000);
-    // Stopping waits for idle connections; a client that outlives the server must not hold it long.
-    s.set_keep_alive_timeout(1);
+    // One request per connection: an idle connection the server closes after its keep-alive time
+    // races the client's next request on a slow machine ("The network connection was lost"), and
+    // stopping would wait for idle connections.
+    s.set_keep_alive_max_count(1);
     port_ = s.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("FakeHTTPServer: cannot bind 127.0.0.1");
     impl_->thread = std::thread([impl] {

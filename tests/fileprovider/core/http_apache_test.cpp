@@ -89,7 +89,7 @@ TEST_F(ApacheDAVTest, DownloadsWholeFilesWithAnyName) {
     std::filesystem::remove(target);
     auto progress = p->copyItem("/media/big.bin", platform::URL::fileURLWithPath(target.string()), done.handler());
     ASSERT_TRUE(progress);
-    ASSERT_TRUE(done.wait(60));
+    ASSERT_TRUE(done.wait());
     EXPECT_EQ(std::get<0>(done.result()), nullptr);
     EXPECT_TRUE(readFile(target) == big);
     EXPECT_EQ(progress->completedUnitCount(), static_cast<int64_t>(big.size()));
@@ -98,7 +98,7 @@ TEST_F(ApacheDAVTest, DownloadsWholeFilesWithAnyName) {
         SCOPED_TRACE(name);
         Awaited<std::optional<Data>, ErrorRef> read;
         p->contents("/media/" + name, read.handler());
-        ASSERT_TRUE(read.wait(30));
+        ASSERT_TRUE(read.wait());
         const auto [data, error] = read.result();
         EXPECT_EQ(error, nullptr);
         ASSERT_TRUE(data);
@@ -116,7 +116,7 @@ TEST_F(ApacheDAVTest, UploadsFromMemoryAndFromFiles) {
     Awaited<ErrorRef> fromFile;
     ASSERT_TRUE(p->copyItem(platform::URL::fileURLWithPath((dir / "local.bin").string()), "/uploads/from file.bin", true,
                             fromFile.handler()));
-    ASSERT_TRUE(fromFile.wait(60));
+    ASSERT_TRUE(fromFile.wait());
     EXPECT_EQ(std::get<0>(fromFile.result()), nullptr);
     EXPECT_TRUE(readFile(root() / "uploads" / "from file.bin") == content);
 
@@ -124,7 +124,7 @@ TEST_F(ApacheDAVTest, UploadsFromMemoryAndFromFiles) {
         SCOPED_TRACE(name);
         Awaited<ErrorRef> written;
         p->writeContents("/uploads/" + name, Data(name.begin(), name.end()), false, true, written.handler());
-        ASSERT_TRUE(written.wait(30));
+        ASSERT_TRUE(written.wait());
         EXPECT_EQ(std::get<0>(written.result()), nullptr);
         EXPECT_EQ(readFile(root() / "uploads" / name), name);
     }
@@ -132,7 +132,7 @@ TEST_F(ApacheDAVTest, UploadsFromMemoryAndFromFiles) {
     // Into a folder that does not exist: Apache's 409 is the provider's error.
     Awaited<ErrorRef> orphan;
     p->writeContents("/no/such/folder/x.txt", Data{'x'}, false, true, orphan.handler());
-    ASSERT_TRUE(orphan.wait(30));
+    ASSERT_TRUE(orphan.wait());
     auto e = std::dynamic_pointer_cast<const TestHTTPError>(std::get<0>(orphan.result()));
     ASSERT_TRUE(e);
     EXPECT_EQ(e->statusCode(), 409);
@@ -148,7 +148,7 @@ TEST_F(ApacheDAVTest, RangedAndStreamedReads) {
         SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.length));
         Awaited<std::optional<Data>, ErrorRef> read;
         p->contents("/media/big.bin", c.offset, c.length, read.handler());
-        ASSERT_TRUE(read.wait(30));
+        ASSERT_TRUE(read.wait());
         const auto [data, error] = read.result();
         EXPECT_EQ(error, nullptr);
         ASSERT_TRUE(data);
@@ -170,7 +170,7 @@ TEST_F(ApacheDAVTest, RangedAndStreamedReads) {
             got.append(piece.begin(), piece.end());
         },
         streamed.handler());
-    ASSERT_TRUE(streamed.wait(30));
+    ASSERT_TRUE(streamed.wait());
     EXPECT_EQ(std::get<0>(streamed.result()), nullptr);
     std::lock_guard lock(m);
     EXPECT_TRUE(inOrder);
@@ -181,13 +181,13 @@ TEST_F(ApacheDAVTest, DigestLoginIsReusedAndAWrongPasswordFails) {
     auto p = provider();
     Awaited<std::optional<Data>, ErrorRef> first;
     p->contents("/media/big.bin", 0, 10, first.handler());
-    ASSERT_TRUE(first.wait(30));
+    ASSERT_TRUE(first.wait());
     ASSERT_EQ(std::get<1>(first.result()), nullptr);
     const size_t afterFirst = unauthorizedAnswers();
     for (int i = 0; i < 5; ++i) {
         Awaited<std::optional<Data>, ErrorRef> again;
         p->contents("/media/big.bin", i * 10, 10, again.handler());
-        ASSERT_TRUE(again.wait(30));
+        ASSERT_TRUE(again.wait());
         EXPECT_EQ(std::get<1>(again.result()), nullptr);
     }
     EXPECT_EQ(unauthorizedAnswers(), afterFirst) << "later requests should answer the kept nonce at once";
@@ -195,7 +195,7 @@ TEST_F(ApacheDAVTest, DigestLoginIsReusedAndAWrongPasswordFails) {
     auto wrong = provider("not the password");
     Awaited<std::optional<Data>, ErrorRef> refused;
     wrong->contents("/media/big.bin", 0, 10, refused.handler());
-    ASSERT_TRUE(refused.wait(30));
+    ASSERT_TRUE(refused.wait());
     auto e = std::dynamic_pointer_cast<const TestHTTPError>(std::get<1>(refused.result()));
     ASSERT_TRUE(e);
     EXPECT_EQ(e->statusCode(), 401);

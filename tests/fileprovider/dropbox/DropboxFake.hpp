@@ -75,7 +75,9 @@ public:
         std::filesystem::create_directories(p->parent_path());
         std::ofstream(*p, std::ios::binary) << content;
     }
+    /// Under the routes' lock: a file is seen only once the route that made it has answered it.
     std::optional<std::string> read(const std::string& dropboxPath) const {
+        std::lock_guard lock(mutex_);
         const auto p = local(dropboxPath);
         if (!p || !std::filesystem::is_regular_file(*p)) return std::nullopt;
         std::ifstream in(*p, std::ios::binary);

@@ -5,6 +5,7 @@
 #include "fileprovider/ftp/FileProviderFTPError.hpp"
 #include "ostrane/curl/FTPTestServer.hpp"
 #include "platform/DispatchQueue.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +36,7 @@ Listing listOn(const std::shared_ptr<FTPSession>& session, const std::string& pa
             promise->set_value({std::move(lines), error, true});
         });
     });
-    if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) throw std::runtime_error("listing hung");
+    if (!ostrane_test::becomesReady(future)) throw std::runtime_error("listing hung");
     return future.get();
 }
 
@@ -60,8 +61,8 @@ protected:
                                         std::optional<platform::URLCredential> credential = std::nullopt,
                                         bool trustFile = true) {
         platform::URLSessionConfiguration config;
-        config.timeoutIntervalForRequest = 10;
-        config.timeoutIntervalForResource = 30;
+        config.timeoutIntervalForRequest = ostrane_test::hangLimitSeconds;
+        config.timeoutIntervalForResource = ostrane_test::hangLimitSeconds;
         if (trustFile && server->tls()) config.tlsCAFile = server->certificate().string();
         FTPSession::Configuration c;
         c.baseURL = platform::URL::parse(scheme + "://127.0.0.1:" + std::to_string(server->port()) + basePath());
@@ -154,7 +155,7 @@ TEST(FTPSessionTLS, TheServerCertificateIsCheckedAndPlainLoginsAreRefused) {
     auto make = [&](const std::string& scheme, std::optional<std::string> trustFile,
                     ServerTrustPolicy policy = ServerTrustPolicy::performDefaultEvaluation(true)) {
         platform::URLSessionConfiguration config;
-        config.timeoutIntervalForRequest = 10;
+        config.timeoutIntervalForRequest = ostrane_test::hangLimitSeconds;
         config.tlsCAFile = std::move(trustFile);
         FTPSession::Configuration c;
         c.baseURL = platform::URL::parse(scheme + "://127.0.0.1:" + std::to_string(server.port()) + "/");

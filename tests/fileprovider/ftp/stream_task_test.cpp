@@ -295,6 +295,7 @@ TEST(StreamTask, CounterObserversHearEachChangeTwice) {
     // Cancelling zeroes the counters, with two notifications each.
     task->cancel();
     EXPECT_TRUE(waitUntil([&] { return task->state() == FileProviderStreamTask::State::completed; }));
+    EXPECT_TRUE(waitUntil([&] { return recorder->of("countOfBytesSent").size() >= 4; }));
     sent = recorder->of("countOfBytesSent");
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_EQ(sent[2].oldValue, 100);

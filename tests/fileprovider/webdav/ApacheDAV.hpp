@@ -31,7 +31,7 @@ public:
     }
     /// Files written into root() by the test become the server's, so it can change them.
     void handOver() const {
-        runCommand("[ \"$(id -u)\" != 0 ] || chown -R www-data:www-data " + shellQuote(root().string()), 60);
+        runCommand("[ \"$(id -u)\" != 0 ] || chown -R www-data:www-data " + shellQuote(root().string()), commandLimit());
     }
 
 private:

@@ -3,6 +3,7 @@
 #include "fileprovider/webdav/WebDAVFileProvider.hpp"
 
 #include "platform/KeyedArchive.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -241,7 +242,7 @@ TEST(WebDAVProvider, UnsupportedExtrasAnswerOnceWithResourceUnavailable) {
     });
     for (auto* promise : {&thumbnail, &properties, &link}) {
         auto future = promise->get_future();
-        ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        ASSERT_TRUE(ostrane_test::becomesReady(future));
         const auto error = future.get();
         ASSERT_NE(error, nullptr);
         EXPECT_TRUE(error->is(platform::NSURLErrorDomain, platform::URLError::resourceUnavailable));

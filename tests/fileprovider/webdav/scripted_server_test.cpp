@@ -6,6 +6,7 @@
 
 #include "fileprovider/info/MediaFixtures.hpp"
 #include "platform/Image.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -41,11 +42,11 @@ public:
         socklen_t length = sizeof address;
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
         port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { serve(); });
+        thread_ = std::make_unique<ostrane_test::FixtureThread>("scripted WebDAV server", [this] { serve(); });
     }
     ~ScriptedServer() {
         stop_ = true;
-        thread_.join();
+        thread_->join();
         ::close(listener_);
     }
 
@@ -69,7 +70,7 @@ private:
             const int fd = ::accept(listener_, nullptr, nullptr);
             if (fd < 0)
                 continue;
-            timeval limit{5, 0};
+            timeval limit{static_cast<time_t>(ostrane_test::hangLimit.count()), 0};
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
             std::string request;
             char buffer[4096];
@@ -109,7 +110,7 @@ private:
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::unique_ptr<ostrane_test::FixtureThread> thread_;
     mutable std::mutex mutex_;
     std::string reply_;
     std::vector<std::string> requests_;
@@ -132,21 +133,21 @@ protected:
         std::promise<std::pair<std::vector<FileObjectRef>, ErrorRef>> done;
         provider_->contentsOfDirectory(path, [&done](auto files, auto error) { done.set_value({std::move(files), error}); });
         auto f = done.get_future();
-        EXPECT_EQ(f.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_TRUE(ostrane_test::becomesReady(f));
         return f.get();
     }
     std::pair<bool, ErrorRef> reachable() {
         std::promise<std::pair<bool, ErrorRef>> done;
         provider_->isReachable([&done](bool r, ErrorRef e) { done.set_value({r, e}); });
         auto f = done.get_future();
-        EXPECT_EQ(f.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_TRUE(ostrane_test::becomesReady(f));
         return f.get();
     }
     VolumeObjectRef storage() {
         std::promise<VolumeObjectRef> done;
         provider_->storageProperties([&done](VolumeObjectRef v) { done.set_value(v); });
         auto f = done.get_future();
-        EXPECT_EQ(f.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_TRUE(ostrane_test::becomesReady(f));
         return f.get();
     }
 
@@ -288,7 +289,7 @@ TEST_F(Scripted, PreviewsOfTheCloudServiceAreDecoded) {
                                              [&done](auto image, auto error) { done.set_value({image, error}); }),
                   nullptr);
         auto f = done.get_future();
-        EXPECT_EQ(f.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_TRUE(ostrane_test::becomesReady(f));
         return f.get();
     };
 

@@ -9,6 +9,8 @@
 
 #include <mutex>
 
+#include "support/Wait.hpp"
+
 #include <gtest/gtest.h>
 
 #include <future>
@@ -37,7 +39,7 @@ OstraneErrorRef loginError(const std::shared_ptr<FileProviderClient>& client) {
     std::promise<OstraneErrorRef> done;
     client->login([&](OstraneErrorRef error) { done.set_value(error); });
     auto future = done.get_future();
-    EXPECT_EQ(future.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_TRUE(ostrane_test::becomesReady(future));
     return future.get();
 }
 
@@ -207,7 +209,7 @@ TEST_F(Bridge, NoProviderBeforeTheFirstLogin) {
                      [&](auto error) { downloaded.set_value(error); });
     for (auto* p : {&listed, &named, &downloaded}) {
         auto f = p->get_future();
-        ASSERT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        ASSERT_TRUE(ostrane_test::becomesReady(f));
         auto error = f.get();
         ASSERT_NE(error, nullptr);
         EXPECT_EQ(error->description(), "file provider not initialized");

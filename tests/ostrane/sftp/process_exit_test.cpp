@@ -11,6 +11,7 @@
 #include "SshServer.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "support/ClientBehaviour.hpp"
+#include "support/Wait.hpp"
 
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
@@ -82,7 +83,7 @@ platform::URL registerServer(const Served& served, const std::string& name) {
     if (!url) std::exit(10);
     auto client = std::dynamic_pointer_cast<NMSSHClient>(manager->serverClient(*url));
     if (!client) std::exit(11);
-    client->setTimeout(std::chrono::seconds(20));
+    client->setTimeout(ostrane_test::hangLimit);
     return *url;
 }
 
@@ -92,7 +93,7 @@ platform::URL registerServer(const Served& served, const std::string& name) {
     auto client = std::dynamic_pointer_cast<NMSSHClient>(NetworkFileManager::shared()->serverClient(url));
     auto handle = NetworkFileHandle::make(url);
     if (!handle) std::exit(12);
-    handle->setLoginTimeout(std::chrono::seconds(30));
+    handle->setLoginTimeout(ostrane_test::hangLimit);
     if (!handle->open() || handle->size() != static_cast<std::int64_t>(filmSize)) std::exit(13);
     // Sequential then scattered reads, so requests are in flight when the file closes.
     for (std::int64_t offset = 0; offset < handle->size(); offset += 1 << 20) {
@@ -141,7 +142,7 @@ bool writingInto(const std::string& folder) {
     const auto url = registerServer(servedOf(text), "film.mkv");
     auto handle = NetworkFileHandle::make(url);
     if (!handle) std::exit(12);
-    handle->setLoginTimeout(std::chrono::seconds(30));
+    handle->setLoginTimeout(ostrane_test::hangLimit);
     if (!handle->open()) std::exit(13);
     if (!handle->read(0, 1 << 20)) std::exit(14);
     heldHandles.push_back(handle);
