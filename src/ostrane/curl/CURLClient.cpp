@@ -336,7 +336,7 @@ void CURLClient::contents(std::shared_ptr<OstranePathComponent> of, ContentsComp
         self.reset();
         if (listing.error) {
             // Not listed stays not listed: the next request asks the server again.
-            finish(OstranePathComponent::Contents{}, listing.error);
+            finish(std::nullopt, listing.error);
             return;
         }
         sortByName(listing.entries);
@@ -360,7 +360,12 @@ void CURLClient::contents(const std::string& dir, NamesCompletion finish) {
             const auto target = link ? link->target() : entry;
             if (target && target->type() == OstraneFileType::file) names.push_back(entry->name());
         }
-        finish(std::move(names), listing.error);
+        // A failed listing (a file, a missing folder) has no names, not an empty list of them.
+        if (listing.error) {
+            finish(std::nullopt, listing.error);
+            return;
+        }
+        finish(std::move(names), nullptr);
     });
 }
 

@@ -11,6 +11,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -63,6 +65,38 @@ std::string tlsErrorText() {
     return text;
 }
 
+// OpenSSL writes to the socket without MSG_NOSIGNAL: a peer that went away must not end the
+// process with SIGPIPE. The signal is held back around each TLS call and a pending one consumed.
+class NoSigpipe {
+public:
+    NoSigpipe() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+    }
+    ~NoSigpipe() {
+        if (!wasPending_) {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            const timespec zero{0, 0};
+            while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    NoSigpipe(const NoSigpipe&) = delete;
+    NoSigpipe& operator=(const NoSigpipe&) = delete;
+
+private:
+    sigset_t old_;
+    bool wasPending_ = false;
+};
+
 }  // namespace
 
 // One TCP connection, with TLS once started; every wait bounded and broken off at process exit.
@@ -111,6 +145,7 @@ public:
         // Once the process exits the crypto library may be gone: the session is left to the exit.
         if (ssl_ && !TransferActivity::librariesGone()) {
             // A close_notify if it goes out at once; the peer learns of the end from the close anyway.
+            NoSigpipe guard;
             SSL_shutdown(ssl_);
             SSL_free(ssl_);
         }
@@ -148,6 +183,7 @@ public:
         }
         if (resume) SSL_set_session(ssl_, resume);
         while (true) {
+            NoSigpipe guard;
             const int result = SSL_connect(ssl_);
             if (result == 1) break;
             waitFor(SSL_get_error(ssl_, result), "TLS handshake failed");
@@ -158,6 +194,7 @@ public:
     void send(std::string_view bytes) {
         while (!bytes.empty()) {
             if (ssl_) {
+                NoSigpipe guard;
                 const int n = SSL_write(ssl_, bytes.data(), int(std::min<std::size_t>(bytes.size(), 1 << 30)));
                 if (n > 0) {
                     bytes.remove_prefix(std::size_t(n));
@@ -181,6 +218,7 @@ public:
     std::size_t receive(void* into, std::size_t count) {
         while (true) {
             if (ssl_) {
+                NoSigpipe guard;
                 const int n = SSL_read(ssl_, into, int(std::min<std::size_t>(count, 1 << 30)));
                 if (n > 0) return std::size_t(n);
                 const int error = SSL_get_error(ssl_, n);

@@ -35,6 +35,8 @@ public:
     // FTP media are played from their address, not streamed through the client.
     bool streams() const override { return false; }
     std::int64_t largeFileSize() const override { return 64LL << 20; }
+    // An open file's transfer runs ahead of the reads as far as the socket buffers go.
+    bool readsAhead() const override { return true; }
 
 private:
     FTPTestServer ftp_;
