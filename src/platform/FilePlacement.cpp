@@ -1,6 +1,8 @@
 #include "platform/FilePlacement.hpp"
 
 #include "platform/Error.hpp"
+#include "platform/FileCoordinator.hpp"
+#include "platform/URL.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -271,6 +273,24 @@ void placeFile(const std::string& from, const std::string& to, bool overwrite) {
     }
     out.place(overwrite);
     ::unlink(from.c_str());
+}
+
+void placeCoordinated(std::shared_ptr<PlacementFile> file, const std::shared_ptr<OperationQueue>& queue,
+                      std::function<void(ErrorRef error)> done) {
+    const URL destination = URL::fileURLWithPath(file->destination());
+    FileCoordinator::coordinate(
+        {FileAccessIntent::writingIntent(destination, FileAccessIntent::forReplacing)}, queue,
+        [file = std::move(file), done = std::move(done)](ErrorRef coordinationError) {
+            ErrorRef failure = coordinationError;
+            if (!failure) {
+                try {
+                    file->place(false);
+                } catch (...) {
+                    failure = errorFromException(std::current_exception());
+                }
+            }
+            done(failure);
+        });
 }
 
 namespace detail {

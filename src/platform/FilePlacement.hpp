@@ -8,11 +8,17 @@
 // removed when the process exits and, after a kill -9, by the next placement of the same name.
 #pragma once
 
+#include "platform/Error.hpp"
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 namespace platform {
+
+class OperationQueue;
 
 class PlacementFile {
 public:
@@ -54,6 +60,12 @@ private:
 /// file system, else copied through a PlacementFile. `from` is gone on success and untouched on
 /// failure.
 void placeFile(const std::string& from, const std::string& to, bool overwrite);
+
+/// Places `file` without replacing anything once the file coordinator lets this process write its
+/// destination (as the local provider coordinates its writes), then calls `done` once on `queue`
+/// with nullptr or the error.
+void placeCoordinated(std::shared_ptr<PlacementFile> file, const std::shared_ptr<OperationQueue>& queue,
+                      std::function<void(ErrorRef error)> done);
 
 namespace detail {
 /// Makes new placement files take the named form, as on file systems without unnamed files

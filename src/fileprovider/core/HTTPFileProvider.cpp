@@ -2,7 +2,6 @@
 
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RequestHeaders.hpp"
-#include "platform/FileCoordinator.hpp"
 #include "platform/FileManager.hpp"
 #include "platform/FilePlacement.hpp"
 #include "platform/URLResourceKey.hpp"
@@ -876,7 +875,7 @@ ProgressRef HTTPFileProvider::copyItem(const std::string& path, const platform::
     // Let go as soon as the download ends: a failed one's file is gone before anyone hears of it.
     auto held = std::make_shared<std::shared_ptr<platform::PlacementFile>>(placement);
     return downloadTo(path, *request, operation, std::move(placement),
-                      [weak, queue, operation, toLocalURL, held, completionHandler, fallback](std::optional<platform::URL> location,
+                      [weak, queue, operation, held, completionHandler, fallback](std::optional<platform::URL> location,
                                                                                              ErrorRef error) {
                           auto self = weak.lock();
                           auto placement = std::move(*held);
@@ -893,20 +892,12 @@ ProgressRef HTTPFileProvider::copyItem(const std::string& path, const platform::
                           }
                           // Put into place under the coordination the local provider uses.
                           auto selfOperations = self ? self->selfOperations() : nullptr;
-                          platform::FileCoordinator::coordinate(
-                              {platform::FileAccessIntent::writingIntent(toLocalURL, platform::FileAccessIntent::forReplacing)},
-                              queue, [placement, toLocalURL, selfOperations, operation, completionHandler](ErrorRef coordinationError) {
-                                  ErrorRef failure = coordinationError;
-                                  if (!failure) {
-                                      try {
-                                          placement->place(false);
-                                      } catch (...) {
-                                          failure = platform::errorFromException(std::current_exception());
-                                      }
-                                  }
-                                  call(completionHandler, failure);
-                                  if (selfOperations) notifyOperationResult(selfOperations, operation, failure);
-                              });
+                          platform::placeCoordinated(placement, queue,
+                                                     [selfOperations, operation, completionHandler](ErrorRef failure) {
+                                                         call(completionHandler, failure);
+                                                         if (selfOperations)
+                                                             notifyOperationResult(selfOperations, operation, failure);
+                                                     });
                       });
 }
 

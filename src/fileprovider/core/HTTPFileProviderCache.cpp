@@ -9,9 +9,13 @@ void responseHeaderMatches(const std::shared_ptr<const platform::URLResponse>& r
                            const std::optional<std::string>& eTag, const std::optional<std::string>& lastModified,
                            std::atomic<bool>& matched, platform::DispatchGroup& group) {
     if (const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get())) {
-        const bool sameTag = eTag && http->value("ETag") == eTag;
-        const bool sameDate = lastModified && http->value("Last-Modified") == lastModified;
-        matched = sameTag || sameDate;
+        // A tag decides where there is one: a date counts whole seconds, so a change within the
+        // same second keeps it.
+        if (eTag) {
+            matched = http->value("ETag") == eTag;
+        } else {
+            matched = lastModified && http->value("Last-Modified") == lastModified;
+        }
     }
     group.leave();
 }

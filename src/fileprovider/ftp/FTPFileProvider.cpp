@@ -6,7 +6,6 @@
 #include "platform/Collation.hpp"
 #include "platform/DispatchGroup.hpp"
 #include "platform/DispatchQueue.hpp"
-#include "platform/FileCoordinator.hpp"
 #include "platform/FileManager.hpp"
 #include "platform/FilePlacement.hpp"
 #include "platform/OperationQueue.hpp"
@@ -814,7 +813,7 @@ ProgressRef FTPFileProvider::copyItem(const std::string& path, const URL& toLoca
                     notifyOperationProgress(me->operations(), op->operation, op->progress->fractionCompleted());
                     return true;
                 },
-                [me, op, held = placement, toLocalURL](ErrorRef error) {
+                [me, op, held = placement](ErrorRef error) {
                     // Let go at once: a failed download's file is gone before anyone hears of it.
                     auto placement = std::move(*held);
                     if (error) {
@@ -822,19 +821,8 @@ ProgressRef FTPFileProvider::copyItem(const std::string& path, const URL& toLoca
                         return me->finish(op, error);
                     }
                     // Put into place under the coordination the local provider uses.
-                    platform::FileCoordinator::coordinate(
-                        {platform::FileAccessIntent::writingIntent(toLocalURL, platform::FileAccessIntent::forReplacing)},
-                        me->operation_queue(), [me, op, placement, toLocalURL](ErrorRef coordinationError) {
-                            ErrorRef failure = coordinationError;
-                            if (!failure) {
-                                try {
-                                    placement->place(false);
-                                } catch (...) {
-                                    failure = platform::errorFromException(std::current_exception());
-                                }
-                            }
-                            me->finish(op, failure);
-                        });
+                    platform::placeCoordinated(placement, me->operation_queue(),
+                                               [me, op](ErrorRef failure) { me->finish(op, failure); });
                 });
         });
     if (progress) progress->setTotalUnitCount(-1);
