@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -94,6 +96,22 @@ void compareRandom(const std::string& what, const std::vector<std::int64_t>& off
         const double mine = microsecondsPerRead(offsets, ours);
         line(what, mine, microsecondsPerRead(offsets, raw), "us");
     }
+}
+
+// A file of `sizeMiB` MiB of seeded random bytes, each MiB marked with its index, that the
+// servers' own users may read.
+inline void writeRandomFile(const std::filesystem::path& path, std::int64_t sizeMiB) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        std::vector<char> block(1 << 20);
+        std::mt19937_64 random(7);
+        for (auto& b : block) b = static_cast<char>(random());
+        for (std::int64_t i = 0; i < sizeMiB; ++i) {
+            block[0] = static_cast<char>(i);
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        }
+    }
+    std::filesystem::permissions(path, std::filesystem::perms(0644));
 }
 
 }  // namespace ostrane_bench

@@ -88,20 +88,12 @@ void benchParser() {
     }
 }
 
-// A file of random bytes under the server's root, made once.
-void writeRandomFile(const std::filesystem::path& path, std::int64_t sizeMiB) {
-    if (std::filesystem::exists(path) && std::int64_t(std::filesystem::file_size(path)) == (sizeMiB << 20)) return;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::vector<char> block(1 << 20);
-    std::mt19937_64 random(7);
-    for (auto& b : block) b = static_cast<char>(random());
-    for (std::int64_t i = 0; i < sizeMiB; ++i) {
-        block[0] = static_cast<char>(i);
-        out.write(block.data(), static_cast<std::streamsize>(block.size()));
+// A file of random bytes under the server's root, made once and read once, so both sides read
+// from the page cache.
+void prepareFile(const std::filesystem::path& path, std::int64_t sizeMiB) {
+    if (!std::filesystem::exists(path) || std::int64_t(std::filesystem::file_size(path)) != (sizeMiB << 20)) {
+        writeRandomFile(path, sizeMiB);
     }
-    out.close();
-    std::filesystem::permissions(path, std::filesystem::perms(0644));
-    // Read once, so both sides read from the page cache.
     std::ifstream(path, std::ios::binary).ignore(std::numeric_limits<std::streamsize>::max());
 }
 
@@ -112,8 +104,8 @@ public:
         const char* size = std::getenv("OSTRANE_BENCH_SIZE_MIB");
         readMiB_ = size ? std::atoll(size) : 512;
         downloadMiB_ = size ? 2 * readMiB_ : 1024;
-        writeRandomFile(server_.root() / "read.bin", readMiB_);
-        writeRandomFile(server_.root() / "download.bin", downloadMiB_);
+        prepareFile(server_.root() / "read.bin", readMiB_);
+        prepareFile(server_.root() / "download.bin", downloadMiB_);
         server_.write("tiny.bin", "x");
         server_.start();
         std::printf("vsftpd on %s; reads of a %lld MiB file, downloads of %lld MiB\n", server_.hostPort().c_str(),

@@ -36,18 +36,6 @@ std::int64_t mebibytes(const char* variable, std::int64_t fallback) {
     return text ? std::max<std::int64_t>(1, std::atoll(text)) : fallback;
 }
 
-void writeRandomFile(const fs::path& path, std::int64_t sizeMiB) {
-    std::ofstream out(path, std::ios::binary);
-    std::vector<char> block(1 << 20);
-    std::mt19937_64 random(7);
-    for (auto& b : block) b = static_cast<char>(random());
-    for (std::int64_t i = 0; i < sizeMiB; ++i) {
-        block[0] = static_cast<char>(i);
-        out.write(block.data(), static_cast<std::streamsize>(block.size()));
-    }
-    fs::permissions(path, fs::perms(0644));
-}
-
 // Warms the page cache so both sides read from memory.
 void warm(const fs::path& path) {
     std::ifstream(path, std::ios::binary).ignore(std::numeric_limits<std::streamsize>::max());

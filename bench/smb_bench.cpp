@@ -76,18 +76,8 @@ int main() {
         ::setenv("OSTRANE_KEYCHAIN_STORE", "memory", 1);
 
         SambaServer server;
-        {
-            std::ofstream out(server.shareDirectory() / "bench.bin", std::ios::binary);
-            std::vector<char> block(1 << 20);
-            std::mt19937_64 random(7);
-            for (auto& b : block) b = static_cast<char>(random());
-            for (std::int64_t i = 0; i < sizeMiB; ++i) {
-                block[0] = static_cast<char>(i);
-                out.write(block.data(), static_cast<std::streamsize>(block.size()));
-            }
-        }
+        writeRandomFile(server.shareDirectory() / "bench.bin", sizeMiB);
         std::ofstream(server.shareDirectory() / "tiny.bin") << "x";
-        std::filesystem::permissions(server.shareDirectory() / "bench.bin", std::filesystem::perms(0644));
         std::filesystem::permissions(server.shareDirectory() / "tiny.bin", std::filesystem::perms(0644));
         server.start();
         std::printf("smbd on 127.0.0.1:%d, file of %lld MiB\n", server.port(), static_cast<long long>(sizeMiB));
