@@ -7,7 +7,7 @@
 // bench-area: fpproviders
 #include "fileprovider/webdav/ApacheDAV.hpp"
 #include "fileprovider/webdav/WebDAVFileProvider.hpp"
-#include "platform/URLCache.hpp"
+#include "platform/net/URLCache.hpp"
 #include "BenchSupport.hpp"
 
 #include <unistd.h>

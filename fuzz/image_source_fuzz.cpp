@@ -1,7 +1,7 @@
-// fuzz-sources: src/platform/ImageSource.cpp src/platform/MediaDecoder.cpp src/platform/Image.cpp src/platform/URL.cpp src/platform/CharacterSet.cpp src/platform/Value.cpp src/platform/Date.cpp src/platform/Base64.cpp
+// fuzz-sources: src/platform/media/ImageSource.cpp src/platform/media/MediaDecoder.cpp src/platform/media/Image.cpp src/platform/net/URL.cpp src/platform/text/CharacterSet.cpp src/platform/data/Value.cpp src/platform/data/Date.cpp src/platform/data/Base64.cpp
 // Image bytes from outside (a file, an embedded cover): reading their properties and drawing a
 // small thumbnail must never crash or grow without bound; colour-profile bytes likewise.
-#include "platform/ImageSource.hpp"
+#include "platform/media/ImageSource.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // no dot segment that a server would resolve above it.
 #include "fileprovider/onedrive/OneDriveFileObject.hpp"
 #include "fileprovider/onedrive/OneDriveFileProvider.hpp"
-#include "platform/JSON.hpp"
+#include "platform/data/JSON.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
-// fuzz-sources: src/platform/URL.cpp src/platform/CharacterSet.cpp
+// fuzz-sources: src/platform/net/URL.cpp src/platform/text/CharacterSet.cpp
 // URL text from outside: parsing must never crash, and what parses must keep its invariants
 // (the text reads back unchanged; derived URLs are URLs again; percent coding round-trips).
-#include "platform/URL.hpp"
+#include "platform/net/URL.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-// fuzz-sources: src/fileprovider/core/XMLTree.cpp src/platform/Error.cpp src/platform/Value.cpp src/platform/URL.cpp src/platform/CharacterSet.cpp src/platform/Date.cpp src/platform/JSON.cpp src/platform/Base64.cpp
+// fuzz-sources: src/fileprovider/core/XMLTree.cpp src/platform/base/Error.cpp src/platform/data/Value.cpp src/platform/net/URL.cpp src/platform/text/CharacterSet.cpp src/platform/data/Date.cpp src/platform/data/JSON.cpp src/platform/data/Base64.cpp
 // Any bytes as an XML reply: the parse either throws a platform error or builds a tree whose
 // parent links agree with its children; writing the tree never fails.
 #include "fileprovider/core/XMLTree.hpp"

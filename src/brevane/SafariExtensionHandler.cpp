@@ -3,8 +3,8 @@
 #include <mutex>
 
 #include "brevane/NSWorkspace.hpp"
-#include "platform/CharacterSet.hpp"
-#include "platform/DispatchQueue.hpp"
+#include "platform/text/CharacterSet.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
 
 namespace Brevane {
 

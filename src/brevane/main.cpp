@@ -9,7 +9,7 @@
 
 #include "brevane/NSWorkspace.hpp"
 #include "brevane/NativeMessaging.hpp"
-#include "platform/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
 
 int main() {
     using namespace Brevane;

@@ -2,7 +2,7 @@
 // Everything the store returned for one item, with typed accessors that give a value only when
 // the entry holds that type.
 #include "keychain/SecItem.hpp"
-#include "platform/Date.hpp"
+#include "platform/data/Date.hpp"
 
 #include <cstdint>
 #include <optional>

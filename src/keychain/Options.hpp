@@ -2,8 +2,8 @@
 // How a Keychain describes its items: item classes, protocols, authentication types, protections,
 // interface modes, the authentication policy, and the Options record with its query builders.
 #include "keychain/SecItem.hpp"
-#include "platform/Error.hpp"
-#include "platform/URL.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/net/URL.hpp"
 
 #include <array>
 #include <cstdint>

@@ -3,8 +3,8 @@
 // SecItemDelete), their key constants and value kinds. The calls go to the process-wide item store
 // (ItemStore.hpp). The key strings are our own: code always names them through the constants.
 #include "keychain/Status.hpp"
-#include "platform/Date.hpp"
-#include "platform/Value.hpp"
+#include "platform/data/Date.hpp"
+#include "platform/data/Value.hpp"
 
 #include <cstdint>
 #include <map>

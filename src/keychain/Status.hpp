@@ -1,6 +1,6 @@
 #pragma once
 // The keychain store's error: one case per platform keychain result code, with its message.
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 
 #include <cstddef>
 #include <cstdint>

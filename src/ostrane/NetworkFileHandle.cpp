@@ -1,8 +1,8 @@
 #include "ostrane/NetworkFileHandle.hpp"
 
 #include "ostrane/NetworkFileManager.hpp"
-#include "platform/RunLoop.hpp"
-#include "platform/Trace.hpp"
+#include "platform/dispatch/RunLoop.hpp"
+#include "platform/base/Trace.hpp"
 
 #include <utility>
 

@@ -9,7 +9,7 @@
 #include "ostrane/OstraneClient.hpp"
 #include "ostrane/OstraneInfo.hpp"
 #include "ostrane/OstranePathComponent.hpp"
-#include "platform/URL.hpp"
+#include "platform/net/URL.hpp"
 
 #include <functional>
 #include <memory>

@@ -12,7 +12,7 @@
 #include "ostrane/OstraneError.hpp"
 #include "ostrane/OstraneInfo.hpp"
 #include "ostrane/OstranePathComponent.hpp"
-#include "platform/URL.hpp"
+#include "platform/net/URL.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 // The network server layer's only error: one English message. Framework errors are flattened to
 // their localized description where they are met.
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 
 #include <memory>
 #include <string>

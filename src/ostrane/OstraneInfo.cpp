@@ -1,7 +1,7 @@
 #include "ostrane/OstraneInfo.hpp"
 
-#include "platform/JSON.hpp"
-#include "platform/UUID.hpp"
+#include "platform/data/JSON.hpp"
+#include "platform/data/UUID.hpp"
 
 namespace Ostrane {
 

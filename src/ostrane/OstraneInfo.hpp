@@ -2,8 +2,8 @@
 // A configured server. The host keeps records (they code to JSON); the password is never a field:
 // it lives in the keychain under `identifier`.
 #include "ostrane/OstraneType.hpp"
-#include "platform/Error.hpp"
-#include "platform/URL.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/net/URL.hpp"
 
 #include <nlohmann/json.hpp>
 

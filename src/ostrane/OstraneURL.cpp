@@ -1,6 +1,6 @@
 #include "ostrane/OstraneURL.hpp"
 
-#include "platform/JSON.hpp"
+#include "platform/data/JSON.hpp"
 
 namespace Ostrane {
 

@@ -1,6 +1,6 @@
 #pragma once
 // Random access to a remote file for a player.
-#include "platform/URL.hpp"
+#include "platform/net/URL.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include "keychain/ApplicationIdentity.hpp"
 #include "keychain/Keychain.hpp"
 #include "ostrane/OstraneInfo.hpp"
-#include "platform/Trace.hpp"
+#include "platform/base/Trace.hpp"
 
 #include <cerrno>
 

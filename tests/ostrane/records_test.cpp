@@ -3,7 +3,7 @@
 #include "ostrane/OstraneInfo.hpp"
 #include "ostrane/OstraneURL.hpp"
 #include "ostrane/OstraneVersion.hpp"
-#include "platform/JSON.hpp"
+#include "platform/data/JSON.hpp"
 
 #include <gtest/gtest.h>
 

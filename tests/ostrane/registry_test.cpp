@@ -4,7 +4,7 @@
 #include "ostrane/NetworkFileHandle.hpp"
 #include "ostrane/NetworkFileManager.hpp"
 #include "ostrane/UnavailableClient.hpp"
-#include "platform/Trace.hpp"
+#include "platform/base/Trace.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@
 #include "keychain/SecretServiceItemStore.hpp"
 #include "keychain/SecretServiceSession.hpp"
 #include "ostrane/OstraneInfo.hpp"
-#include "platform/Trace.hpp"
+#include "platform/base/Trace.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // test-labels: unit
-#include "platform/CharacterSet.hpp"
+#include "platform/text/CharacterSet.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // test-labels: unit
-#include "platform/Base64.hpp"
-#include "platform/Date.hpp"
-#include "platform/JSON.hpp"
-#include "platform/UUID.hpp"
+#include "platform/data/Base64.hpp"
+#include "platform/data/Date.hpp"
+#include "platform/data/JSON.hpp"
+#include "platform/data/UUID.hpp"
 
 #include <gtest/gtest.h>
 

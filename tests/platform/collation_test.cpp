@@ -1,5 +1,5 @@
 // test-labels: unit
-#include "platform/Collation.hpp"
+#include "platform/text/Collation.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // test-labels: unit tsan
-#include "platform/DispatchGroup.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/DispatchSemaphore.hpp"
-#include "platform/MainQueue.hpp"
-#include "platform/RunLoop.hpp"
+#include "platform/dispatch/DispatchGroup.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchSemaphore.hpp"
+#include "platform/dispatch/MainQueue.hpp"
+#include "platform/dispatch/RunLoop.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

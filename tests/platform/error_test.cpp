@@ -1,5 +1,5 @@
 // test-labels: unit
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 
 #include <gtest/gtest.h>
 

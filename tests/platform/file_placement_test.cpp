@@ -1,6 +1,6 @@
 // test-labels: unit
-#include "platform/Error.hpp"
-#include "platform/FilePlacement.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/fs/FilePlacement.hpp"
 #include "support/TempFolder.hpp"
 
 #include <gtest/gtest.h>

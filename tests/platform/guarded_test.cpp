@@ -1,5 +1,5 @@
 // test-labels: unit tsan
-#include "platform/Guarded.hpp"
+#include "platform/dispatch/Guarded.hpp"
 
 #include <gtest/gtest.h>
 

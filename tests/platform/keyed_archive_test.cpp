@@ -1,6 +1,6 @@
 // test-labels: unit
-#include "platform/Error.hpp"
-#include "platform/KeyedArchive.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/data/KeyedArchive.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // test-labels: unit tsan
-#include "platform/DispatchQueue.hpp"
-#include "platform/DispatchSemaphore.hpp"
-#include "platform/OperationQueue.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchSemaphore.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

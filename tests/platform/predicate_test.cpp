@@ -1,5 +1,5 @@
 // test-labels: unit
-#include "platform/Predicate.hpp"
+#include "platform/data/Predicate.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // test-labels: unit tsan
-#include "platform/Progress.hpp"
+#include "platform/dispatch/Progress.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // test-labels: unit tsan
-#include "platform/Trace.hpp"
+#include "platform/base/Trace.hpp"
 
 #include <gtest/gtest.h>
 

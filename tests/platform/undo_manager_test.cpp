@@ -1,5 +1,5 @@
 // test-labels: unit tsan
-#include "platform/UndoManager.hpp"
+#include "platform/base/UndoManager.hpp"
 
 #include <gtest/gtest.h>
 

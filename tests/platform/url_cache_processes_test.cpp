@@ -1,7 +1,7 @@
 // test-labels: unit
 // The URL cache's disk part shared by processes, and where it lies by default. Children are forked
 // before any thread of ours exists; each reports through its exit status.
-#include "platform/URLCache.hpp"
+#include "platform/net/URLCache.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // The URL cache: what it keeps, how it keys answers (method, URL, Depth, body, credential), LRU
 // eviction within each capacity, private files that hold no secret, several threads at once, and
 // what a URL session stores in it.
-#include "platform/URLCache.hpp"
+#include "platform/net/URLCache.hpp"
 
-#include "platform/OperationQueue.hpp"
-#include "platform/URLSession.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/net/URLSession.hpp"
 #include "support/FakeHTTPServer.hpp"
 
 #include <gtest/gtest.h>

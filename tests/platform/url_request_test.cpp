@@ -1,5 +1,5 @@
 // test-labels: unit
-#include "platform/URLRequest.hpp"
+#include "platform/net/URLRequest.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // test-labels: unit http tsan
-#include "platform/URLSession.hpp"
+#include "platform/net/URLSession.hpp"
 
-#include "platform/OperationQueue.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
 #include "support/FakeHTTPServer.hpp"
 #include "support/Wait.hpp"
 
@@ -192,11 +192,6 @@ struct SessionFixture : ::testing::Test {
         return future.get();
     }
 };
-
-int statusOf(const std::shared_ptr<const URLResponse>& r) {
-    auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(r);
-    return http ? http->statusCode() : -1;
-}
 
 }  // namespace
 

@@ -1,5 +1,5 @@
 // test-labels: unit
-#include "platform/URL.hpp"
+#include "platform/net/URL.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // test-labels: unit
-#include "platform/Value.hpp"
+#include "platform/data/Value.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

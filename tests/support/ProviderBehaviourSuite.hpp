@@ -3,9 +3,9 @@
 #include "support/ProviderBehaviour.hpp"
 
 #include "fileprovider/core/FileProvider.hpp"
-#include "platform/Error.hpp"
-#include "platform/Progress.hpp"
-#include "platform/UndoManager.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/base/UndoManager.hpp"
 #include "fileprovider/core/UndoBox.hpp"
 
 #include <algorithm>

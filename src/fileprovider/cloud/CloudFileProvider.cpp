@@ -1,10 +1,11 @@
 #include "fileprovider/cloud/CloudFileProvider.hpp"
 
 #include "fileprovider/core/PlatformExtensions.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/MetadataQuery.hpp"
-#include "platform/Progress.hpp"
-#include "platform/UbiquityContainer.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/fs/MetadataQuery.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/fs/UbiquityContainer.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <sys/stat.h>
 
@@ -23,12 +24,7 @@ using platform::PredicateRef;
 using platform::URL;
 using platform::Value;
 
-std::string trimSlashes(const std::string& s) {
-    const auto first = s.find_first_not_of('/');
-    if (first == std::string::npos) return {};
-    const auto last = s.find_last_not_of('/');
-    return s.substr(first, last - first + 1);
-}
+using platform::trimSlashes;
 
 std::string parentPath(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -45,11 +41,6 @@ bool isBelow(const std::string& path, const std::string& folder) {
 // The file-system path a provider URL names.
 std::string filePath(const URL& url) { return url.absoluteURL().path(); }
 
-template <class... A>
-std::function<void(A...)> orNothing(std::function<void(A...)> f) {
-    if (!f) f = [](A...) {};
-    return f;
-}
 
 PredicateRef pathComparison(ComparisonPredicate::Operator op, const std::string& path) {
     return std::make_shared<ComparisonPredicate>(Expression::keyPath(platform::NSMetadataItemPathKey),

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "fileprovider/local/LocalFileProvider.hpp"
-#include "platform/NotificationCenter.hpp"
+#include "platform/dispatch/NotificationCenter.hpp"
 
 #include <atomic>
 #include <map>

@@ -1,7 +1,7 @@
 #include "fileprovider/core/FileObject.hpp"
 
 #include "fileprovider/core/PlatformExtensions.hpp"
-#include "platform/CharacterSet.hpp"
+#include "platform/text/CharacterSet.hpp"
 
 #include <functional>
 #include <limits>

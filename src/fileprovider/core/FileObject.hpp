@@ -4,11 +4,11 @@
 // time (a provider hands it to a completion and keeps no reference).
 #pragma once
 
-#include "platform/Date.hpp"
-#include "platform/Predicate.hpp"
-#include "platform/URL.hpp"
-#include "platform/URLResourceKey.hpp"
-#include "platform/Value.hpp"
+#include "platform/data/Date.hpp"
+#include "platform/data/Predicate.hpp"
+#include "platform/net/URL.hpp"
+#include "platform/net/URLResourceKey.hpp"
+#include "platform/data/Value.hpp"
 
 #include <cstddef>
 #include <cstdint>

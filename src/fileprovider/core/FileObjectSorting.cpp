@@ -1,6 +1,6 @@
 #include "fileprovider/core/FileObjectSorting.hpp"
 
-#include "platform/Collation.hpp"
+#include "platform/text/Collation.hpp"
 
 #include <cmath>
 

@@ -2,11 +2,11 @@
 
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/UndoBox.hpp"
-#include "platform/CharacterSet.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/OperationQueue.hpp"
-#include "platform/Progress.hpp"
-#include "platform/UndoManager.hpp"
+#include "platform/text/CharacterSet.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/base/UndoManager.hpp"
 
 #include <charconv>
 #include <chrono>

@@ -15,13 +15,13 @@
 
 #include "fileprovider/core/FileObject.hpp"
 #include "fileprovider/core/FileOperationType.hpp"
-#include "platform/CharacterSet.hpp"
-#include "platform/Error.hpp"
-#include "platform/Geometry.hpp"
-#include "platform/Predicate.hpp"
-#include "platform/URL.hpp"
-#include "platform/URLCredential.hpp"
-#include "platform/Value.hpp"
+#include "platform/text/CharacterSet.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/media/Geometry.hpp"
+#include "platform/data/Predicate.hpp"
+#include "platform/net/URL.hpp"
+#include "platform/net/URLCredential.hpp"
+#include "platform/data/Value.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -46,6 +46,13 @@ namespace RiridOzizevud {
 using platform::Data;
 using platform::ErrorRef;
 using ProgressRef = std::shared_ptr<platform::Progress>;
+
+/// An absent completion stands for one that does nothing.
+template <class... A>
+std::function<void(A...)> orNothing(std::function<void(A...)> f) {
+    if (!f) f = [](A...) {};
+    return f;
+}
 
 /// A simple completion: the operation's error, or nullptr on success.
 using SimpleCompletionHandler = std::function<void(ErrorRef)>;

@@ -1,7 +1,7 @@
 // HTTP status codes as the HTTP-based providers report them, and the base of their error types.
 #pragma once
 
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 
 #include <array>
 #include <optional>

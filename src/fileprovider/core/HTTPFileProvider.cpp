@@ -2,11 +2,12 @@
 
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RequestHeaders.hpp"
-#include "platform/FileManager.hpp"
-#include "platform/FilePlacement.hpp"
-#include "platform/URLResourceKey.hpp"
-#include "platform/UUID.hpp"
-#include "platform/UndoManager.hpp"
+#include "platform/fs/FileManager.hpp"
+#include "platform/fs/FilePlacement.hpp"
+#include "platform/net/URLResourceKey.hpp"
+#include "platform/data/UUID.hpp"
+#include "platform/base/UndoManager.hpp"
+#include "platform/net/URLResponse.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -35,10 +36,7 @@ std::optional<std::string> bodyText(const std::optional<Data>& data) {
     return std::string(data->begin(), data->end());
 }
 
-int statusOf(const std::shared_ptr<const platform::URLResponse>& response) {
-    const auto http = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(response);
-    return http ? http->statusCode() : -1;
-}
+using platform::statusOf;
 
 Data readBounded(const std::string& path) {
     Data out;

@@ -18,18 +18,18 @@
 
 #include "fileprovider/core/FileProvider.hpp"
 #include "fileprovider/core/ProviderSettings.hpp"
-#include "platform/Guarded.hpp"
+#include "platform/dispatch/Guarded.hpp"
 #include "fileprovider/core/FileProviderHTTPError.hpp"
 #include "fileprovider/core/ServerTrustPolicy.hpp"
 #include "fileprovider/core/SessionDelegate.hpp"
-#include "platform/DispatchGroup.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/KeyedArchive.hpp"
-#include "platform/OperationQueue.hpp"
-#include "platform/Progress.hpp"
-#include "platform/Stream.hpp"
-#include "platform/URLRequest.hpp"
-#include "platform/URLSession.hpp"
+#include "platform/dispatch/DispatchGroup.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/data/KeyedArchive.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/net/Stream.hpp"
+#include "platform/net/URLRequest.hpp"
+#include "platform/net/URLSession.hpp"
 
 #include <atomic>
 #include <cstdint>

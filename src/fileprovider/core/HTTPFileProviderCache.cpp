@@ -1,7 +1,7 @@
 // HTTPFileProvider's request runner and its answer from the URL cache.
 #include "fileprovider/core/HTTPFileProvider.hpp"
 
-#include "platform/URLCache.hpp"
+#include "platform/net/URLCache.hpp"
 
 namespace RiridOzizevud {
 

@@ -4,12 +4,12 @@
 #pragma once
 
 #include "fileprovider/core/FileProvider.hpp"
-#include "platform/CharacterSet.hpp"
-#include "platform/Date.hpp"
-#include "platform/Error.hpp"
-#include "platform/URL.hpp"
-#include "platform/URLResourceKey.hpp"
-#include "platform/Value.hpp"
+#include "platform/text/CharacterSet.hpp"
+#include "platform/data/Date.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/net/URL.hpp"
+#include "platform/net/URLResourceKey.hpp"
+#include "platform/data/Value.hpp"
 
 #include <cerrno>
 #include <cstddef>

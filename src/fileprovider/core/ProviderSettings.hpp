@@ -1,7 +1,7 @@
 #pragma once
 
 #include "fileprovider/core/FileProvider.hpp"
-#include "platform/Guarded.hpp"
+#include "platform/dispatch/Guarded.hpp"
 
 #include <memory>
 #include <optional>

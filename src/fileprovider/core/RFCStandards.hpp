@@ -2,7 +2,7 @@
 // reading a date written in any of them. Own code: every pattern must match the whole text.
 #pragma once
 
-#include "platform/Date.hpp"
+#include "platform/data/Date.hpp"
 
 #include <array>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "fileprovider/core/RequestHeaders.hpp"
 
-#include "platform/Base64.hpp"
+#include "platform/data/Base64.hpp"
 
 #include <initializer_list>
 #include <limits>

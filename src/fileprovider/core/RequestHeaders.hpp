@@ -3,8 +3,8 @@
 #pragma once
 
 #include "fileprovider/core/ContentMIMEType.hpp"
-#include "platform/URLCredential.hpp"
-#include "platform/URLRequest.hpp"
+#include "platform/net/URLCredential.hpp"
+#include "platform/net/URLRequest.hpp"
 
 #include <cstdint>
 #include <optional>

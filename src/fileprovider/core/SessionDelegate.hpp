@@ -8,8 +8,8 @@
 #pragma once
 
 #include "fileprovider/core/FileProvider.hpp"
-#include "platform/Progress.hpp"
-#include "platform/URLSession.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/net/URLSession.hpp"
 
 #include <cstdint>
 #include <functional>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "fileprovider/core/FileOperationType.hpp"
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 
 #include <functional>
 #include <memory>

@@ -2,7 +2,7 @@
 // (expat underneath; no external entity is ever loaded) and written back as indented text.
 #pragma once
 
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 
 #include <cstdint>
 #include <map>

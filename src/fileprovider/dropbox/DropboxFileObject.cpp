@@ -1,7 +1,7 @@
 #include "fileprovider/dropbox/DropboxFileObject.hpp"
 
 #include "fileprovider/core/RFCStandards.hpp"
-#include "platform/JSON.hpp"
+#include "platform/data/JSON.hpp"
 
 namespace RiridOzizevud {
 

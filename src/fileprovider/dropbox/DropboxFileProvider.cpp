@@ -4,9 +4,11 @@
 #include "fileprovider/core/RFCStandards.hpp"
 #include "fileprovider/core/RequestHeaders.hpp"
 #include "fileprovider/info/LocalFileInformationGenerator.hpp"
-#include "platform/ImageSource.hpp"
-#include "platform/PDFDocument.hpp"
-#include "platform/JSON.hpp"
+#include "platform/media/ImageSource.hpp"
+#include "platform/media/PDFDocument.hpp"
+#include "platform/data/JSON.hpp"
+#include "platform/text/Strings.hpp"
+#include "platform/net/URLResponse.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -24,31 +26,14 @@ using platform::URLRequest;
 
 constexpr platform::TimeInterval kTemporaryLinkLifetime = 4 * 60 * 60;
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+using platform::startsWith;
 
-std::string lowercased(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+using platform::lowercased;
 
 bool isLocalFileURL(const std::string& text) { return startsWith(lowercased(text.substr(0, 7)), "file://"); }
 
-int statusOf(const std::shared_ptr<const platform::URLResponse>& response) {
-    if (const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get()))
-        return http->statusCode();
-    return 0;
-}
+using platform::statusOf;
 
-/// The body as a JSON object; none for anything else.
-std::optional<Json> jsonObject(const std::optional<Data>& data) {
-    if (!data)
-        return std::nullopt;
-    auto json = platform::JSON::parse(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
-    if (!json || !json->is_object())
-        return std::nullopt;
-    return json;
-}
 
 const Json* objectMember(const Json& object, std::string_view key) {
     const Json* value = platform::JSON::member(object, key);
@@ -169,16 +154,6 @@ std::string decimalText(double value) {
     return text;
 }
 
-/// "yyyy-MM-dd HH:mm:ss" in the local time zone.
-std::string localDateText(const platform::Date& date) {
-    const auto seconds = static_cast<std::time_t>(std::floor(date.timeIntervalSince1970()));
-    std::tm parts{};
-    if (!::localtime_r(&seconds, &parts))
-        return "";
-    char buffer[32];
-    const size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &parts);
-    return std::string(buffer, n);
-}
 
 /// An image of a thumbnail or preview answer: nullptr for an HTML page or bytes that are no image.
 std::shared_ptr<platform::Image> thumbnailImage(const Data& data,
@@ -415,7 +390,7 @@ void DropboxFileProvider::attributesOfItem(const std::string& path, FileCompleti
                            completionHandler(nullptr, failure);
                            return;
                        }
-                       const auto json = jsonObject(data);
+                       const auto json = platform::JSON::object(data);
                        FileObjectRef entry = json ? DropboxFileObject::make(*json) : nullptr;
                        if (!entry) {
                            completionHandler(nullptr, unreadableAnswer(fileURL));
@@ -432,7 +407,7 @@ void DropboxFileProvider::storageProperties(std::function<void(VolumeObjectRef v
                                                  std::optional<Data> data,
                                                  std::shared_ptr<const platform::URLResponse> response, ErrorRef error) {
         const int status = statusOf(response);
-        const auto json = error || status < 200 || status >= 300 ? std::nullopt : jsonObject(data);
+        const auto json = error || status < 200 || status >= 300 ? std::nullopt : platform::JSON::object(data);
         if (!json) {
             completionHandler(nullptr);
             return;
@@ -476,7 +451,7 @@ ProgressRef DropboxFileProvider::searchFiles(const std::string& path, bool recur
 
     auto pageHandler = [everything, query, foundItemHandler, fileURL](const std::optional<Data>& data,
                                                                      const ProgressRef& progress) -> Page {
-        const auto json = jsonObject(data);
+        const auto json = platform::JSON::object(data);
         const Json* list = nullptr;
         if (json)
             list = platform::JSON::member(*json, "entries") ? platform::JSON::member(*json, "entries")
@@ -534,7 +509,7 @@ void DropboxFileProvider::publicLink(const std::string& to,
                            completionHandler(std::nullopt, nullptr, std::nullopt, failure);
                            return;
                        }
-                       const auto json = jsonObject(data);
+                       const auto json = platform::JSON::object(data);
                        std::optional<URL> link;
                        FileObjectRef entry;
                        if (json) {
@@ -574,7 +549,7 @@ void DropboxFileProvider::copyItem(
                 completionHandler(std::nullopt, nullptr, failure);
                 return;
             }
-            const auto json = jsonObject(data);
+            const auto json = platform::JSON::object(data);
             std::optional<std::string> job;
             FileObjectRef entry;
             if (json) {
@@ -715,7 +690,7 @@ std::pair<platform::ValueDictionary, std::vector<std::string>> DropboxFileProvid
     }
     if (const auto taken = stringMember(metadata, "time_taken"))
         if (const auto date = dateFromRFCString(*taken))
-            add("Date taken", localDateText(*date));
+            add("Date taken", (*date).localDateText());
     // Dropbox gives a video's duration in milliseconds.
     if (const auto duration = platform::JSON::lenient<uint64_t>(metadata, "duration"))
         add("Duration", formatted(static_cast<platform::TimeInterval>(*duration / 1000)));
@@ -735,7 +710,7 @@ ProgressRef DropboxFileProvider::propertiesOfFile(const std::string& path, Prope
                        }
                        platform::ValueDictionary properties;
                        std::vector<std::string> keys;
-                       if (const auto json = jsonObject(data))
+                       if (const auto json = platform::JSON::object(data))
                            if (const Json* info = objectMember(*json, "media_info"))
                                if (const Json* metadata = objectMember(*info, "metadata"))
                                    std::tie(properties, keys) = mediaProperties(*metadata);

@@ -1,7 +1,7 @@
 #include "fileprovider/dropbox/FileProviderDropboxError.hpp"
 
-#include "platform/CharacterSet.hpp"
-#include "platform/JSON.hpp"
+#include "platform/text/CharacterSet.hpp"
+#include "platform/data/JSON.hpp"
 
 #include <string_view>
 

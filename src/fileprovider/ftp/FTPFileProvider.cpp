@@ -3,16 +3,17 @@
 #include "fileprovider/core/HTTPFileProvider.hpp"
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/ftp/FTPListParser.hpp"
-#include "platform/Collation.hpp"
-#include "platform/DispatchGroup.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/FileManager.hpp"
-#include "platform/FilePlacement.hpp"
-#include "platform/OperationQueue.hpp"
-#include "platform/Stream.hpp"
-#include "platform/URLSession.hpp"
-#include "platform/UUID.hpp"
-#include "platform/UndoManager.hpp"
+#include "platform/text/Collation.hpp"
+#include "platform/dispatch/DispatchGroup.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/fs/FileManager.hpp"
+#include "platform/fs/FilePlacement.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/net/Stream.hpp"
+#include "platform/net/URLSession.hpp"
+#include "platform/data/UUID.hpp"
+#include "platform/base/UndoManager.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -28,10 +29,7 @@ using platform::URLError;
 
 namespace {
 
-std::string lowercased(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
+using platform::lowercased;
 
 bool hasPrefix(const std::string& s, std::string_view prefix) { return s.rfind(prefix, 0) == 0; }
 

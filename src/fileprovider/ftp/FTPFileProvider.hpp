@@ -13,12 +13,12 @@
 
 #include "fileprovider/core/FileProvider.hpp"
 #include "fileprovider/core/ProviderSettings.hpp"
-#include "platform/Guarded.hpp"
+#include "platform/dispatch/Guarded.hpp"
 #include "fileprovider/core/ServerTrustPolicy.hpp"
 #include "fileprovider/core/SessionDelegate.hpp"
 #include "fileprovider/ftp/FTPSession.hpp"
-#include "platform/KeyedArchive.hpp"
-#include "platform/Progress.hpp"
+#include "platform/data/KeyedArchive.hpp"
+#include "platform/dispatch/Progress.hpp"
 
 #include <atomic>
 #include <memory>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "fileprovider/core/FileObject.hpp"
-#include "platform/URL.hpp"
+#include "platform/net/URL.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -4,10 +4,10 @@
 #include "fileprovider/ftp/FTPReply.hpp"
 #include "fileprovider/ftp/FileProviderFTPError.hpp"
 #include "fileprovider/ftp/NetService.hpp"
-#include "platform/CharacterSet.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/URLCache.hpp"
-#include "platform/URLSession.hpp"
+#include "platform/text/CharacterSet.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/net/URLCache.hpp"
+#include "platform/net/URLSession.hpp"
 
 #include <algorithm>
 #include <cctype>

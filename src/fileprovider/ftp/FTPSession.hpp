@@ -10,10 +10,10 @@
 #include "fileprovider/core/FileObject.hpp"
 #include "fileprovider/core/ServerTrustPolicy.hpp"
 #include "fileprovider/ftp/FileProviderStreamTask.hpp"
-#include "platform/Error.hpp"
-#include "platform/Stream.hpp"
-#include "platform/URL.hpp"
-#include "platform/URLCredential.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/net/Stream.hpp"
+#include "platform/net/URL.hpp"
+#include "platform/net/URLCredential.hpp"
 
 #include <atomic>
 #include <functional>

@@ -3,7 +3,7 @@
 // code); replyCode() is.
 #pragma once
 
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "fileprovider/ftp/FileProviderStreamTask.hpp"
 
-#include "platform/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -15,11 +15,11 @@
 
 #include "fileprovider/core/ServerTrustPolicy.hpp"
 #include "fileprovider/ftp/NetService.hpp"
-#include "platform/DispatchTime.hpp"
-#include "platform/Error.hpp"
-#include "platform/URLRequest.hpp"
-#include "platform/URLSession.hpp"
-#include "platform/Value.hpp"
+#include "platform/dispatch/DispatchTime.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/net/URLRequest.hpp"
+#include "platform/net/URLSession.hpp"
+#include "platform/data/Value.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -1,11 +1,12 @@
 #include "fileprovider/info/LocalFileInformationGenerator.hpp"
 
 #include "fileprovider/core/PlatformExtensions.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/FileManager.hpp"
-#include "platform/ImageSource.hpp"
-#include "platform/MediaAsset.hpp"
-#include "platform/PDFDocument.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/fs/FileManager.hpp"
+#include "platform/media/ImageSource.hpp"
+#include "platform/media/MediaAsset.hpp"
+#include "platform/media/PDFDocument.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -28,10 +29,7 @@ namespace {
 
 // ---- Shared text helpers ----
 
-std::string lowercased(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+using platform::lowercased;
 
 // The text after the last "." of the last path component, lower-cased; "" when there is none. A
 // leading "." marks a hidden name, not an extension (".jpg" has none), as URL::pathExtension has it:

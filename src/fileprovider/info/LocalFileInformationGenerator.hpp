@@ -9,11 +9,11 @@
 #pragma once
 
 #include "fileprovider/core/FileProvider.hpp"
-#include "platform/Date.hpp"
-#include "platform/Geometry.hpp"
-#include "platform/Image.hpp"
-#include "platform/URL.hpp"
-#include "platform/Value.hpp"
+#include "platform/data/Date.hpp"
+#include "platform/media/Geometry.hpp"
+#include "platform/media/Image.hpp"
+#include "platform/net/URL.hpp"
+#include "platform/data/Value.hpp"
 
 #include <cstdint>
 #include <functional>

@@ -1,9 +1,9 @@
 #include "fileprovider/local/LocalFileMonitor.hpp"
 
 #include "fileprovider/core/PlatformExtensions.hpp"
-#include "platform/Date.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/FileSystemEventSource.hpp"
+#include "platform/data/Date.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/fs/FileSystemEventSource.hpp"
 
 namespace RiridOzizevud {
 

@@ -5,7 +5,7 @@
 // renamed in it; a file every change of its own (content, attributes, rename, deletion).
 #pragma once
 
-#include "platform/URL.hpp"
+#include "platform/net/URL.hpp"
 
 #include <functional>
 #include <memory>

@@ -1,7 +1,7 @@
 #include "fileprovider/local/LocalFileObject.hpp"
 
-#include "platform/Error.hpp"
-#include "platform/FileManager.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/fs/FileManager.hpp"
 
 #include <cstdio>
 

@@ -2,10 +2,10 @@
 // remove, the writes that use it, and symbolic links.
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/local/LocalFileProvider.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/FileCoordinator.hpp"
-#include "platform/OperationQueue.hpp"
-#include "platform/Progress.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/fs/FileCoordinator.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/dispatch/Progress.hpp"
 
 #include <filesystem>
 

@@ -3,11 +3,12 @@
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/info/LocalFileInformationGenerator.hpp"
 #include "fileprovider/local/LocalFileProviderManagerDelegate.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/FileCoordinator.hpp"
-#include "platform/OperationQueue.hpp"
-#include "platform/Progress.hpp"
-#include "platform/UndoManager.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/fs/FileCoordinator.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/base/UndoManager.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,12 +29,7 @@ platform::URL validatedBase(const URL& baseURL) {
     return URL::fileURLWithPath(baseURL.path(), true);
 }
 
-std::string trimSlashes(const std::string& s) {
-    const auto first = s.find_first_not_of('/');
-    if (first == std::string::npos) return {};
-    const auto last = s.find_last_not_of('/');
-    return s.substr(first, last - first + 1);
-}
+using platform::trimSlashes;
 
 std::string replacingPrefix(const std::string& s, const std::string& prefix, const std::string& with) {
     return s.compare(0, prefix.size(), prefix) == 0 ? with + s.substr(prefix.size()) : s;
@@ -76,12 +72,6 @@ int openRegularFile(const std::string& path, int64_t& size) {
 
 } // namespace
 
-// An absent completion stands for one that does nothing.
-template <class... A>
-std::function<void(A...)> orNothing(std::function<void(A...)> f) {
-    if (!f) f = [](A...) {};
-    return f;
-}
 
 // --- Life -----------------------------------------------------------------------------------------
 

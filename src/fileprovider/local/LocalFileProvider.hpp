@@ -14,8 +14,8 @@
 #include "fileprovider/core/ProviderSettings.hpp"
 #include "fileprovider/local/LocalFileMonitor.hpp"
 #include "fileprovider/local/LocalFileObject.hpp"
-#include "platform/FileManager.hpp"
-#include "platform/KeyedArchive.hpp"
+#include "platform/fs/FileManager.hpp"
+#include "platform/data/KeyedArchive.hpp"
 
 #include <atomic>
 #include <memory>

@@ -3,7 +3,7 @@
 // fileOperationDelegate as an operation on provider-relative paths.
 #pragma once
 
-#include "platform/FileManager.hpp"
+#include "platform/fs/FileManager.hpp"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
 #include "fileprovider/onedrive/FileProviderOneDriveError.hpp"
 
-#include "platform/CharacterSet.hpp"
-#include "platform/JSON.hpp"
+#include "platform/text/CharacterSet.hpp"
+#include "platform/data/JSON.hpp"
 
 namespace RiridOzizevud {
 

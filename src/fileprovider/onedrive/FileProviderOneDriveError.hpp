@@ -3,7 +3,7 @@
 #pragma once
 
 #include "fileprovider/core/FileProviderHTTPError.hpp"
-#include "platform/Value.hpp"
+#include "platform/data/Value.hpp"
 
 #include <memory>
 #include <optional>

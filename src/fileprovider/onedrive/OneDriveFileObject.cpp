@@ -1,7 +1,8 @@
 #include "fileprovider/onedrive/OneDriveFileObject.hpp"
 
 #include "fileprovider/core/RFCStandards.hpp"
-#include "platform/JSON.hpp"
+#include "platform/data/JSON.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <vector>
 
@@ -11,7 +12,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+using platform::startsWith;
 
 std::string_view trimmed(std::string_view text) {
     const auto isTrim = [](char c) { return c == ' ' || c == '/'; };

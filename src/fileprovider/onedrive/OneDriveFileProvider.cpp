@@ -4,9 +4,10 @@
 #include "fileprovider/core/RFCStandards.hpp"
 #include "fileprovider/core/RequestHeaders.hpp"
 #include "fileprovider/info/LocalFileInformationGenerator.hpp"
-#include "platform/ImageSource.hpp"
-#include "platform/JSON.hpp"
-#include "platform/URLResponse.hpp"
+#include "platform/media/ImageSource.hpp"
+#include "platform/data/JSON.hpp"
+#include "platform/net/URLResponse.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -19,33 +20,17 @@ using Json = nlohmann::json;
 using platform::URL;
 using platform::URLRequest;
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+using platform::startsWith;
 
-int statusOf(const std::shared_ptr<const platform::URLResponse>& response) {
-    if (const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get()))
-        return http->statusCode();
-    return 0;
-}
+using platform::statusOf;
 
-std::optional<Json> jsonObject(const std::optional<Data>& data) {
-    if (!data)
-        return std::nullopt;
-    auto json = platform::JSON::parse(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
-    if (!json || !json->is_object())
-        return std::nullopt;
-    return json;
-}
 
 Data bytes(const Json& json) {
     const std::string text = platform::JSON::dump(json);
     return Data(text.begin(), text.end());
 }
 
-std::string lowercased(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+using platform::lowercased;
 
 int effectivePort(const URL& url) {
     if (const auto port = url.port())
@@ -293,7 +278,7 @@ void OneDriveFileProvider::failLater(const FileOperationType& operation, ErrorRe
 HTTPFileProvider::Page OneDriveFileProvider::page(const std::optional<Data>& data, const std::string& path,
                                                   const platform::PredicateRef& filter,
                                                   const FoundItemHandler& foundItemHandler) const {
-    const auto json = jsonObject(data);
+    const auto json = platform::JSON::object(data);
     const Json* value = json ? platform::JSON::member(*json, "value") : nullptr;
     if (!value || !value->is_array())
         return {{}, badServerResponse(url(path)), std::nullopt};
@@ -366,7 +351,7 @@ void OneDriveFileProvider::attributesOfItem(const std::string& path, FileComplet
                 completionHandler(nullptr, failure);
                 return;
             }
-            const auto json = jsonObject(data);
+            const auto json = platform::JSON::object(data);
             auto entry = json ? OneDriveFileObject::make(self->baseURL(), self->route_, *json) : nullptr;
             completionHandler(entry, entry ? nullptr : badServerResponse(self->url(path)));
         });
@@ -382,7 +367,7 @@ void OneDriveFileProvider::storageProperties(std::function<void(VolumeObjectRef 
                      std::optional<Data> data, std::shared_ptr<const platform::URLResponse> response, ErrorRef error) {
             if (!completionHandler)
                 return;
-            const auto json = jsonObject(data);
+            const auto json = platform::JSON::object(data);
             // An error page is no volume.
             if (error || statusOf(response) >= 300 || !json) {
                 completionHandler(nullptr);
@@ -640,7 +625,7 @@ void OneDriveFileProvider::publicLink(const std::string& to,
                 return;
             }
             std::optional<URL> link;
-            if (const auto json = jsonObject(data)) {
+            if (const auto json = platform::JSON::object(data)) {
                 const Json* object = platform::JSON::member(*json, "link");
                 const Json* web = object && object->is_object() ? platform::JSON::member(*object, "webUrl") : nullptr;
                 if (web && web->is_string())
@@ -665,7 +650,7 @@ ProgressRef OneDriveFileProvider::propertiesOfFile(const std::string& path, Prop
                 completionHandler({}, {}, failure);
                 return;
             }
-            const auto json = jsonObject(data);
+            const auto json = platform::JSON::object(data);
             if (!json) {
                 completionHandler({}, {}, badServerResponse(self->url(path)));
                 return;

@@ -4,7 +4,7 @@
 
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RFCStandards.hpp"
-#include "platform/JSON.hpp"
+#include "platform/data/JSON.hpp"
 
 #include <cctype>
 #include <cmath>
@@ -65,15 +65,6 @@ std::optional<std::string> coordinateText(double value) {
     return text;
 }
 
-std::string localDateText(const platform::Date& date) {
-    const auto seconds = static_cast<std::time_t>(std::floor(date.timeIntervalSince1970()));
-    std::tm parts{};
-    if (!::localtime_r(&seconds, &parts))
-        return {};
-    char buffer[32];
-    const size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &parts);
-    return std::string(buffer, n);
-}
 
 std::optional<int64_t> truncated(double value) {
     if (!std::isfinite(value) || value >= 9223372036854775808.0 || value < -9223372036854775808.0)
@@ -136,7 +127,7 @@ std::pair<platform::ValueDictionary, std::vector<std::string>> OneDriveFileProvi
             media.add("Duration", formatted(static_cast<double>(*duration) / 1000.0));
     if (const Json* taken = platform::JSON::member(item, "takenDateTime"); taken && taken->is_string())
         if (const auto date = dateFromRFCString(taken->get<std::string>()))
-            media.add("Date taken", localDateText(*date));
+            media.add("Date taken", (*date).localDateText());
     if (const Json* photo = object(item, "photo")) {
         if (const Json* make = platform::JSON::member(*photo, "cameraMake"); make && make->is_string())
             media.add("Device make", make->get<std::string>());

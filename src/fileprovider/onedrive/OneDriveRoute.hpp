@@ -2,7 +2,7 @@
 // user, or the signed-in user's own drive. OneDriveFileProvider::Route names this type.
 #pragma once
 
-#include "platform/UUID.hpp"
+#include "platform/data/UUID.hpp"
 
 #include <optional>
 #include <string>

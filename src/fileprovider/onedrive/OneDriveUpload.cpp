@@ -4,8 +4,8 @@
 
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RequestHeaders.hpp"
-#include "platform/JSON.hpp"
-#include "platform/URLResponse.hpp"
+#include "platform/data/JSON.hpp"
+#include "platform/net/URLResponse.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -24,18 +24,8 @@ using Json = nlohmann::json;
 using platform::URL;
 using platform::URLRequest;
 
-int statusOf(const std::shared_ptr<const platform::URLResponse>& response) {
-    if (const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get()))
-        return http->statusCode();
-    return 0;
-}
+using platform::statusOf;
 
-std::optional<Json> jsonObject(const Data& data) {
-    auto json = platform::JSON::parse(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
-    if (!json || !json->is_object())
-        return std::nullopt;
-    return json;
-}
 
 std::optional<int64_t> decimal(std::string_view text) {
     int64_t value = 0;
@@ -193,7 +183,7 @@ ProgressRef OneDriveFileProvider::createUploadSession(const std::string& path, c
                 return;
             }
             std::optional<URL> uploadURL;
-            if (const auto json = data ? jsonObject(*data) : std::nullopt) {
+            if (const auto json = data ? platform::JSON::object(*data) : std::nullopt) {
                 const Json* value = platform::JSON::member(*json, "uploadUrl");
                 if (value && value->is_string())
                     uploadURL = URL::parse(value->get<std::string>());
@@ -319,7 +309,7 @@ void OneDriveFileProvider::chunkReply(const std::shared_ptr<UploadState>& state,
         state->finish(serverError(status, state->path, body));
         return;
     }
-    const auto json = jsonObject(body);
+    const auto json = platform::JSON::object(body);
     if (!json) {
         state->finish(platform::URLError::make(platform::URLError::badServerResponse, uploadURL));
         return;

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "fileprovider/smb2/SMBOptionSet.hpp"
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 
 #include <cstdint>
 #include <memory>

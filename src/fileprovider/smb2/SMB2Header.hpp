@@ -5,7 +5,7 @@
 
 #include "fileprovider/smb2/NTStatus.hpp"
 #include "fileprovider/smb2/SMB2Types.hpp"
-#include "platform/Value.hpp"
+#include "platform/data/Value.hpp"
 
 #include <array>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // SMB2 puts every integer on the wire least significant byte first, whatever the host's order.
 #pragma once
 
-#include "platform/Value.hpp"
+#include "platform/data/Value.hpp"
 
 #include <cstddef>
 #include <cstdint>

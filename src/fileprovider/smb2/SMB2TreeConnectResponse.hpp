@@ -4,7 +4,7 @@
 
 #include "fileprovider/smb2/SMB2Types.hpp"
 #include "fileprovider/smb2/SMBOptionSet.hpp"
-#include "platform/Value.hpp"
+#include "platform/data/Value.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "fileprovider/smb2/SMBClient.hpp"
 
-#include "platform/OperationQueue.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
 
 #include <algorithm>
 

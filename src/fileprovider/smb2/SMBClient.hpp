@@ -7,8 +7,8 @@
 #include "fileprovider/smb2/SMB2TreeConnectResponse.hpp"
 #include "fileprovider/smb2/SMBMessageProtocols.hpp"
 #include "fileprovider/smb2/SMBStream.hpp"
-#include "platform/Guarded.hpp"
-#include "platform/Value.hpp"
+#include "platform/dispatch/Guarded.hpp"
+#include "platform/data/Value.hpp"
 
 #include <cstdint>
 #include <map>

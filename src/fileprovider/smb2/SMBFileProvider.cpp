@@ -1,8 +1,9 @@
 #include "fileprovider/smb2/SMBFileProvider.hpp"
 
-#include "platform/DispatchQueue.hpp"
-#include "platform/OperationQueue.hpp"
-#include "platform/Progress.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -13,10 +14,7 @@ namespace {
 
 constexpr const char* queueLabel = "FileProvider.SMB";
 
-std::string lowercased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
+using platform::lowercased;
 
 // Same form as the other providers' archives: a nested archive of user, password and persistence.
 void encodeCredential(platform::KeyedArchiver& coder, const std::optional<platform::URLCredential>& credential) {

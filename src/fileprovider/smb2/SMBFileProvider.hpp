@@ -5,7 +5,7 @@
 
 #include "fileprovider/core/FileProvider.hpp"
 #include "fileprovider/core/ProviderSettings.hpp"
-#include "platform/KeyedArchive.hpp"
+#include "platform/data/KeyedArchive.hpp"
 
 #include <memory>
 #include <mutex>

@@ -6,7 +6,7 @@
 #include "fileprovider/smb2/SMB2Header.hpp"
 #include "fileprovider/smb2/SMB2TreeConnectResponse.hpp"
 #include "fileprovider/smb2/SMB2Types.hpp"
-#include "platform/Value.hpp"
+#include "platform/data/Value.hpp"
 
 #include <concepts>
 #include <cstdint>

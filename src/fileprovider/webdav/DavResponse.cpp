@@ -1,6 +1,7 @@
 #include "fileprovider/webdav/DavResponse.hpp"
 
 #include "fileprovider/core/FileObject.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <expat.h>
 
@@ -12,12 +13,7 @@ namespace RiridOzizevud {
 
 namespace {
 
-std::string lowercased(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
+using platform::lowercased;
 
 bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;

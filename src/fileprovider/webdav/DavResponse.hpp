@@ -4,8 +4,8 @@
 #pragma once
 
 #include "fileprovider/core/XMLTree.hpp"
-#include "platform/URL.hpp"
-#include "platform/Value.hpp"
+#include "platform/net/URL.hpp"
+#include "platform/data/Value.hpp"
 
 #include <functional>
 #include <map>

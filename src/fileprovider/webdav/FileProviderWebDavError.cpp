@@ -1,6 +1,6 @@
 #include "fileprovider/webdav/FileProviderWebDavError.hpp"
 
-#include "platform/CharacterSet.hpp"
+#include "platform/text/CharacterSet.hpp"
 
 namespace RiridOzizevud {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "fileprovider/core/FileProviderHTTPError.hpp"
-#include "platform/URL.hpp"
+#include "platform/net/URL.hpp"
 
 #include <memory>
 #include <optional>

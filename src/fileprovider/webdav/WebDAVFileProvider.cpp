@@ -3,7 +3,9 @@
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RFCStandards.hpp"
 #include "fileprovider/info/LocalFileInformationGenerator.hpp"
-#include "platform/ImageSource.hpp"
+#include "platform/media/ImageSource.hpp"
+#include "platform/text/Strings.hpp"
+#include "platform/net/URLResponse.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -15,21 +17,13 @@ namespace {
 using platform::URL;
 using platform::URLRequest;
 
-bool startsWith(const std::string& text, std::string_view prefix) { return text.rfind(prefix, 0) == 0; }
+using platform::startsWith;
 
-std::string lowercased(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+using platform::lowercased;
 
 bool isLocal(const std::string& path) { return startsWith(path, "file://"); }
 
-int statusOf(const std::shared_ptr<const platform::URLResponse>& response) {
-    if (const auto* http = dynamic_cast<const platform::HTTPURLResponse*>(response.get()))
-        return http->statusCode();
-    return 0;
-}
+using platform::statusOf;
 
 std::span<const uint8_t> bytesOf(const std::optional<Data>& data) {
     return data ? std::span<const uint8_t>(data->data(), data->size()) : std::span<const uint8_t>();

@@ -2,7 +2,7 @@
 // asks for a list of keys. WebDAVFileProvider offers these under its own name as well.
 #pragma once
 
-#include "platform/Value.hpp"
+#include "platform/data/Value.hpp"
 
 #include <optional>
 #include <string>

@@ -3,10 +3,11 @@
 #include "keychain/ApplicationIdentity.hpp"
 #include "ostrane/curl/FTPListing.hpp"
 #include "ostrane/curl/TransferExit.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/Error.hpp"
-#include "platform/FilePlacement.hpp"
-#include "platform/Trace.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/fs/FilePlacement.hpp"
+#include "platform/base/Trace.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -41,13 +42,7 @@ OstraneErrorRef folderError(const std::string& path) {
 
 OstraneErrorRef releasedError() { return OstraneError::make("The client was released"); }
 
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-    }
-    return true;
-}
+using platform::startsWithNoCase;
 
 std::string trimmedWhitespace(const std::string& text) {
     constexpr const char* blanks = " \t\n\r\v\f";

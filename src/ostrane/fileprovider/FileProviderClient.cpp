@@ -7,10 +7,10 @@
 #include "fileprovider/core/FileProviderHTTPError.hpp"
 #include "fileprovider/webdav/WebDavFileObject.hpp"
 #include "keychain/ApplicationIdentity.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/FilePlacement.hpp"
-#include "platform/Progress.hpp"
-#include "platform/Trace.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/fs/FilePlacement.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/base/Trace.hpp"
 
 #include <libxml/HTMLparser.h>
 #include <libxml/tree.h>

@@ -6,7 +6,7 @@
 //
 // A read answers the whole range asked (cut at the end of the file), empty bytes at or past the
 // end, or nothing on failure: a short answer from the server is a failure, never a short success.
-#include "platform/Progress.hpp"
+#include "platform/dispatch/Progress.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -3,8 +3,8 @@
 #include "fileprovider/ftp/FTPFileProvider.hpp"
 #include "fileprovider/webdav/WebDAVFileProvider.hpp"
 #include "keychain/ApplicationIdentity.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/OperationQueue.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
 
 #include <cctype>
 

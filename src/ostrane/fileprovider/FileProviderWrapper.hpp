@@ -5,7 +5,7 @@
 // user, and the password as the keychain holds it at that moment); requests already under way keep
 // the provider they started with.
 #include "ostrane/OstraneInfo.hpp"
-#include "platform/URL.hpp"
+#include "platform/net/URL.hpp"
 
 #include <memory>
 #include <mutex>

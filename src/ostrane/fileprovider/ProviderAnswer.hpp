@@ -1,7 +1,7 @@
 #pragma once
 // One answer from a provider, waited for once, with a limit. The provider may answer after the
 // waiter gave up; the answer is then dropped.
-#include "platform/Progress.hpp"
+#include "platform/dispatch/Progress.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -1,9 +1,9 @@
 #include "ostrane/sftp/NMSSHClient.hpp"
 
 #include "keychain/ApplicationIdentity.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/Error.hpp"
-#include "platform/FilePlacement.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/fs/FilePlacement.hpp"
 
 #include <algorithm>
 #include <utility>

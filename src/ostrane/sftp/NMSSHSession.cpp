@@ -2,7 +2,7 @@
 
 #include "ostrane/sftp/SSHCallWatch.hpp"
 #include "ostrane/sftp/SSHKnownHosts.hpp"
-#include "platform/Base64.hpp"
+#include "platform/data/Base64.hpp"
 
 #include <fcntl.h>
 #include <netdb.h>

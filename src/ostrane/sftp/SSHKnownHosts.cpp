@@ -1,6 +1,6 @@
 #include "ostrane/sftp/SSHKnownHosts.hpp"
 
-#include "platform/Base64.hpp"
+#include "platform/data/Base64.hpp"
 
 #include <openssl/sha.h>
 

@@ -2,9 +2,10 @@
 
 #include "ostrane/smb/SMBWorker.hpp"
 #include "ostrane/smb/SMBWorkerProtocol.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/Error.hpp"
-#include "platform/FilePlacement.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/fs/FilePlacement.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -20,17 +21,7 @@ using smbworker::FrameReader;
 using smbworker::FrameWriter;
 using smbworker::Operation;
 
-bool startsWithNoCase(const std::string& text, const std::string& prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
+using platform::startsWithNoCase;
 
 bool allDigits(const std::string& text) {
     return !text.empty() && text.size() <= 5 && std::all_of(text.begin(), text.end(), ::isdigit);

@@ -1,7 +1,8 @@
 #include "ostrane/smb/AMSMB2Client.hpp"
 
 #include "keychain/ApplicationIdentity.hpp"
-#include "platform/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <cctype>
 #include <utility>
@@ -13,25 +14,9 @@ namespace {
 OstraneErrorRef releasedError() { return OstraneError::make("The client was released"); }
 OstraneErrorRef notConnectedError() { return OstraneError::make("Not connected"); }
 
-bool startsWithNoCase(const std::string& text, const std::string& prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
+using platform::startsWithNoCase;
 
-std::string trimSlashes(const std::string& path) {
-    const auto first = path.find_first_not_of('/');
-    if (first == std::string::npos) {
-        return {};
-    }
-    return path.substr(first, path.find_last_not_of('/') - first + 1);
-}
+using platform::trimSlashes;
 
 }  // namespace
 

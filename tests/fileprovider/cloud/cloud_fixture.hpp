@@ -3,8 +3,8 @@
 #pragma once
 
 #include "fileprovider/cloud/CloudFileProvider.hpp"
-#include "platform/Error.hpp"
-#include "platform/UbiquityContainer.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/fs/UbiquityContainer.hpp"
 #include "support/Calls.hpp"
 #include "support/Wait.hpp"
 

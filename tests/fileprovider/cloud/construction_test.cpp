@@ -3,11 +3,11 @@
 #include "cloud_fixture.hpp"
 
 #include "fileprovider/local/LocalFileProvider.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/KeyedArchive.hpp"
-#include "platform/MetadataQuery.hpp"
-#include "platform/OperationQueue.hpp"
-#include "platform/UndoManager.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/data/KeyedArchive.hpp"
+#include "platform/fs/MetadataQuery.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/base/UndoManager.hpp"
 
 using namespace cloudtest;
 

@@ -3,10 +3,10 @@
 #include "cloud_fixture.hpp"
 
 #include "fileprovider/core/PlatformExtensions.hpp"
-#include "platform/MainQueue.hpp"
-#include "platform/MetadataQuery.hpp"
-#include "platform/NotificationCenter.hpp"
-#include "platform/Progress.hpp"
+#include "platform/dispatch/MainQueue.hpp"
+#include "platform/fs/MetadataQuery.hpp"
+#include "platform/dispatch/NotificationCenter.hpp"
+#include "platform/dispatch/Progress.hpp"
 
 #include <atomic>
 

@@ -3,9 +3,9 @@
 // attributes, scopes, stopping and held-back updates.
 #include "cloud_fixture.hpp"
 
-#include "platform/MainQueue.hpp"
-#include "platform/MetadataQuery.hpp"
-#include "platform/NotificationCenter.hpp"
+#include "platform/dispatch/MainQueue.hpp"
+#include "platform/fs/MetadataQuery.hpp"
+#include "platform/dispatch/NotificationCenter.hpp"
 
 using namespace cloudtest;
 using platform::MetadataQuery;

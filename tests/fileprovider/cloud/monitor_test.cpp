@@ -2,10 +2,10 @@
 // iCloud monitors: one live metadata query per watched path, its handler on the main queue.
 #include "cloud_fixture.hpp"
 
-#include "platform/DispatchQueue.hpp"
-#include "platform/MainQueue.hpp"
-#include "platform/MetadataQuery.hpp"
-#include "platform/NotificationCenter.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/MainQueue.hpp"
+#include "platform/fs/MetadataQuery.hpp"
+#include "platform/dispatch/NotificationCenter.hpp"
 #include "support/Wait.hpp"
 
 #include <atomic>

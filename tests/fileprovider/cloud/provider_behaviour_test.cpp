@@ -1,7 +1,7 @@
 // test-labels: unit local
 // The shared provider behaviour suite over an iCloud container folder.
 #include "fileprovider/cloud/CloudFileProvider.hpp"
-#include "platform/UbiquityContainer.hpp"
+#include "platform/fs/UbiquityContainer.hpp"
 #include "support/ProviderBehaviourSuite.hpp"
 
 #include <cstdlib>

@@ -4,10 +4,10 @@
 
 #include "fileprovider/core/FileProvider.hpp"
 #include "fileprovider/core/PlatformExtensions.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/OperationQueue.hpp"
-#include "platform/Progress.hpp"
-#include "platform/UndoManager.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/base/UndoManager.hpp"
 #include "support/Wait.hpp"
 
 #include <atomic>

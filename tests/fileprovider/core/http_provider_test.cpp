@@ -4,10 +4,10 @@
 
 #include "fileprovider/core/PlatformExtensions.hpp"
 
-#include "platform/KeyedArchive.hpp"
-#include "platform/MainQueue.hpp"
-#include "platform/UUID.hpp"
-#include "platform/UndoManager.hpp"
+#include "platform/data/KeyedArchive.hpp"
+#include "platform/dispatch/MainQueue.hpp"
+#include "platform/data/UUID.hpp"
+#include "platform/base/UndoManager.hpp"
 #include "support/FakeHTTPServer.hpp"
 #include "support/ServerScript.hpp"
 

@@ -1,6 +1,6 @@
 // test-labels: unit
 #include "fileprovider/core/fake_provider.hpp"
-#include "platform/MainQueue.hpp"
+#include "platform/dispatch/MainQueue.hpp"
 
 #include <gtest/gtest.h>
 

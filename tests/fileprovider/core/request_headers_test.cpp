@@ -1,7 +1,7 @@
 // test-labels: unit
 #include "fileprovider/core/RequestHeaders.hpp"
 
-#include "platform/Base64.hpp"
+#include "platform/data/Base64.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "fileprovider/core/test_http_provider.hpp"
 
 #include "fileprovider/core/PlatformExtensions.hpp"
-#include "platform/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 
 #include "fileprovider/core/HTTPFileProvider.hpp"
 #include "fileprovider/core/RequestHeaders.hpp"
-#include "platform/Progress.hpp"
+#include "platform/dispatch/Progress.hpp"
 #include "support/Wait.hpp"
 
 #include <chrono>

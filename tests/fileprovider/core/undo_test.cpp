@@ -1,7 +1,7 @@
 // test-labels: unit tsan
 #include "fileprovider/core/UndoBox.hpp"
 #include "fileprovider/core/fake_provider.hpp"
-#include "platform/MainQueue.hpp"
+#include "platform/dispatch/MainQueue.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,10 +5,10 @@
 #include "fileprovider/dropbox/DropboxFake.hpp"
 #include "fileprovider/dropbox/DropboxFileProvider.hpp"
 #include "fileprovider/info/MediaFixtures.hpp"
-#include "platform/Image.hpp"
+#include "platform/media/Image.hpp"
 #include "support/ProviderBehaviour.hpp"
 
-#include "platform/Progress.hpp"
+#include "platform/dispatch/Progress.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // The Dropbox provider's requests, paths, errors, entries and media properties, without a server.
 #include "fileprovider/dropbox/DropboxFileProvider.hpp"
 
-#include "platform/KeyedArchive.hpp"
-#include "platform/URLResponse.hpp"
+#include "platform/data/KeyedArchive.hpp"
+#include "platform/net/URLResponse.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // for the credential the answer was kept under, never an empty answer.
 #include "fileprovider/ftp/FTPFileProvider.hpp"
 #include "ostrane/curl/FTPTestServer.hpp"
-#include "platform/URLCache.hpp"
-#include "platform/URLSession.hpp"
+#include "platform/net/URLCache.hpp"
+#include "platform/net/URLSession.hpp"
 
 #include <gtest/gtest.h>
 

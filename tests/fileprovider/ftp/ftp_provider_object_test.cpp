@@ -1,7 +1,7 @@
 // test-labels: unit
 #include "fileprovider/ftp/FTPFileProvider.hpp"
 #include "fileprovider/ftp/FTPListParser.hpp"
-#include "platform/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/ftp/FTPFileProvider.hpp"
 #include "fileprovider/ftp/ScriptedFTPServer.hpp"
-#include "platform/Progress.hpp"
+#include "platform/dispatch/Progress.hpp"
 
 #include <gtest/gtest.h>
 

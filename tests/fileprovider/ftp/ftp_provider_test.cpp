@@ -4,9 +4,9 @@
 #include "fileprovider/ftp/FTPFileProvider.hpp"
 #include "fileprovider/ftp/FileProviderFTPError.hpp"
 #include "ostrane/curl/FTPTestServer.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/Progress.hpp"
-#include "platform/UUID.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/data/UUID.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

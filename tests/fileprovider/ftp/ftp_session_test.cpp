@@ -4,7 +4,7 @@
 #include "fileprovider/ftp/FTPSession.hpp"
 #include "fileprovider/ftp/FileProviderFTPError.hpp"
 #include "ostrane/curl/FTPTestServer.hpp"
-#include "platform/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 
 #include "fileprovider/info/LocalFileInformationGenerator.hpp"
 #include "fileprovider/local/LocalFileProvider.hpp"
-#include "platform/Image.hpp"
-#include "platform/ImageSource.hpp"
+#include "platform/media/Image.hpp"
+#include "platform/media/ImageSource.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // test-labels: unit local
 #include "local_fixture.hpp"
 
-#include "platform/URLResourceKey.hpp"
+#include "platform/net/URLResourceKey.hpp"
 
 #include <unistd.h>
 

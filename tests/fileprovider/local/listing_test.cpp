@@ -1,8 +1,8 @@
 // test-labels: unit local
 #include "local_fixture.hpp"
 
-#include "platform/Progress.hpp"
-#include "platform/Predicate.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/data/Predicate.hpp"
 
 #include <atomic>
 #include <fcntl.h>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "fileprovider/local/LocalFileProvider.hpp"
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 #include "support/Calls.hpp"
 #include "support/Wait.hpp"
 

@@ -1,7 +1,7 @@
 // test-labels: unit local tsan
 #include "local_fixture.hpp"
 
-#include "platform/MainQueue.hpp"
+#include "platform/dispatch/MainQueue.hpp"
 
 #include <sys/stat.h>
 

@@ -3,11 +3,11 @@
 
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/local/LocalFileProviderManagerDelegate.hpp"
-#include "platform/FileCoordinator.hpp"
-#include "platform/MainQueue.hpp"
-#include "platform/OperationQueue.hpp"
-#include "platform/Progress.hpp"
-#include "platform/UndoManager.hpp"
+#include "platform/fs/FileCoordinator.hpp"
+#include "platform/dispatch/MainQueue.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/dispatch/Progress.hpp"
+#include "platform/base/UndoManager.hpp"
 
 #include <atomic>
 #include <future>

@@ -1,10 +1,10 @@
 // test-labels: unit local
 #include "local_fixture.hpp"
 
-#include "platform/DispatchQueue.hpp"
-#include "platform/KeyedArchive.hpp"
-#include "platform/OperationQueue.hpp"
-#include "platform/UndoManager.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/data/KeyedArchive.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/base/UndoManager.hpp"
 
 #include <cstdlib>
 

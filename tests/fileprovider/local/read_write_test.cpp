@@ -2,8 +2,8 @@
 #include "local_fixture.hpp"
 
 #include "fileprovider/core/PlatformExtensions.hpp"
-#include "platform/DispatchQueue.hpp"
-#include "platform/Progress.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/Progress.hpp"
 
 #include <sys/stat.h>
 

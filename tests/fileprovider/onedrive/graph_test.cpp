@@ -6,8 +6,8 @@
 #include "fileprovider/onedrive/OneDriveFileProvider.hpp"
 
 #include "fileprovider/info/MediaFixtures.hpp"
-#include "platform/Image.hpp"
-#include "platform/Progress.hpp"
+#include "platform/media/Image.hpp"
+#include "platform/dispatch/Progress.hpp"
 #include "support/FakeHTTPServer.hpp"
 #include "support/ProviderBehaviour.hpp"
 #include "support/Wait.hpp"

@@ -4,8 +4,8 @@
 // terms, thumbnail sizes, media properties and the upload data sources.
 #include "fileprovider/onedrive/OneDriveFileProvider.hpp"
 
-#include "platform/KeyedArchive.hpp"
-#include "platform/URLResponse.hpp"
+#include "platform/data/KeyedArchive.hpp"
+#include "platform/net/URLResponse.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

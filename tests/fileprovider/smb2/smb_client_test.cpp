@@ -1,7 +1,7 @@
 // test-labels: unit tsan
 #include "fileprovider/smb2/SMBClient.hpp"
 
-#include "platform/OperationQueue.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // test-labels: unit tsan
 #include "fileprovider/smb2/SMBFileProvider.hpp"
 
-#include "platform/DispatchQueue.hpp"
-#include "platform/OperationQueue.hpp"
-#include "platform/Progress.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/dispatch/Progress.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

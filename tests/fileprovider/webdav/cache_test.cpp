@@ -5,7 +5,7 @@
 // never past the answer's lifetime unchecked, forgotten after a change.
 #include "fileprovider/webdav/ApacheDAV.hpp"
 #include "fileprovider/webdav/WebDAVFileProvider.hpp"
-#include "platform/URLCache.hpp"
+#include "platform/net/URLCache.hpp"
 #include "support/FakeHTTPServer.hpp"
 
 #include <gtest/gtest.h>

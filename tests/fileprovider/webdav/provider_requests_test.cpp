@@ -2,7 +2,7 @@
 // The WebDAV provider's requests, errors and creation rules, without a server.
 #include "fileprovider/webdav/WebDAVFileProvider.hpp"
 
-#include "platform/KeyedArchive.hpp"
+#include "platform/data/KeyedArchive.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include "fileprovider/webdav/WebDAVFileProvider.hpp"
 
 #include "fileprovider/info/MediaFixtures.hpp"
-#include "platform/Image.hpp"
+#include "platform/media/Image.hpp"
 #include "support/Wait.hpp"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include "FTPTestServer.hpp"
 #include "ostrane/NetworkFileManager.hpp"
 #include "ostrane/curl/CURLClient.hpp"
-#include "platform/FilePlacement.hpp"
+#include "platform/fs/FilePlacement.hpp"
 #include "support/ClientBehaviour.hpp"
 #include "support/ServerScript.hpp"
 

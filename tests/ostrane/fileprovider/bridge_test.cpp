@@ -5,7 +5,7 @@
 #include "ostrane/fileprovider/FileProviderClient.hpp"
 #include "support/ClientBehaviour.hpp"
 #include "support/ServerScript.hpp"
-#include "platform/Trace.hpp"
+#include "platform/base/Trace.hpp"
 
 #include <mutex>
 

@@ -3,7 +3,7 @@
 
 #include "ostrane/sftp/NMSSHClient.hpp"
 #include "ostrane/sftp/SSHKnownHosts.hpp"
-#include "platform/Base64.hpp"
+#include "platform/data/Base64.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include "ostrane/sftp/NMSSHClient.hpp"
 #include "ostrane/sftp/SSHKnownHosts.hpp"
 #include "SshServer.hpp"
-#include "platform/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
 #include "support/ClientBehaviour.hpp"
 #include "support/Wait.hpp"
 

@@ -3,7 +3,7 @@
 // listed entries into the tree, and its failures against a real smbd.
 
 #include "ostrane/smb/AMSMB2Client.hpp"
-#include "platform/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
 #include "support/ClientBehaviour.hpp"
 #include "support/SambaServer.hpp"
 #include "support/Wait.hpp"

@@ -7,7 +7,7 @@
 #include "ostrane/NetworkFileHandle.hpp"
 #include "ostrane/NetworkFileManager.hpp"
 #include "ostrane/smb/AMSMB2Client.hpp"
-#include "platform/FilePlacement.hpp"
+#include "platform/fs/FilePlacement.hpp"
 #include "support/ClientBehaviour.hpp"
 #include "support/SambaServer.hpp"
 

@@ -1,6 +1,7 @@
 #include "ostrane/smb/worker/WorkerSession.hpp"
 
 #include "ostrane/smb/AMSMB2.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,11 +23,7 @@ void copyInto(char* target, int length, const std::string& value) {
 
 void discardLog(void*, int, const char*) {}
 
-std::string trimSlashes(const std::string& path) {
-    const auto first = path.find_first_not_of('/');
-    if (first == std::string::npos) return {};
-    return path.substr(first, path.find_last_not_of('/') - first + 1);
-}
+using platform::trimSlashes;
 
 URLFileResourceType typeOf(mode_t mode) {
     if (S_ISDIR(mode)) return URLFileResourceType::directory;
