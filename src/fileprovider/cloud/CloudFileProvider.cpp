@@ -16,9 +16,6 @@ namespace {
 using platform::URL;
 using platform::Value;
 
-// The file-system path a provider URL names.
-std::string filePath(const URL& url) { return url.absoluteURL().path(); }
-
 } // namespace
 
 std::string rawValue(UbiquitousScope scope) {
@@ -112,6 +109,25 @@ const std::vector<std::string>& CloudFileProvider::valueListAttributes() {
     return attributes;
 }
 
+// --- Paths -----------------------------------------------------------------------------------------
+
+std::string CloudFileProvider::filePath(const std::string& path) const { return url(path).absoluteURL().path(); }
+
+std::string CloudFileProvider::parentPath(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+platform::PredicateRef CloudFileProvider::pathComparison(platform::ComparisonPredicate::Operator op,
+                                                         const std::string& path) {
+    using platform::ComparisonPredicate;
+    using platform::Expression;
+    return std::make_shared<ComparisonPredicate>(Expression::keyPath(platform::NSMetadataItemPathKey),
+                                                 Expression::constantValue(path), ComparisonPredicate::Modifier::direct,
+                                                 op, ComparisonPredicate::none);
+}
+
 // --- Reachability -----------------------------------------------------------------------------------
 
 void CloudFileProvider::isReachable(std::function<void(bool reachable, ErrorRef error)> completionHandler) {
@@ -134,7 +150,7 @@ void CloudFileProvider::publicLink(const std::string& to,
 }
 
 void CloudFileProvider::evictItem(const std::string& path, SimpleCompletionHandler completionHandler) {
-    const std::string itemPath = filePath(url(path));
+    const std::string itemPath = filePath(path);
     dispatch_queue()->async([path, itemPath, completionHandler = std::move(completionHandler)] {
         struct stat st {};
         const ErrorRef error = ::lstat(itemPath.c_str(), &st) != 0

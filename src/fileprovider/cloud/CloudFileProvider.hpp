@@ -114,6 +114,12 @@ private:
     };
 
     std::shared_ptr<CloudFileProvider> cloudSelf() const;
+    /// The file-system path of a provider path.
+    std::string filePath(const std::string& path) const;
+    /// The folder a file-system path is in ("/" at the top, "" for a bare name).
+    static std::string parentPath(const std::string& path);
+    /// A comparison of an item's path attribute with `path`.
+    static platform::PredicateRef pathComparison(platform::ComparisonPredicate::Operator op, const std::string& path);
     /// The entry of a result, when it has the values an entry needs.
     FileObjectRef entry(const std::shared_ptr<const platform::MetadataItem>& item) const;
     ProgressRef runSearch(const std::shared_ptr<Search>& search);

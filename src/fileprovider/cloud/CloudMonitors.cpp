@@ -19,21 +19,6 @@ using platform::Value;
 
 using platform::trimSlashes;
 
-std::string parentPath(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return {};
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The file-system path a provider URL names.
-std::string filePath(const URL& url) { return url.absoluteURL().path(); }
-
-PredicateRef pathComparison(ComparisonPredicate::Operator op, const std::string& path) {
-    return std::make_shared<ComparisonPredicate>(Expression::keyPath(platform::NSMetadataItemPathKey),
-                                                 Expression::constantValue(path), ComparisonPredicate::Modifier::direct,
-                                                 op, ComparisonPredicate::none);
-}
-
 } // namespace
 
 // --- Monitoring ---------------------------------------------------------------------------------------
@@ -47,7 +32,7 @@ void CloudFileProvider::stopMonitor(const Monitor& monitor) {
 void CloudFileProvider::registerNotifcation(const std::string& path, std::function<void()> eventHandler) {
     unregisterNotifcation(path);
     if (!eventHandler) return;
-    const std::string itemPath = filePath(url(path));
+    const std::string itemPath = filePath(path);
     auto query = MetadataQuery::make();
     query->setPredicate(CompoundPredicate::orPredicate(
         {pathComparison(ComparisonPredicate::Operator::equalTo, itemPath),

@@ -24,25 +24,10 @@ using platform::PredicateRef;
 using platform::URL;
 using platform::Value;
 
-std::string parentPath(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return {};
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 bool isBelow(const std::string& path, const std::string& folder) {
     if (path == folder) return false;
     const std::string prefix = folder == "/" ? "/" : folder + "/";
     return path.compare(0, prefix.size(), prefix) == 0;
-}
-
-// The file-system path a provider URL names.
-std::string filePath(const URL& url) { return url.absoluteURL().path(); }
-
-PredicateRef pathComparison(ComparisonPredicate::Operator op, const std::string& path) {
-    return std::make_shared<ComparisonPredicate>(Expression::keyPath(platform::NSMetadataItemPathKey),
-                                                 Expression::constantValue(path), ComparisonPredicate::Modifier::direct,
-                                                 op, ComparisonPredicate::none);
 }
 
 } // namespace
@@ -251,7 +236,7 @@ ProgressRef CloudFileProvider::searchFiles(const std::string& path, bool recursi
     }
     search->callerQuery = query;
     search->recursive = recursive;
-    const std::string folder = filePath(*search->searchURL);
+    const std::string folder = filePath(path);
     // Exact and case-sensitive, as Linux names are: "a" is not "A", nor "a " nor "a2".
     if (recursive)
         search->filter = [folder](const std::string& itemPath) { return isBelow(itemPath, folder); };
@@ -283,7 +268,7 @@ void CloudFileProvider::attributesOfItem(const std::string& path, FileCompletion
     search->path = path;
     search->searchURL = url(path);
     search->needsFolder = false;
-    const std::string itemPath = filePath(*search->searchURL);
+    const std::string itemPath = filePath(path);
     search->filter = [itemPath](const std::string& p) { return p == itemPath; };
     search->completionHandler = [path, itemPath, completionHandler = orNothing(std::move(completionHandler))](
                                     std::vector<FileObjectRef> files, ErrorRef error) {

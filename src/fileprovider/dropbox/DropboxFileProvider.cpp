@@ -16,13 +16,6 @@ using platform::URLRequest;
 using platform::lowercased;
 using platform::statusOf;
 
-const Json* objectMember(const Json& object, std::string_view key) {
-    const Json* value = platform::JSON::member(object, key);
-    return value && value->is_object() ? value : nullptr;
-}
-
-ErrorRef unreadableAnswer(const URL& url) { return platform::URLError::make(platform::URLError::badServerResponse, url); }
-
 } // namespace
 
 // --- Creation ------------------------------------------------------------------------------------
@@ -120,7 +113,7 @@ void DropboxFileProvider::storageProperties(std::function<void(VolumeObjectRef v
         }
         auto volume = std::make_shared<VolumeObject>(platform::ValueDictionary{});
         int64_t total = -1;
-        if (const Json* allocation = objectMember(*json, "allocation"))
+        if (const Json* allocation = platform::JSON::member(*json, "allocation"))
             total = platform::JSON::lenient<int64_t>(*allocation, "allocated").value_or(-1);
         volume->setTotalCapacity(total);
         volume->setUsage(platform::JSON::lenient<int64_t>(*json, "used").value_or(0));

@@ -17,9 +17,11 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <functional>
+#include <span>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace RiridOzizevud {
@@ -138,6 +140,11 @@ public:
 
 private:
     std::shared_ptr<DropboxFileProvider> self();
+    /// Whether the lower-cased extension of the last path component is one of `extensions`; a name
+    /// that only begins with "." has none.
+    static bool hasExtension(const std::string& path, std::span<const std::string_view> extensions);
+    /// The failure of a success answer that does not hold what the call asked for.
+    static ErrorRef unreadableAnswer(const platform::URL& url);
     platform::URLRequest endpointRequest(const platform::URL& base, const std::string& endpoint) const;
     /// POSTs {"path": normalised path} plus `extra` to `endpoint` and hands the answer on.
     void singlePathCall(const std::string& endpoint, const std::string& path, const nlohmann::json& extra,

@@ -15,20 +15,6 @@ using platform::URL;
 
 constexpr platform::TimeInterval kTemporaryLinkLifetime = 4 * 60 * 60;
 
-const Json* objectMember(const Json& object, std::string_view key) {
-    const Json* value = platform::JSON::member(object, key);
-    return value && value->is_object() ? value : nullptr;
-}
-
-std::optional<std::string> stringMember(const Json& object, std::string_view key) {
-    const Json* value = platform::JSON::member(object, key);
-    if (value && value->is_string())
-        return value->get<std::string>();
-    return std::nullopt;
-}
-
-ErrorRef unreadableAnswer(const URL& url) { return platform::URLError::make(platform::URLError::badServerResponse, url); }
-
 } // namespace
 
 // --- Temporary links and server-side copies ------------------------------------------------------
@@ -50,10 +36,10 @@ void DropboxFileProvider::publicLink(const std::string& to,
                        std::optional<URL> link;
                        FileObjectRef entry;
                        if (json) {
-                           if (const auto text = stringMember(*json, "link"))
+                           if (const auto text = platform::JSON::lenient<std::string>(*json, "link"))
                                if (auto parsed = URL::parse(*text); parsed && parsed->scheme())
                                    link = std::move(parsed);
-                           if (const Json* metadata = objectMember(*json, "metadata"))
+                           if (const Json* metadata = platform::JSON::member(*json, "metadata"))
                                entry = DropboxFileObject::make(*metadata);
                        }
                        if (!link) {
@@ -90,8 +76,8 @@ void DropboxFileProvider::copyItem(
             std::optional<std::string> job;
             FileObjectRef entry;
             if (json) {
-                job = stringMember(*json, "async_job_id");
-                if (const Json* metadata = objectMember(*json, "metadata"))
+                job = platform::JSON::lenient<std::string>(*json, "async_job_id");
+                if (const Json* metadata = platform::JSON::member(*json, "metadata"))
                     entry = DropboxFileObject::make(*metadata);
             }
             if (!job && !entry) {

@@ -5,9 +5,7 @@
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RFCStandards.hpp"
 #include "platform/data/JSON.hpp"
-#include "platform/text/Strings.hpp"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <nlohmann/json.hpp>
@@ -17,40 +15,9 @@ namespace RiridOzizevud {
 namespace {
 
 using Json = nlohmann::json;
-using platform::lowercased;
 
-/// The lower-cased extension of the last path component ("" without one).
-std::string extensionOf(const std::string& path) {
-    std::string_view name(path);
-    while (!name.empty() && name.back() == '/')
-        name.remove_suffix(1);
-    if (const auto slash = name.rfind('/'); slash != std::string_view::npos)
-        name.remove_prefix(slash + 1);
-    const auto dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0)
-        return "";
-    return lowercased(std::string(name.substr(dot + 1)));
-}
-
-bool oneOf(const std::string& value, std::initializer_list<std::string_view> list) {
-    return std::find(list.begin(), list.end(), value) != list.end();
-}
-
-bool isPropertyExtension(const std::string& extension) {
-    return oneOf(extension, {"jpg", "jpeg", "bmp", "gif", "png", "tif", "tiff", "mp4", "mpg", "3gp", "mov", "avi"});
-}
-
-const Json* objectMember(const Json& object, std::string_view key) {
-    const Json* value = platform::JSON::member(object, key);
-    return value && value->is_object() ? value : nullptr;
-}
-
-std::optional<std::string> stringMember(const Json& object, std::string_view key) {
-    const Json* value = platform::JSON::member(object, key);
-    if (value && value->is_string())
-        return value->get<std::string>();
-    return std::nullopt;
-}
+constexpr std::string_view propertyExtensions[] = {"jpg", "jpeg", "bmp", "gif", "png", "tif",
+                                                   "tiff", "mp4", "mpg", "3gp", "mov", "avi"};
 
 /// A decimal text with at most five fraction digits and no trailing zeros ("51.50737", "-0.1").
 std::string decimalText(double value) {
@@ -75,7 +42,7 @@ std::string decimalText(double value) {
 // --- Media properties ----------------------------------------------------------------------------
 
 bool DropboxFileProvider::propertiesOfFileSupported(const std::string& path) {
-    return isPropertyExtension(extensionOf(path));
+    return hasExtension(path, propertyExtensions);
 }
 
 std::pair<platform::ValueDictionary, std::vector<std::string>> DropboxFileProvider::mediaProperties(const Json& metadata) {
@@ -87,13 +54,13 @@ std::pair<platform::ValueDictionary, std::vector<std::string>> DropboxFileProvid
     };
     if (!metadata.is_object())
         return {properties, keys};
-    if (const Json* dimensions = objectMember(metadata, "dimensions")) {
+    if (const Json* dimensions = platform::JSON::member(metadata, "dimensions")) {
         const auto height = platform::JSON::lenient<uint64_t>(*dimensions, "height");
         const auto width = platform::JSON::lenient<uint64_t>(*dimensions, "width");
         if (height && width)
             add("Dimensions", std::to_string(*width) + "x" + std::to_string(*height));
     }
-    if (const Json* location = objectMember(metadata, "location")) {
+    if (const Json* location = platform::JSON::member(metadata, "location")) {
         const auto latitude = platform::JSON::lenient<double>(*location, "latitude");
         const auto longitude = platform::JSON::lenient<double>(*location, "longitude");
         // A coordinate that cannot be written out leaves the label out, never half a location.
@@ -102,7 +69,7 @@ std::pair<platform::ValueDictionary, std::vector<std::string>> DropboxFileProvid
         if (!lat.empty() && !lon.empty())
             add("Location", lat + ", " + lon);
     }
-    if (const auto taken = stringMember(metadata, "time_taken"))
+    if (const auto taken = platform::JSON::lenient<std::string>(metadata, "time_taken"))
         if (const auto date = dateFromRFCString(*taken))
             add("Date taken", (*date).localDateText());
     // Dropbox gives a video's duration in milliseconds.
@@ -125,8 +92,8 @@ ProgressRef DropboxFileProvider::propertiesOfFile(const std::string& path, Prope
                        platform::ValueDictionary properties;
                        std::vector<std::string> keys;
                        if (const auto json = platform::JSON::object(data))
-                           if (const Json* info = objectMember(*json, "media_info"))
-                               if (const Json* metadata = objectMember(*info, "metadata"))
+                           if (const Json* info = platform::JSON::member(*json, "media_info"))
+                               if (const Json* metadata = platform::JSON::member(*info, "metadata"))
                                    std::tie(properties, keys) = mediaProperties(*metadata);
                        completionHandler(std::move(properties), std::move(keys), nullptr);
                    });

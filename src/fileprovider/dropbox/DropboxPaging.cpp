@@ -15,20 +15,6 @@ using Json = nlohmann::json;
 using platform::URL;
 using platform::URLRequest;
 
-std::optional<std::string> stringMember(const Json& object, std::string_view key) {
-    const Json* value = platform::JSON::member(object, key);
-    if (value && value->is_string())
-        return value->get<std::string>();
-    return std::nullopt;
-}
-
-bool isTrue(const Json& object, std::string_view key) {
-    const Json* value = platform::JSON::member(object, key);
-    return value && value->is_boolean() && value->get<bool>();
-}
-
-ErrorRef unreadableAnswer(const URL& url) { return platform::URLError::make(platform::URLError::badServerResponse, url); }
-
 /// The server-search text of a predicate: a "name BEGINSWITH <text>" that every match must satisfy,
 /// so the server's answer holds every entry the predicate can keep. A comparison under NOT or OR,
 /// or with the text on the left, narrows nothing.
@@ -134,11 +120,11 @@ ProgressRef DropboxFileProvider::searchFiles(const std::string& path, bool recur
         // A page that announces more without saying where it goes on would end a partial listing
         // as if it were whole.
         std::optional<std::string> next;
-        if (isTrue(*json, "has_more")) {
-            next = stringMember(*json, "cursor");
+        if (platform::JSON::lenient<bool>(*json, "has_more").value_or(false)) {
+            next = platform::JSON::lenient<std::string>(*json, "cursor");
             if (!next)
                 return {{}, unreadableAnswer(fileURL), std::nullopt};
-        } else if (isTrue(*json, "more")) {
+        } else if (platform::JSON::lenient<bool>(*json, "more").value_or(false)) {
             const auto start = platform::JSON::lenient<uint64_t>(*json, "start");
             if (!start)
                 return {{}, unreadableAnswer(fileURL), std::nullopt};

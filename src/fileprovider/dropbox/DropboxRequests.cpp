@@ -7,6 +7,7 @@
 #include "platform/net/URLResponse.hpp"
 #include "platform/text/Strings.hpp"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 namespace RiridOzizevud {
@@ -45,6 +46,19 @@ std::optional<std::string> DropboxFileProvider::normalizedPath(const std::option
     if (result.back() == '/')
         result.pop_back();
     return result;
+}
+
+bool DropboxFileProvider::hasExtension(const std::string& path, std::span<const std::string_view> extensions) {
+    std::string_view name(path);
+    while (!name.empty() && name.back() == '/')
+        name.remove_suffix(1);
+    if (const auto slash = name.rfind('/'); slash != std::string_view::npos)
+        name.remove_prefix(slash + 1);
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0)
+        return false;
+    const std::string extension = lowercased(std::string(name.substr(dot + 1)));
+    return std::find(extensions.begin(), extensions.end(), extension) != extensions.end();
 }
 
 std::optional<std::string> DropboxFileProvider::dropboxAPIArg(const Json& arguments) {
@@ -164,6 +178,10 @@ ErrorRef DropboxFileProvider::answerError(const std::shared_ptr<const platform::
     if (const int status = statusOf(response); status >= 300)
         return serverError(status, path, data);
     return error;
+}
+
+ErrorRef DropboxFileProvider::unreadableAnswer(const URL& url) {
+    return platform::URLError::make(platform::URLError::badServerResponse, url);
 }
 
 void DropboxFileProvider::singlePathCall(const std::string& endpoint, const std::string& path, const Json& extra,

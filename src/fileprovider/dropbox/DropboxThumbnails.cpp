@@ -8,9 +8,7 @@
 #include "platform/media/ImageSource.hpp"
 #include "platform/media/PDFDocument.hpp"
 #include "platform/net/URLResponse.hpp"
-#include "platform/text/Strings.hpp"
 
-#include <algorithm>
 #include <nlohmann/json.hpp>
 
 namespace RiridOzizevud {
@@ -20,33 +18,10 @@ namespace {
 using Json = nlohmann::json;
 using platform::URL;
 using platform::URLRequest;
-using platform::lowercased;
 
-/// The lower-cased extension of the last path component ("" without one).
-std::string extensionOf(const std::string& path) {
-    std::string_view name(path);
-    while (!name.empty() && name.back() == '/')
-        name.remove_suffix(1);
-    if (const auto slash = name.rfind('/'); slash != std::string_view::npos)
-        name.remove_prefix(slash + 1);
-    const auto dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0)
-        return "";
-    return lowercased(std::string(name.substr(dot + 1)));
-}
-
-bool oneOf(const std::string& value, std::initializer_list<std::string_view> list) {
-    return std::find(list.begin(), list.end(), value) != list.end();
-}
-
-bool isImageExtension(const std::string& extension) {
-    return oneOf(extension, {"jpg", "jpeg", "gif", "bmp", "png", "tif", "tiff"});
-}
-
-bool isDocumentExtension(const std::string& extension) {
-    return oneOf(extension,
-                 {"doc", "docx", "docm", "xls", "xlsx", "xlsm", "ppt", "pps", "ppsx", "ppsm", "pptx", "pptm", "rtf"});
-}
+constexpr std::string_view imageExtensions[] = {"jpg", "jpeg", "gif", "bmp", "png", "tif", "tiff"};
+constexpr std::string_view documentExtensions[] = {
+    "doc", "docx", "docm", "xls", "xlsx", "xlsm", "ppt", "pps", "ppsx", "ppsm", "pptx", "pptm", "rtf"};
 
 /// An image of a thumbnail or preview answer: nullptr for an HTML page or bytes that are no image.
 std::shared_ptr<platform::Image> thumbnailImage(const Data& data,
@@ -71,8 +46,7 @@ std::shared_ptr<platform::Image> thumbnailImage(const Data& data,
 // --- Thumbnails ----------------------------------------------------------------------------------
 
 bool DropboxFileProvider::thumbnailOfFileSupported(const std::string& path) {
-    const std::string extension = extensionOf(path);
-    return isImageExtension(extension) || isDocumentExtension(extension);
+    return hasExtension(path, imageExtensions) || hasExtension(path, documentExtensions);
 }
 
 std::string DropboxFileProvider::thumbnailSize(const std::optional<platform::Size>& dimension) {
@@ -90,9 +64,8 @@ std::string DropboxFileProvider::thumbnailSize(const std::optional<platform::Siz
 
 std::optional<URLRequest> DropboxFileProvider::thumbnailRequest(const std::string& path,
                                                                 const std::optional<platform::Size>& dimension) const {
-    const std::string extension = extensionOf(path);
-    const bool image = isImageExtension(extension);
-    if (!image && !isDocumentExtension(extension))
+    const bool image = hasExtension(path, imageExtensions);
+    if (!image && !hasExtension(path, documentExtensions))
         return std::nullopt;
     URLRequest request = endpointRequest(contentURL_, image ? "files/get_thumbnail" : "files/get_preview");
     // Normalised like every other call: the server takes no path without its leading "/".
