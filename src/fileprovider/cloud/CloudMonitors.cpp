@@ -5,6 +5,9 @@
 #include "platform/fs/MetadataQuery.hpp"
 #include "platform/text/Strings.hpp"
 
+#include <optional>
+#include <utility>
+
 namespace RiridOzizevud {
 
 namespace {
@@ -61,10 +64,15 @@ void CloudFileProvider::registerNotifcation(const std::string& path, std::functi
             }
             if (concerned) eventHandler();
         });
+    // Another thread may have registered the path since it was unregistered above: its monitor is
+    // stopped here, or its observer would outlive the table.
+    std::optional<Monitor> replaced;
     {
         std::lock_guard lock(monitorsMutex_);
-        monitors_[trimSlashes(path)] = Monitor{query, observer};
+        auto [it, inserted] = monitors_.try_emplace(trimSlashes(path), Monitor{query, observer});
+        if (!inserted) replaced = std::exchange(it->second, Monitor{query, observer});
     }
+    if (replaced) stopMonitor(*replaced);
     platform::DispatchQueue::main()->async([query] { (void)query->startQuery(); });
 }
 

@@ -132,3 +132,20 @@ TEST_F(CloudMonitorTest, OneQueryPerPathAndNoneLeftWithTheProvider) {
     writeFile(container() / "dir" / "y", "2");
     EXPECT_FALSE(second->calls.waitFor(calls + 1, stoppedWatch));
 }
+
+TEST_F(CloudMonitorTest, RegisteringOnePathFromManyThreadsKeepsOneMonitor) {
+    auto& center = platform::NotificationCenter::defaultCenter();
+    const size_t before = center.observerCount();
+    fs::create_directories(container() / "dir");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([this] {
+            for (int i = 0; i < 25; ++i) provider->registerNotifcation("dir", [] {});
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(center.observerCount(), before + 1) << "a replaced monitor still observes";
+
+    provider->unregisterNotifcation("dir");
+    EXPECT_FALSE(provider->isRegisteredForNotification("dir"));
+    EXPECT_EQ(center.observerCount(), before);
+}
