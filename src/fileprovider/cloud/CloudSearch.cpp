@@ -6,6 +6,7 @@
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/dispatch/Progress.hpp"
 #include "platform/fs/MetadataQuery.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <sys/stat.h>
 
@@ -61,10 +62,8 @@ FileObjectRef CloudFileProvider::entry(const std::shared_ptr<const MetadataItem>
     const Value* urlValue = platform::find(*values, platform::NSMetadataItemURLKey);
     const Value* nameValue = platform::find(*values, platform::NSMetadataItemFSNameKey);
     if (!urlValue || !urlValue->asURL() || !nameValue || !nameValue->asString()) return nullptr;
-    std::string path = relativePathOf(*urlValue->asURL());
-    if (!path.empty() && path.front() == '/') path.erase(0, 1);
     // A folder's URL ends in "/"; its path does not.
-    while (!path.empty() && path.back() == '/') path.pop_back();
+    const std::string path = platform::trimSlashes(relativePathOf(*urlValue->asURL()));
     const auto base = baseURL();
     auto entryURL = base ? URL::parse(percentEncodedPath(path), base->absoluteURL()) : std::nullopt;
     auto file = std::make_shared<FileObject>(entryURL ? entryURL : urlValue->urlValue(), *nameValue->asString(), path);

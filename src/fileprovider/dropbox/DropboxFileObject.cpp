@@ -9,18 +9,13 @@ namespace {
 
 using Json = nlohmann::json;
 
-const std::string* stringMember(const Json& object, std::string_view key) {
-    const Json* value = platform::JSON::member(object, key);
-    return value && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
-}
-
 std::optional<platform::Date> dateMember(const Json& object, std::string_view key) {
-    if (const auto* text = stringMember(object, key))
+    if (const auto text = platform::JSON::lenient<std::string>(object, key))
         return dateFromRFCString(*text);
     return std::nullopt;
 }
 
-void setString(platform::ValueDictionary& values, const char* key, const std::string* text) {
+void setString(platform::ValueDictionary& values, const char* key, const std::optional<std::string>& text) {
     if (text)
         values[key] = *text;
     else
@@ -42,8 +37,8 @@ std::shared_ptr<DropboxFileObject> DropboxFileObject::make(const Json& jsonObjec
             return nullptr;
         object = metadata;
     }
-    const auto* name = stringMember(*object, "name");
-    const auto* path = stringMember(*object, "path_display");
+    const auto name = platform::JSON::lenient<std::string>(*object, "name");
+    const auto path = platform::JSON::lenient<std::string>(*object, "path_display");
     if (!name || !path)
         return nullptr;
 
@@ -57,7 +52,7 @@ std::shared_ptr<DropboxFileObject> DropboxFileObject::make(const Json& jsonObjec
         values.erase(serverDateKey);
     entry->setModifiedDate(dateMember(*object, "client_modified"));
 
-    const auto* tag = stringMember(*object, ".tag");
+    const auto tag = platform::JSON::lenient<std::string>(*object, ".tag");
     entry->setType(tag && *tag == "folder" ? URLFileResourceType::directory : URLFileResourceType::regular);
 
     bool readOnly = false;
@@ -65,8 +60,8 @@ std::shared_ptr<DropboxFileObject> DropboxFileObject::make(const Json& jsonObjec
         readOnly = platform::JSON::lenient<bool>(*sharing, "read_only").value_or(false);
     values[URLResourceKey::isWritableKey] = !readOnly;
 
-    setString(values, fileResourceIdentifierKey, stringMember(*object, "id"));
-    setString(values, generationIdentifierKey, stringMember(*object, "rev"));
+    setString(values, fileResourceIdentifierKey, platform::JSON::lenient<std::string>(*object, "id"));
+    setString(values, generationIdentifierKey, platform::JSON::lenient<std::string>(*object, "rev"));
     return entry;
 }
 

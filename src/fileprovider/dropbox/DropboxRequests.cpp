@@ -21,7 +21,7 @@ using platform::startsWith;
 using platform::lowercased;
 using platform::statusOf;
 
-bool isLocalFileURL(const std::string& text) { return startsWith(lowercased(text.substr(0, 7)), "file://"); }
+bool isLocalFileURL(const std::string& text) { return platform::startsWithNoCase(text, "file://"); }
 
 /// Compact JSON; none when a text in it is not UTF-8. A replacement character would name another
 /// file than the caller's, so such a request goes without its parameters and the server refuses it.

@@ -20,11 +20,10 @@ std::optional<std::string> dropboxServerDescription(const std::optional<platform
         return std::nullopt;
     const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
     if (const auto json = platform::JSON::parse(text); json && json->is_object()) {
-        if (const auto* message = platform::JSON::member(*json, "user_message"); message && message->is_string())
-            return message->get<std::string>();
-        if (const auto* error = platform::JSON::member(*json, "error"); error && error->is_object())
-            if (const auto* tag = platform::JSON::member(*error, "tag"); tag && tag->is_string())
-                return tag->get<std::string>();
+        if (auto message = platform::JSON::lenient<std::string>(*json, "user_message"))
+            return message;
+        if (const auto* error = platform::JSON::member(*json, "error"))
+            return platform::JSON::lenient<std::string>(*error, "tag");
         return std::nullopt;
     }
     if (!platform::isValidUTF8(text))
