@@ -80,7 +80,8 @@ public:
 
     // --- Monitoring ---
     /// Watches the item: its own changes and, for a folder, children that come or go; the
-    /// handler runs on the main queue after a change is seen (at most a second later). A path where nothing is yet is watched for its arrival.
+    /// handler runs on the main queue after a change is seen (at most a second later). A path
+    /// where nothing is yet is watched for its arrival.
     void registerNotifcation(const std::string& path, std::function<void()> eventHandler) override;
     /// Paths compare with "/" trimmed from both ends.
     void unregisterNotifcation(const std::string& path) override;
