@@ -1,6 +1,7 @@
 #include "ostrane/fileprovider/FileProviderClient.hpp"
 
 #include "ostrane/fileprovider/FileProviderReader.hpp"
+#include "ostrane/fileprovider/LoginTimer.hpp"
 #include "ostrane/fileprovider/ProviderRequests.hpp"
 
 #include "fileprovider/core/FileProvider.hpp"
@@ -83,18 +84,15 @@ void FileProviderClient::login(LoginCompletion finish) {
                     "Ostrane/FileProvider/FileProviderWrapper", 78, "check(dir:completion:)");
         // The provider answers within its own request time-out; this bounds the login even if it
         // never does.
-        auto answered = std::make_shared<std::atomic<bool>>(false);
-        self->queue_->asyncAfter(static_cast<double>(self->timeout().count()) / 1000.0 + 5.0, [weak, done, answered] {
-            if (answered->exchange(true))
-                return;
+        auto timer = LoginTimer::start(self->queue_, self->timeout() + std::chrono::seconds(5), [weak, done] {
             if (auto client = weak.lock())
                 client->isConnected_.store(false);
             done(timedOutError());
         });
         const std::string dir = self->baseDir();
         self.reset();
-        provider->attributesOfItem(dir, [weak, done, answered](FileObjectRef entry, platform::ErrorRef error) {
-            if (answered->exchange(true))
+        provider->attributesOfItem(dir, [weak, done, timer](FileObjectRef entry, platform::ErrorRef error) {
+            if (!timer->settle())
                 return;
             Util::trace([entry] { return entry ? entry->path() : std::string("nil"); },
                         [error] { return error ? error->localizedDescription() : std::string("nil"); },
