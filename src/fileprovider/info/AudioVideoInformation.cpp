@@ -120,11 +120,11 @@ Generator::Properties audioPropertiesOf(const URL& url) {
         if (!value) {
             if (item.value.asDate() || item.value.asNumber() || text) value = item.value;
         }
-        addB(p, labelOf(*item.commonKey), std::move(value));
+        addIfPresent(p, labelOf(*item.commonKey), std::move(value));
     }
     if (const auto player = asset->audioPlayer()) {
-        addB(p, "Duration", Value(formatted(player->duration)));
-        if (player->sampleRate) addB(p, "Bitrate", Value(*player->sampleRate));
+        addIfPresent(p, "Duration", Value(formatted(player->duration)));
+        if (player->sampleRate) addIfPresent(p, "Bitrate", Value(*player->sampleRate));
     }
     return p;
 }
@@ -142,7 +142,7 @@ Generator::Properties videoPropertiesOf(const URL& url) {
         const auto video = asset->tracks(Type::video);
         if (!video.empty()) {
             const auto w = truncated(video.front().naturalSize.width), h = truncated(video.front().naturalSize.height);
-            if (w && h) addB(p, "Dimensions", Value(std::to_string(*w) + "x" + std::to_string(*h)));
+            if (w && h) addIfPresent(p, "Dimensions", Value(std::to_string(*w) + "x" + std::to_string(*h)));
             int64_t seconds = 0;
             double rate = 0;
             for (const auto& track : video) {
@@ -150,14 +150,14 @@ Generator::Properties videoPropertiesOf(const URL& url) {
                     seconds += track.timeRangeDuration.value / track.timeRangeDuration.timescale;
                 rate += track.estimatedDataRate;
             }
-            addB(p, "Duration", Value(formatted(static_cast<double>(seconds))));
-            addB(p, "Video Bitrate", Value(kbps(rate)));
+            addIfPresent(p, "Duration", Value(formatted(static_cast<double>(seconds))));
+            addIfPresent(p, "Video Bitrate", Value(kbps(rate)));
         }
     }
     double audioRate = 0;
     if (asset)
         for (const auto& track : asset->tracks(Type::audio)) audioRate += track.estimatedDataRate;
-    addB(p, "Audio Bitrate", Value(kbps(audioRate)));
+    addIfPresent(p, "Audio Bitrate", Value(kbps(audioRate)));
     return p;
 }
 

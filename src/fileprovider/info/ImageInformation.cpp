@@ -48,35 +48,35 @@ Generator::Properties imagePropertiesOf(const URL& url) {
 
     const Value* w = platform::find(*props, "PixelWidth");
     const Value* h = platform::find(*props, "PixelHeight");
-    if (w && h && w->asNumber() && h->asNumber()) addA(p, "Dimensions", plainText(*w) + "x" + plainText(*h));
-    addA(p, "DPI", entry(*props, "DPIWidth"));
-    addA(p, "Device maker", entry(tiff, "Make"));
-    addA(p, "Device model", entry(tiff, "Model"));
-    addA(p, "Lens model", entry(exif, "LensModel"));
-    addA(p, "Artist", textEntry(tiff, "Artist"));
-    addA(p, "Copyright", textEntry(tiff, "Copyright"));
-    addA(p, "Date taken", entry(tiff, "DateTime"));
+    if (w && h && w->asNumber() && h->asNumber()) addUnlessEmpty(p, "Dimensions", plainText(*w) + "x" + plainText(*h));
+    addUnlessEmpty(p, "DPI", entry(*props, "DPIWidth"));
+    addUnlessEmpty(p, "Device maker", entry(tiff, "Make"));
+    addUnlessEmpty(p, "Device model", entry(tiff, "Model"));
+    addUnlessEmpty(p, "Lens model", entry(exif, "LensModel"));
+    addUnlessEmpty(p, "Artist", textEntry(tiff, "Artist"));
+    addUnlessEmpty(p, "Copyright", textEntry(tiff, "Copyright"));
+    addUnlessEmpty(p, "Date taken", entry(tiff, "DateTime"));
     const Value* lat = platform::find(gps, "Latitude");
     const Value* lon = platform::find(gps, "Longitude");
     if (lat && lon && lat->asNumber() && lon->asNumber()) {
         std::string location = decimalText(*lat->asNumber(), 2) + ", " + decimalText(*lon->asNumber(), 2);
         if (const Value* alt = platform::find(gps, "Altitude"); alt && alt->asNumber())
             location += " at " + decimalText(*alt->asNumber(), 0) + "m";
-        addA(p, "Location", location);
+        addUnlessEmpty(p, "Location", location);
     }
-    addA(p, "Area", entry(gps, "AreaInformation"));
-    addA(p, "Color space", entry(*props, "ColorModel"));
+    addUnlessEmpty(p, "Area", entry(gps, "AreaInformation"));
+    addUnlessEmpty(p, "Color space", entry(*props, "ColorModel"));
     if (const Value* depth = platform::find(*props, "Depth"); depth && depth->asNumber())
-        addA(p, "Color depth", plainText(*depth) + " bits");
-    addA(p, "Color profile", entry(*props, "ProfileName"));
-    addA(p, "Focal length", entry(exif, "FocalLength"));
-    addA(p, "White banance", entry(exif, "WhiteBalance"));
-    addA(p, "F number", entry(exif, "FNumber"));
-    addA(p, "Exposure program", entry(exif, "ExposureProgram"));
+        addUnlessEmpty(p, "Color depth", plainText(*depth) + " bits");
+    addUnlessEmpty(p, "Color profile", entry(*props, "ProfileName"));
+    addUnlessEmpty(p, "Focal length", entry(exif, "FocalLength"));
+    addUnlessEmpty(p, "White banance", entry(exif, "WhiteBalance"));
+    addUnlessEmpty(p, "F number", entry(exif, "FNumber"));
+    addUnlessEmpty(p, "Exposure program", entry(exif, "ExposureProgram"));
     if (const Value* t = platform::find(exif, "ExposureTime"); t && t->asNumber())
-        if (auto text = Generator::exposureTimeText(*t->asNumber())) addA(p, "Exposure time", *text);
+        if (auto text = Generator::exposureTimeText(*t->asNumber())) addUnlessEmpty(p, "Exposure time", *text);
     if (const Value* iso = platform::find(exif, "ISOSpeedRatings"); iso && iso->asArray() && !iso->asArray()->empty())
-        addA(p, "ISO speed", iso->asArray()->front());
+        addUnlessEmpty(p, "ISO speed", iso->asArray()->front());
     return p;
 }
 

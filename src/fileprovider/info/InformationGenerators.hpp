@@ -17,19 +17,18 @@ using platform::URL;
 using platform::Value;
 using platform::ValueDictionary;
 
-// Rule A: nothing for an absent value or an empty text.
-inline void addA(Generator::Properties& p, const std::string& label, std::optional<Value> value) {
+// A label is listed once per addition (twice when added twice); the dictionary keeps the later
+// value. Audio and video lists leave out only absent values.
+inline void addIfPresent(Generator::Properties& p, const std::string& label, std::optional<Value> value) {
     if (!value || value->isNull()) return;
-    if (const std::string* s = value->asString(); s && s->empty()) return;
     p.keys.push_back(label);
     p.prop[label] = std::move(*value);
 }
 
-// Rule B: nothing for an absent value.
-inline void addB(Generator::Properties& p, const std::string& label, std::optional<Value> value) {
-    if (!value || value->isNull()) return;
-    p.keys.push_back(label);
-    p.prop[label] = std::move(*value);
+// Image and PDF lists leave out empty texts as well.
+inline void addUnlessEmpty(Generator::Properties& p, const std::string& label, std::optional<Value> value) {
+    if (const std::string* text = value ? value->asString() : nullptr; text && text->empty()) return;
+    addIfPresent(p, label, std::move(value));
 }
 
 // ---- Numbers and dates (InformationFormatting.cpp) ----

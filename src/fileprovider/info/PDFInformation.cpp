@@ -27,21 +27,21 @@ Generator::Properties pdfPropertiesOf(const URL& url) {
         return std::nullopt;
     };
     if (!document->hasInfo()) return p;
-    for (const char* key : {"Title", "Author", "Subject", "Producer", "Keywords"}) addA(p, key, text(key));
+    for (const char* key : {"Title", "Author", "Subject", "Producer", "Keywords"}) addUnlessEmpty(p, key, text(key));
     const auto [major, minor] = document->version();
-    if (major > 0) addA(p, "Version", Value(std::to_string(major) + "." + std::to_string(minor)));
-    addA(p, "Pages", Value(static_cast<int64_t>(document->pageCount())));
+    if (major > 0) addUnlessEmpty(p, "Version", Value(std::to_string(major) + "." + std::to_string(minor)));
+    addUnlessEmpty(p, "Pages", Value(static_cast<int64_t>(document->pageCount())));
     if (const auto box = document->mediaBox(0)) {
         const auto w = truncated(box->first), h = truncated(box->second);
-        if (w && h) addA(p, "Resolution", Value(std::to_string(*w) + "x" + std::to_string(*h)));
+        if (w && h) addUnlessEmpty(p, "Resolution", Value(std::to_string(*w) + "x" + std::to_string(*h)));
     }
-    addA(p, "Content creator", text("Creator"));
-    if (auto d = Generator::pdfDate(document->infoString("CreationDate"))) addA(p, "Creation date", Value(*d));
-    if (auto d = Generator::pdfDate(document->infoString("ModDate"))) addA(p, "Modified date", Value(*d));
+    addUnlessEmpty(p, "Content creator", text("Creator"));
+    if (auto d = Generator::pdfDate(document->infoString("CreationDate"))) addUnlessEmpty(p, "Creation date", Value(*d));
+    if (auto d = Generator::pdfDate(document->infoString("ModDate"))) addUnlessEmpty(p, "Modified date", Value(*d));
     const char* security = !document->isEncrypted() ? "None" : document->isLocked() ? "Password Protected" : "Present";
-    addA(p, "Security", Value(security));
-    addA(p, "Allows printing", Value(document->allowsPrinting()));
-    addA(p, "Allows copying", Value(document->allowsCopying()));
+    addUnlessEmpty(p, "Security", Value(security));
+    addUnlessEmpty(p, "Allows printing", Value(document->allowsPrinting()));
+    addUnlessEmpty(p, "Allows copying", Value(document->allowsCopying()));
     return p;
 }
 

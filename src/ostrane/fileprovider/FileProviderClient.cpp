@@ -10,8 +10,7 @@
 #include "keychain/ApplicationIdentity.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/base/Trace.hpp"
-
-#include <cctype>
+#include "platform/text/Strings.hpp"
 
 namespace Ostrane {
 
@@ -37,12 +36,7 @@ FileProviderClient::FileProviderClient(OstraneInfo info)
     : info_(std::move(info)),
       provider_(std::make_shared<FileProviderWrapper>(info_)),
       queue_(platform::DispatchQueue::make(KeychainStore::ApplicationIdentity::reverseDNSPrefix() + "." +
-                                           [this] {
-                                               std::string type(rawValue(info_.type));
-                                               for (char& c : type)
-                                                   c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                                               return type;
-                                           }())) {}
+                                           platform::lowercased(std::string(rawValue(info_.type))))) {}
 
 FileProviderClient::~FileProviderClient() {
     Util::trace("Ostrane/FileProvider/FileProiverClient", 28, "deinit");
@@ -81,7 +75,7 @@ void FileProviderClient::login(LoginCompletion finish) {
                 components.percentEncodedPassword.reset();
                 return components.string().value_or("");
             },
-                    "Ostrane/FileProvider/FileProviderWrapper", 78, "check(dir:completion:)");
+            "Ostrane/FileProvider/FileProviderWrapper", 78, "check(dir:completion:)");
         // The provider answers within its own request time-out; this bounds the login even if it
         // never does.
         auto timer = LoginTimer::start(self->queue_, self->timeout() + std::chrono::seconds(5), [weak, done] {
