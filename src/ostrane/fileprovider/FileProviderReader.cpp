@@ -46,8 +46,10 @@ FileProviderReader::ChunkRef FileProviderReader::request(std::int64_t offset, st
         return chunk;
     }
     // The pieces are gathered as they arrive (one at a time, in order, on the provider's queue).
+    // A length is what the caller may take, not what will come (a file of unknown size ends where
+    // it ends): room is made for one chunk at most, and grows with what arrives.
     auto gathered = std::make_shared<Bytes>();
-    gathered->reserve(static_cast<std::size_t>(length));
+    gathered->reserve(static_cast<std::size_t>(std::min(length, chunkSize)));
     chunk->progress = progressive->contents(
         path_, offset, length, nullptr,
         [gathered, offset](std::int64_t position, const Bytes& piece) {
@@ -123,7 +125,7 @@ std::optional<FileProviderReader::Bytes> FileProviderReader::read(std::int64_t o
     fillWindow(offset + length);
 
     Bytes out;
-    out.reserve(static_cast<std::size_t>(length));
+    out.reserve(static_cast<std::size_t>(std::min(length, chunksAhead * chunkSize)));
     const std::int64_t end = offset + length;
     for (const auto& chunk : window_) {
         if (chunk->offset >= end) break;

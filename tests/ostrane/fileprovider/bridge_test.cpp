@@ -4,6 +4,7 @@
 #include "ostrane/ClientFactory.hpp"
 #include "ostrane/fileprovider/FileProviderClient.hpp"
 #include "support/ClientBehaviour.hpp"
+#include "support/FakeHTTPServer.hpp"
 #include "support/ServerScript.hpp"
 #include "platform/base/Trace.hpp"
 
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -296,4 +298,49 @@ TEST_F(Bridge, TraceLinesCarryNoPassword) {
         EXPECT_EQ(line.find("Key-Secret-9"), std::string::npos) << line;
     }
     info.cleanup();
+}
+
+// A server that gives no size for a file (no getcontentlength): a read answers what the file has,
+// however much the player asks for, and asking for more than memory could hold is no failure.
+TEST_F(Bridge, AFileOfUnknownSizeReadsToItsEnd) {
+    using ostrane_test::FakeHTTPServer;
+    FakeHTTPServer server{FakeHTTPServer::AnyMethod{}};
+    const auto propfind = [&server](const std::string& href, const std::string& resourceType) {
+        const std::string body = "<D:multistatus xmlns:D=\"DAV:\"><D:response><D:href>" + href +
+                                 "</D:href><D:propstat><D:prop><D:resourcetype>" + resourceType +
+                                 "</D:resourcetype></D:prop><D:status>HTTP/1.1 200 OK</D:status></D:propstat>"
+                                 "</D:response></D:multistatus>";
+        server.route("PROPFIND", href, [body](const FakeHTTPServer::Request&) {
+            return FakeHTTPServer::answer(207, body, {}, "text/xml; charset=utf-8");
+        });
+    };
+    propfind("/dav/", "<D:collection/>");
+    propfind("/dav/stream.bin", "");
+    server.putFile("/dav/stream.bin", "0123456789");
+    auto info = record("127.0.0.1", server.port());
+    info.baseDir = "/dav/";
+    auto client = FileProviderClient::make(info);
+    client->setTimeout(ostrane_test::hangLimit);
+    ASSERT_EQ(loginError(client), nullptr);
+    auto fd = client->open("/dav/stream.bin");
+    ASSERT_NE(fd, nullptr);
+    EXPECT_EQ(client->fileSize(fd), std::nullopt);
+    struct Case {
+        std::int64_t offset;
+        std::ptrdiff_t size;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {0, 4, "0123"},
+        {4, 100, "456789"},
+        {2, std::numeric_limits<std::ptrdiff_t>::max(), "23456789"},
+        {9, std::numeric_limits<std::ptrdiff_t>::max() - 5, "9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + " + " + std::to_string(c.size));
+        const auto data = client->read(fd, c.offset, c.size);
+        ASSERT_TRUE(data);
+        EXPECT_EQ(std::string(data->begin(), data->end()), c.bytes);
+    }
+    client->close(fd);
 }
