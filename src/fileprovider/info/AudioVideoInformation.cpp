@@ -143,14 +143,16 @@ Generator::Properties videoPropertiesOf(const URL& url) {
         if (!video.empty()) {
             const auto w = truncated(video.front().naturalSize.width), h = truncated(video.front().naturalSize.height);
             if (w && h) addIfPresent(p, "Dimensions", Value(std::to_string(*w) + "x" + std::to_string(*h)));
-            int64_t seconds = 0;
+            // Whole seconds of each track, summed without overflow: a file may claim any length,
+            // and the clock text shows what it cannot count as "0:00".
+            double seconds = 0;
             double rate = 0;
             for (const auto& track : video) {
                 if (track.timeRangeDuration.timescale > 0)
-                    seconds += track.timeRangeDuration.value / track.timeRangeDuration.timescale;
+                    seconds += static_cast<double>(track.timeRangeDuration.value / track.timeRangeDuration.timescale);
                 rate += track.estimatedDataRate;
             }
-            addIfPresent(p, "Duration", Value(formatted(static_cast<double>(seconds))));
+            addIfPresent(p, "Duration", Value(formatted(seconds)));
             addIfPresent(p, "Video Bitrate", Value(kbps(rate)));
         }
     }
