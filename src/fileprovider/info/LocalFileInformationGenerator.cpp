@@ -147,26 +147,49 @@ Generator::PropertiesGenerator Generator::officeProperties() { return read(&Tabl
 void Generator::setOfficeProperties(PropertiesGenerator v) { write(&Tables::officePropertiesGen, std::move(v)); }
 Generator::PropertiesGenerator Generator::customProperties() { return read(&Tables::customPropertiesGen); }
 void Generator::setCustomProperties(PropertiesGenerator v) { write(&Tables::customPropertiesGen, std::move(v)); }
+namespace {
+
+// The generator of the first thumbnail table holding `ext`, in the order video, audio, image, pdf,
+// office, custom; nullptr when none does. Read under the tables' lock.
+const Generator::ThumbnailGenerator* thumbnailGeneratorOf(const Tables& t, const std::string& ext) {
+    const std::pair<const Generator::Extensions*, const Generator::ThumbnailGenerator*> order[] = {
+        {&t.videoThumbnail, &t.videoThumbnailGen}, {&t.audioThumbnail, &t.audioThumbnailGen},
+        {&t.imageThumbnail, &t.imageThumbnailGen}, {&t.pdfThumbnail, &t.pdfThumbnailGen},
+        {&t.officeThumbnail, &t.officeThumbnailGen}, {&t.customThumbnail, &t.customThumbnailGen}};
+    for (const auto& [table, generator] : order)
+        if (holds(*table, ext)) return generator;
+    return nullptr;
+}
+
+// The generator slot of the first properties table holding `ext`, in the order image, audio, video,
+// pdf, archive, office, custom (the slot may hold no generator); nullptr when none does. Read under
+// the tables' lock.
+const Generator::PropertiesGenerator* propertiesGeneratorOf(const Tables& t, const std::string& ext) {
+    const std::pair<const Generator::Extensions*, const Generator::PropertiesGenerator*> order[] = {
+        {&t.imageProperties, &t.imagePropertiesGen},     {&t.audioProperties, &t.audioPropertiesGen},
+        {&t.videoProperties, &t.videoPropertiesGen},     {&t.pdfProperties, &t.pdfPropertiesGen},
+        {&t.archiveProperties, &t.archivePropertiesGen}, {&t.officeProperties, &t.officePropertiesGen},
+        {&t.customProperties, &t.customPropertiesGen}};
+    for (const auto& [table, generator] : order)
+        if (holds(*table, ext)) return generator;
+    return nullptr;
+}
+
+} // namespace
+
 bool Generator::thumbnailOfFileSupported(const std::string& path) {
     const std::string ext = extensionOf(path);
     Tables& t = tables();
     std::lock_guard<std::mutex> guard(t.lock);
-    return holds(t.imageThumbnail, ext) || holds(t.audioThumbnail, ext) || holds(t.videoThumbnail, ext) ||
-           holds(t.pdfThumbnail, ext) || holds(t.officeThumbnail, ext) || holds(t.customThumbnail, ext);
+    return thumbnailGeneratorOf(t, ext) != nullptr;
 }
 
 bool Generator::propertiesOfFileSupported(const std::string& path) {
     const std::string ext = extensionOf(path);
     Tables& t = tables();
     std::lock_guard<std::mutex> guard(t.lock);
-    const std::pair<const Extensions*, const PropertiesGenerator*> order[] = {
-        {&t.imageProperties, &t.imagePropertiesGen},     {&t.audioProperties, &t.audioPropertiesGen},
-        {&t.videoProperties, &t.videoPropertiesGen},     {&t.pdfProperties, &t.pdfPropertiesGen},
-        {&t.archiveProperties, &t.archivePropertiesGen}, {&t.officeProperties, &t.officePropertiesGen},
-        {&t.customProperties, &t.customPropertiesGen}};
-    for (const auto& [table, generator] : order)
-        if (holds(*table, ext)) return static_cast<bool>(*generator);
-    return false;
+    const PropertiesGenerator* generator = propertiesGeneratorOf(t, ext);
+    return generator && *generator;
 }
 
 std::shared_ptr<platform::Image> Generator::thumbnail(const URL& fileURL, const std::optional<Size>& dimension) {
@@ -178,12 +201,7 @@ std::shared_ptr<platform::Image> Generator::thumbnail(const URL& fileURL, const 
     {
         Tables& t = tables();
         std::lock_guard<std::mutex> guard(t.lock);
-        if (holds(t.videoThumbnail, ext)) generator = t.videoThumbnailGen;
-        else if (holds(t.audioThumbnail, ext)) generator = t.audioThumbnailGen;
-        else if (holds(t.imageThumbnail, ext)) generator = t.imageThumbnailGen;
-        else if (holds(t.pdfThumbnail, ext)) generator = t.pdfThumbnailGen;
-        else if (holds(t.officeThumbnail, ext)) generator = t.officeThumbnailGen;
-        else if (holds(t.customThumbnail, ext)) generator = t.customThumbnailGen;
+        if (const ThumbnailGenerator* found = thumbnailGeneratorOf(t, ext)) generator = *found;
     }
     if (!generator) return nullptr;
     return generator(fileURL, size);
@@ -195,13 +213,7 @@ Generator::Properties Generator::properties(const URL& fileURL) {
     {
         Tables& t = tables();
         std::lock_guard<std::mutex> guard(t.lock);
-        if (holds(t.imageProperties, ext)) generator = t.imagePropertiesGen;
-        else if (holds(t.audioProperties, ext)) generator = t.audioPropertiesGen;
-        else if (holds(t.videoProperties, ext)) generator = t.videoPropertiesGen;
-        else if (holds(t.pdfProperties, ext)) generator = t.pdfPropertiesGen;
-        else if (holds(t.archiveProperties, ext)) generator = t.archivePropertiesGen;
-        else if (holds(t.officeProperties, ext)) generator = t.officePropertiesGen;
-        else if (holds(t.customProperties, ext)) generator = t.customPropertiesGen;
+        if (const PropertiesGenerator* found = propertiesGeneratorOf(t, ext)) generator = *found;
     }
     if (!generator) return {};
     return generator(fileURL);
