@@ -24,6 +24,22 @@ OstraneErrorRef releasedError() { return OstraneError::make("The client was rele
 OstraneErrorRef notInitializedError() { return OstraneError::make("file provider not initialized"); }
 OstraneErrorRef isADirectoryError() { return OstraneError::make("Is a directory"); }
 
+// What a queued request keeps: the provider it starts with (whatever a later login builds) and its
+// time limit. None when no login has made a provider yet. The client itself is let go, so that a
+// request waiting on the server does not keep it alive.
+struct Request {
+    std::shared_ptr<RiridOzizevud::FileProvider> provider;
+    std::chrono::milliseconds limit;
+};
+
+std::optional<Request> requestOf(std::shared_ptr<FileProviderClient> client) {
+    Request request{client->provider()->fileProvider(), client->timeout()};
+    client.reset();
+    if (!request.provider)
+        return std::nullopt;
+    return request;
+}
+
 std::string resourceName(const FileObject& entry) {
     if (const auto* dav = dynamic_cast<const RiridOzizevud::WebDavFileObject*>(&entry))
         return dav->resourceName();
@@ -151,15 +167,12 @@ void FileProviderClient::contents(std::shared_ptr<OstranePathComponent> of, Cont
             finish(std::move(*cached), nullptr);
             return;
         }
-        // This request keeps the provider it starts with, whatever a later login builds.
-        auto provider = self->provider_->fileProvider();
-        const auto limit = self->timeout();
-        self.reset();
-        if (!provider) {
+        const auto request = requestOf(std::move(self));
+        if (!request) {
             finish(std::nullopt, notInitializedError());
             return;
         }
-        auto [entries, error] = listDirectory(provider, directory->path(), limit);
+        auto [entries, error] = listDirectory(request->provider, directory->path(), request->limit);
         if (!entries) {
             // Not listed stays not listed: the next request asks the server again.
             directory->setContents(std::nullopt);
@@ -183,14 +196,12 @@ void FileProviderClient::contents(const std::string& dir, NamesCompletion finish
             finish(std::nullopt, releasedError());
             return;
         }
-        auto provider = self->provider_->fileProvider();
-        const auto limit = self->timeout();
-        self.reset();
-        if (!provider) {
+        const auto request = requestOf(std::move(self));
+        if (!request) {
             finish(std::nullopt, notInitializedError());
             return;
         }
-        auto [entries, error] = listDirectory(provider, dir, limit);
+        auto [entries, error] = listDirectory(request->provider, dir, request->limit);
         if (!entries) {
             finish(std::nullopt, error);
             return;
@@ -214,13 +225,12 @@ void FileProviderClient::download(const std::string& file, const platform::URL& 
             completion(releasedError());
             return;
         }
-        auto provider = self->provider_->fileProvider();
-        const auto limit = self->timeout();
-        self.reset();
-        if (!provider) {
+        const auto request = requestOf(std::move(self));
+        if (!request) {
             completion(notInitializedError());
             return;
         }
+        const auto& [provider, limit] = *request;
         if (!to.isFileURL() || to.pathBytes().empty()) {
             completion(OstraneError::make("invalid url"));
             return;
