@@ -1,33 +1,19 @@
 #include "fileprovider/info/LocalFileInformationGenerator.hpp"
 
-#include "fileprovider/core/PlatformExtensions.hpp"
+#include "fileprovider/info/InformationGenerators.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
-#include "platform/fs/FileManager.hpp"
-#include "platform/media/ImageSource.hpp"
-#include "platform/media/MediaAsset.hpp"
-#include "platform/media/PDFDocument.hpp"
 #include "platform/text/Strings.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <cstdio>
-#include <ctime>
-#include <limits>
 #include <mutex>
-#include <numeric>
+#include <utility>
 
 namespace RiridOzizevud {
 
-using platform::Size;
-using platform::URL;
-using platform::Value;
-using platform::ValueDictionary;
-using Generator = LocalFileInformationGenerator;
+using namespace fileinfo;
 
 namespace {
-
-// ---- Shared text helpers ----
 
 using platform::lowercased;
 
@@ -45,343 +31,6 @@ std::string extensionOf(std::string path) {
 
 bool holds(const Generator::Extensions& table, const std::string& ext) {
     return !ext.empty() && std::find(table.begin(), table.end(), ext) != table.end();
-}
-
-// Decimal style: grouping by thousands with ",", at most `fractionDigits` digits after the point
-// (halves to even), no trailing zeros.
-std::string decimalText(double value, int fractionDigits) {
-    if (!std::isfinite(value)) return "NaN";
-    const double factor = std::pow(10.0, fractionDigits);
-    double rounded = std::nearbyint(value * factor);
-    const bool negative = rounded < 0;
-    rounded = std::fabs(rounded);
-    if (rounded >= 9.0e15) {
-        char buf[400];
-        std::snprintf(buf, sizeof buf, "%.0f", value);
-        return buf;
-    }
-    auto units = static_cast<long long>(rounded);
-    const auto scale = static_cast<long long>(factor);
-    const long long whole = units / scale;
-    long long fraction = units % scale;
-    std::string digits = std::to_string(whole);
-    std::string grouped;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
-        grouped += digits[i];
-    }
-    std::string text = (negative && units != 0 ? "-" : "") + grouped;
-    if (fraction > 0) {
-        std::string f = std::to_string(fraction);
-        f.insert(0, static_cast<std::size_t>(fractionDigits) - f.size(), '0');
-        while (!f.empty() && f.back() == '0') f.pop_back();
-        text += "." + f;
-    }
-    return text;
-}
-
-// Whole numbers within range as integer text; other values as the shortest text.
-std::string plainText(const Value& v) {
-    if (const int64_t* i = v.asInt64()) return std::to_string(*i);
-    if (const double* d = v.asDouble()) {
-        if (std::trunc(*d) == *d && std::fabs(*d) < 9.0e15) return std::to_string(static_cast<long long>(*d));
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%.15g", *d);
-        return buf;
-    }
-    return "";
-}
-
-// Rule A: nothing for an absent value or an empty text.
-void addA(Generator::Properties& p, const std::string& label, std::optional<Value> value) {
-    if (!value || value->isNull()) return;
-    if (const std::string* s = value->asString(); s && s->empty()) return;
-    p.keys.push_back(label);
-    p.prop[label] = std::move(*value);
-}
-
-// Rule B: nothing for an absent value.
-void addB(Generator::Properties& p, const std::string& label, std::optional<Value> value) {
-    if (!value || value->isNull()) return;
-    p.keys.push_back(label);
-    p.prop[label] = std::move(*value);
-}
-
-const ValueDictionary& subDictionary(const ValueDictionary& props, const char* key) {
-    static const ValueDictionary empty;
-    const Value* v = platform::find(props, key);
-    return v && v->asDictionary() ? *v->asDictionary() : empty;
-}
-
-std::optional<Value> entry(const ValueDictionary& d, const char* key) {
-    const Value* v = platform::find(d, key);
-    if (!v) return std::nullopt;
-    return *v;
-}
-
-std::optional<Value> textEntry(const ValueDictionary& d, const char* key) {
-    const Value* v = platform::find(d, key);
-    if (!v || !v->asString()) return std::nullopt;
-    return *v;
-}
-
-// A count that fits an integer; nullopt for values that are not finite or out of range.
-std::optional<int64_t> truncated(double d) {
-    if (!std::isfinite(d) || d >= 9.2e18 || d <= -9.2e18) return std::nullopt;
-    return static_cast<int64_t>(d);
-}
-
-// ---- Generators ----
-
-std::shared_ptr<platform::Image> imageThumbnailOf(const URL& url, const std::optional<Size>& size) {
-    const auto source = platform::ImageSource::make(url);
-    if (!source) return nullptr;
-    return Generator::imageSourceThumbnail(*source, size);
-}
-
-std::shared_ptr<platform::Image> audioThumbnailOf(const URL& url, const std::optional<Size>& size) {
-    const auto asset = platform::MediaAsset::make(url);
-    if (!asset) return nullptr;
-    for (const auto& item : asset->commonMetadata()) {
-        if (item.commonKey != platform::MediaAsset::commonKeyArtwork || !item.dataValue) continue;
-        const auto source = platform::ImageSource::make(*item.dataValue);
-        if (!source) return nullptr;
-        return Generator::imageSourceThumbnail(*source, size);
-    }
-    return nullptr;
-}
-
-std::shared_ptr<platform::Image> videoThumbnailOf(const URL& url, const std::optional<Size>& size) {
-    const auto asset = platform::MediaAsset::make(url);
-    if (!asset) return nullptr;
-    const Size maximum = size.value_or(Size{});
-    if (!std::isfinite(maximum.width) || !std::isfinite(maximum.height)) return nullptr;
-    platform::MediaTime time = asset->duration();
-    time.value /= 3;
-    return asset->copyImage(time, maximum, true);
-}
-
-std::shared_ptr<platform::Image> pdfThumbnailOf(const URL& url, const std::optional<Size>& size) {
-    if (!url.isFileURL()) return nullptr;
-    const auto document = platform::PDFDocument::make(url);
-    if (!document) return nullptr;
-    return Generator::pdfPageImage(*document, size);
-}
-
-} // namespace
-
-std::shared_ptr<platform::Image> Generator::pdfPageImage(const platform::PDFDocument& document,
-                                                         const std::optional<Size>& size) {
-    const auto box = document.mediaBox(0);
-    if (!box) return nullptr;
-    const auto [boxWidth, boxHeight] = *box;
-    // There is no screen to take a backing scale from.
-    const double scale = size ? std::min(size->height / boxHeight, size->width / boxWidth) : 1.0;
-    const auto pixelWidth = truncated(boxWidth * scale), pixelHeight = truncated(boxHeight * scale);
-    if (!pixelWidth || !pixelHeight || *pixelWidth <= 0 || *pixelHeight <= 0) return nullptr;
-    if (*pixelWidth > std::numeric_limits<int>::max() || *pixelHeight > std::numeric_limits<int>::max()) return nullptr;
-    return document.render(0, scale, static_cast<int>(*pixelWidth), static_cast<int>(*pixelHeight));
-}
-
-namespace {
-
-Generator::Properties imagePropertiesOf(const URL& url) {
-    Generator::Properties p;
-    const auto source = platform::ImageSource::make(url);
-    if (!source) return p;
-    const auto props = source->properties();
-    if (!props) return p;
-    const ValueDictionary& tiff = subDictionary(*props, "{TIFF}");
-    const ValueDictionary& exif = subDictionary(*props, "{Exif}");
-    const ValueDictionary& gps = subDictionary(*props, "{GPS}");
-
-    const Value* w = platform::find(*props, "PixelWidth");
-    const Value* h = platform::find(*props, "PixelHeight");
-    if (w && h && w->asNumber() && h->asNumber()) addA(p, "Dimensions", plainText(*w) + "x" + plainText(*h));
-    addA(p, "DPI", entry(*props, "DPIWidth"));
-    addA(p, "Device maker", entry(tiff, "Make"));
-    addA(p, "Device model", entry(tiff, "Model"));
-    addA(p, "Lens model", entry(exif, "LensModel"));
-    addA(p, "Artist", textEntry(tiff, "Artist"));
-    addA(p, "Copyright", textEntry(tiff, "Copyright"));
-    addA(p, "Date taken", entry(tiff, "DateTime"));
-    const Value* lat = platform::find(gps, "Latitude");
-    const Value* lon = platform::find(gps, "Longitude");
-    if (lat && lon && lat->asNumber() && lon->asNumber()) {
-        std::string location = decimalText(*lat->asNumber(), 2) + ", " + decimalText(*lon->asNumber(), 2);
-        if (const Value* alt = platform::find(gps, "Altitude"); alt && alt->asNumber())
-            location += " at " + decimalText(*alt->asNumber(), 0) + "m";
-        addA(p, "Location", location);
-    }
-    addA(p, "Area", entry(gps, "AreaInformation"));
-    addA(p, "Color space", entry(*props, "ColorModel"));
-    if (const Value* depth = platform::find(*props, "Depth"); depth && depth->asNumber())
-        addA(p, "Color depth", plainText(*depth) + " bits");
-    addA(p, "Color profile", entry(*props, "ProfileName"));
-    addA(p, "Focal length", entry(exif, "FocalLength"));
-    addA(p, "White banance", entry(exif, "WhiteBalance"));
-    addA(p, "F number", entry(exif, "FNumber"));
-    addA(p, "Exposure program", entry(exif, "ExposureProgram"));
-    if (const Value* t = platform::find(exif, "ExposureTime"); t && t->asNumber())
-        if (auto text = Generator::exposureTimeText(*t->asNumber())) addA(p, "Exposure time", *text);
-    if (const Value* iso = platform::find(exif, "ISOSpeedRatings"); iso && iso->asArray() && !iso->asArray()->empty())
-        addA(p, "ISO speed", iso->asArray()->front());
-    return p;
-}
-
-// "albumName" → "Album Name": a space between a lower-case and an upper-case letter, then every
-// word capitalised.
-std::string labelOf(const std::string& key) {
-    std::string spaced;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        spaced += key[i];
-        if (i + 1 < key.size() && std::islower(static_cast<unsigned char>(key[i])) &&
-            std::isupper(static_cast<unsigned char>(key[i + 1])))
-            spaced += ' ';
-    }
-    bool wordStart = true;
-    for (auto& c : spaced) {
-        const auto u = static_cast<unsigned char>(c);
-        if (std::isspace(u)) { wordStart = true; continue; }
-        c = static_cast<char>(wordStart ? std::toupper(u) : std::tolower(u));
-        wordStart = false;
-    }
-    return spaced;
-}
-
-// One number as a scanner reads it: spaces skipped, an optional sign, digits with an optional
-// fraction and exponent.
-std::optional<double> scanDouble(const std::string& s, std::size_t& at) {
-    std::size_t i = at;
-    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
-    const std::size_t start = i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    std::size_t digits = 0;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) { ++i; ++digits; }
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) { ++i; ++digits; }
-    }
-    if (digits == 0) return std::nullopt;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        std::size_t j = i + 1;
-        if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
-        if (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) {
-            while (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) ++j;
-            i = j;
-        }
-    }
-    const double d = std::strtod(s.substr(start, i - start).c_str(), nullptr);
-    if (!std::isfinite(d)) return std::nullopt;
-    at = i;
-    return d;
-}
-
-std::optional<std::string> locationText(const std::string& text) {
-    std::size_t at = 0;
-    const auto latitude = scanDouble(text, at);
-    if (!latitude) return std::nullopt;
-    const auto longitude = scanDouble(text, at);
-    if (!longitude) return std::nullopt;
-    const auto altitude = scanDouble(text, at);
-    std::string out = decimalText(*latitude, 2) + "°, " + decimalText(*longitude, 2) + "°";
-    if (altitude) out += ", " + decimalText(*altitude, 0) + "m";
-    return out;
-}
-
-Generator::Properties audioPropertiesOf(const URL& url) {
-    Generator::Properties p;
-    if (!url.isFileURL()) return p;
-    try {
-        if (!platform::FileManager::checkResourceIsReachable(url)) return p;
-    } catch (const platform::Exception&) {
-        return p;
-    }
-    const auto asset = platform::MediaAsset::make(url);
-    if (!asset) return p;
-    for (const auto& item : asset->commonMetadata()) {
-        if (!item.commonKey) continue;
-        std::optional<Value> value;
-        const std::string* text = item.value.asString();
-        if (*item.commonKey == platform::MediaAsset::commonKeyLocation && text) {
-            if (auto location = locationText(*text)) value = Value(*location);
-        }
-        if (!value) {
-            if (item.value.asDate() || item.value.asNumber() || text) value = item.value;
-        }
-        addB(p, labelOf(*item.commonKey), std::move(value));
-    }
-    if (const auto player = asset->audioPlayer()) {
-        addB(p, "Duration", Value(formatted(player->duration)));
-        if (player->sampleRate) addB(p, "Bitrate", Value(*player->sampleRate));
-    }
-    return p;
-}
-
-std::string kbps(double bitsPerSecond) {
-    const auto k = truncated(std::ceil(bitsPerSecond / 1000));
-    return std::to_string(k.value_or(0)) + " kbps";
-}
-
-Generator::PropertiesGenerator audioPropertiesGenerator();
-
-Generator::Properties videoPropertiesOf(const URL& url) {
-    Generator::Properties p;
-    if (auto audio = audioPropertiesGenerator()) {
-        p = audio(url);
-        p.prop.erase("Duration");
-        if (auto it = std::find(p.keys.begin(), p.keys.end(), "Duration"); it != p.keys.end()) p.keys.erase(it);
-    }
-    const auto asset = url.isFileURL() ? platform::MediaAsset::make(url) : nullptr;
-    using Type = platform::MediaAsset::MediaType;
-    if (asset) {
-        const auto video = asset->tracks(Type::video);
-        if (!video.empty()) {
-            const auto w = truncated(video.front().naturalSize.width), h = truncated(video.front().naturalSize.height);
-            if (w && h) addB(p, "Dimensions", Value(std::to_string(*w) + "x" + std::to_string(*h)));
-            int64_t seconds = 0;
-            double rate = 0;
-            for (const auto& track : video) {
-                if (track.timeRangeDuration.timescale > 0)
-                    seconds += track.timeRangeDuration.value / track.timeRangeDuration.timescale;
-                rate += track.estimatedDataRate;
-            }
-            addB(p, "Duration", Value(formatted(static_cast<double>(seconds))));
-            addB(p, "Video Bitrate", Value(kbps(rate)));
-        }
-    }
-    double audioRate = 0;
-    if (asset)
-        for (const auto& track : asset->tracks(Type::audio)) audioRate += track.estimatedDataRate;
-    addB(p, "Audio Bitrate", Value(kbps(audioRate)));
-    return p;
-}
-
-Generator::Properties pdfPropertiesOf(const URL& url) {
-    Generator::Properties p;
-    const auto document = platform::PDFDocument::make(url);
-    if (!document) return p;
-    const auto text = [&](const char* key) -> std::optional<Value> {
-        if (auto s = document->infoString(key)) return Value(*s);
-        return std::nullopt;
-    };
-    if (!document->hasInfo()) return p;
-    for (const char* key : {"Title", "Author", "Subject", "Producer", "Keywords"}) addA(p, key, text(key));
-    const auto [major, minor] = document->version();
-    if (major > 0) addA(p, "Version", Value(std::to_string(major) + "." + std::to_string(minor)));
-    addA(p, "Pages", Value(static_cast<int64_t>(document->pageCount())));
-    if (const auto box = document->mediaBox(0)) {
-        const auto w = truncated(box->first), h = truncated(box->second);
-        if (w && h) addA(p, "Resolution", Value(std::to_string(*w) + "x" + std::to_string(*h)));
-    }
-    addA(p, "Content creator", text("Creator"));
-    if (auto d = Generator::pdfDate(document->infoString("CreationDate"))) addA(p, "Creation date", Value(*d));
-    if (auto d = Generator::pdfDate(document->infoString("ModDate"))) addA(p, "Modified date", Value(*d));
-    const char* security = !document->isEncrypted() ? "None" : document->isLocked() ? "Password Protected" : "Present";
-    addA(p, "Security", Value(security));
-    addA(p, "Allows printing", Value(document->allowsPrinting()));
-    addA(p, "Allows copying", Value(document->allowsCopying()));
-    return p;
 }
 
 // ---- Process-wide state ----
@@ -437,14 +86,14 @@ template <class T> void write(T Tables::*member, T value) {
     // `old` (possibly a host closure) is destroyed outside the lock.
 }
 
-Generator::PropertiesGenerator audioPropertiesGenerator() { return read(&Tables::audioPropertiesGen); }
-
 Generator::ThumbnailGenerator orNoImage(Generator::ThumbnailGenerator g) {
     if (g) return g;
     return [](const URL&, const std::optional<Size>&) { return nullptr; };
 }
 
 } // namespace
+
+Generator::PropertiesGenerator fileinfo::audioPropertiesGenerator() { return read(&Tables::audioPropertiesGen); }
 
 Generator::Extensions Generator::imageThumbnailExtensions() { return read(&Tables::imageThumbnail); }
 void Generator::setImageThumbnailExtensions(Extensions v) { write(&Tables::imageThumbnail, std::move(v)); }
@@ -498,109 +147,49 @@ Generator::PropertiesGenerator Generator::officeProperties() { return read(&Tabl
 void Generator::setOfficeProperties(PropertiesGenerator v) { write(&Tables::officePropertiesGen, std::move(v)); }
 Generator::PropertiesGenerator Generator::customProperties() { return read(&Tables::customPropertiesGen); }
 void Generator::setCustomProperties(PropertiesGenerator v) { write(&Tables::customPropertiesGen, std::move(v)); }
+namespace {
 
-double Generator::maximumPixelSize(std::optional<double> pixelWidth, std::optional<double> pixelHeight, Size target) {
-    const double w = target.width, h = target.height;
-    if (pixelWidth && pixelHeight) return *pixelHeight / h > *pixelWidth / w ? w : h;
-    return w > h ? w : h;
+// The generator of the first thumbnail table holding `ext`, in the order video, audio, image, pdf,
+// office, custom; nullptr when none does. Read under the tables' lock.
+const Generator::ThumbnailGenerator* thumbnailGeneratorOf(const Tables& t, const std::string& ext) {
+    const std::pair<const Generator::Extensions*, const Generator::ThumbnailGenerator*> order[] = {
+        {&t.videoThumbnail, &t.videoThumbnailGen}, {&t.audioThumbnail, &t.audioThumbnailGen},
+        {&t.imageThumbnail, &t.imageThumbnailGen}, {&t.pdfThumbnail, &t.pdfThumbnailGen},
+        {&t.officeThumbnail, &t.officeThumbnailGen}, {&t.customThumbnail, &t.customThumbnailGen}};
+    for (const auto& [table, generator] : order)
+        if (holds(*table, ext)) return generator;
+    return nullptr;
 }
 
-std::shared_ptr<platform::Image> Generator::imageSourceThumbnail(const platform::ImageSource& source,
-                                                                 const std::optional<Size>& size) {
-    if (!size) return source.createThumbnail(std::nullopt);
-    std::optional<double> width, height;
-    if (const auto props = source.properties()) {
-        const Value* w = platform::find(*props, "PixelWidth");
-        const Value* h = platform::find(*props, "PixelHeight");
-        if (w && h && w->asNumber() && h->asNumber()) {
-            width = w->asNumber();
-            height = h->asNumber();
-        }
-    }
-    const double maxPixelSize = maximumPixelSize(width, height, *size);
-    // A size that is not a positive count draws nothing rather than an unbounded image.
-    const auto limit = truncated(maxPixelSize);
-    if (!limit || *limit <= 0) return nullptr;
-    return source.createThumbnail(*limit);
+// The generator slot of the first properties table holding `ext`, in the order image, audio, video,
+// pdf, archive, office, custom (the slot may hold no generator); nullptr when none does. Read under
+// the tables' lock.
+const Generator::PropertiesGenerator* propertiesGeneratorOf(const Tables& t, const std::string& ext) {
+    const std::pair<const Generator::Extensions*, const Generator::PropertiesGenerator*> order[] = {
+        {&t.imageProperties, &t.imagePropertiesGen},     {&t.audioProperties, &t.audioPropertiesGen},
+        {&t.videoProperties, &t.videoPropertiesGen},     {&t.pdfProperties, &t.pdfPropertiesGen},
+        {&t.archiveProperties, &t.archivePropertiesGen}, {&t.officeProperties, &t.officePropertiesGen},
+        {&t.customProperties, &t.customPropertiesGen}};
+    for (const auto& [table, generator] : order)
+        if (holds(*table, ext)) return generator;
+    return nullptr;
 }
 
-std::optional<platform::Date> Generator::pdfDate(const std::optional<std::string>& text) {
-    if (!text) return std::nullopt;
-    std::string s;
-    for (char c : *text)
-        if (c != '\'') s += c;
-    if (s.rfind("D:", 0) == 0) s.erase(0, 2);
-    if (s.size() < 14 || !std::all_of(s.begin(), s.begin() + 14, [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
-        return std::nullopt;
-    const auto num = [&](std::size_t at, std::size_t n) { return std::stoi(s.substr(at, n)); };
-    const int year = num(0, 4), month = num(4, 2), day = num(6, 2), hour = num(8, 2), minute = num(10, 2), second = num(12, 2);
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) return std::nullopt;
-    std::string zone = s.substr(14);
-    // Offset from UTC in seconds of the zone part, in the forms the four patterns take:
-    // "T" + "+hhmm"; "Z", "+hh", "+hhmm", "+hh:mm"; "+hhmm"; nothing (local time).
-    std::optional<long> offset;
-    bool local = false;
-    const auto numericZone = [](const std::string& z) -> std::optional<long> {
-        if (z.size() < 3 || (z[0] != '+' && z[0] != '-')) return std::nullopt;
-        std::string digits;
-        for (std::size_t i = 1; i < z.size(); ++i) {
-            if (std::isdigit(static_cast<unsigned char>(z[i]))) digits += z[i];
-            else if (!(z[i] == ':' && i == 3)) return std::nullopt;
-        }
-        if (digits.size() != 2 && digits.size() != 4) return std::nullopt;
-        const long hh = std::stol(digits.substr(0, 2)), mm = digits.size() == 4 ? std::stol(digits.substr(2)) : 0;
-        if (hh > 23 || mm > 59) return std::nullopt;
-        return (z[0] == '-' ? -1 : 1) * (hh * 3600 + mm * 60);
-    };
-    if (zone.empty()) local = true;
-    else if (zone == "Z") offset = 0;
-    else if (zone[0] == 'T') offset = numericZone(zone.substr(1));
-    else offset = numericZone(zone);
-    if (!local && !offset) return std::nullopt;
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    // A day past the month's end (February 30) is refused rather than rolled over.
-    std::tm check = tm;
-    const time_t t = local ? std::mktime(&check) : timegm(&check);
-    if (check.tm_mday != day || check.tm_mon != month - 1) return std::nullopt;
-    return platform::Date::since1970(static_cast<double>(t) - static_cast<double>(offset.value_or(0)));
-}
-
-std::optional<std::string> Generator::exposureTimeText(double seconds) {
-    constexpr int64_t denominator = 1163962800000;
-    if (!std::isfinite(seconds) || seconds < 0) return std::nullopt;
-    const auto x = truncated(seconds * static_cast<double>(denominator));
-    if (!x) return std::nullopt;
-    const int64_t g = std::gcd(*x, denominator);
-    return std::to_string(*x / g) + "/" + std::to_string(denominator / g);
-}
+} // namespace
 
 bool Generator::thumbnailOfFileSupported(const std::string& path) {
     const std::string ext = extensionOf(path);
     Tables& t = tables();
     std::lock_guard<std::mutex> guard(t.lock);
-    return holds(t.imageThumbnail, ext) || holds(t.audioThumbnail, ext) || holds(t.videoThumbnail, ext) ||
-           holds(t.pdfThumbnail, ext) || holds(t.officeThumbnail, ext) || holds(t.customThumbnail, ext);
+    return thumbnailGeneratorOf(t, ext) != nullptr;
 }
 
 bool Generator::propertiesOfFileSupported(const std::string& path) {
     const std::string ext = extensionOf(path);
     Tables& t = tables();
     std::lock_guard<std::mutex> guard(t.lock);
-    const std::pair<const Extensions*, const PropertiesGenerator*> order[] = {
-        {&t.imageProperties, &t.imagePropertiesGen},     {&t.audioProperties, &t.audioPropertiesGen},
-        {&t.videoProperties, &t.videoPropertiesGen},     {&t.pdfProperties, &t.pdfPropertiesGen},
-        {&t.archiveProperties, &t.archivePropertiesGen}, {&t.officeProperties, &t.officePropertiesGen},
-        {&t.customProperties, &t.customPropertiesGen}};
-    for (const auto& [table, generator] : order)
-        if (holds(*table, ext)) return static_cast<bool>(*generator);
-    return false;
+    const PropertiesGenerator* generator = propertiesGeneratorOf(t, ext);
+    return generator && *generator;
 }
 
 std::shared_ptr<platform::Image> Generator::thumbnail(const URL& fileURL, const std::optional<Size>& dimension) {
@@ -612,12 +201,7 @@ std::shared_ptr<platform::Image> Generator::thumbnail(const URL& fileURL, const 
     {
         Tables& t = tables();
         std::lock_guard<std::mutex> guard(t.lock);
-        if (holds(t.videoThumbnail, ext)) generator = t.videoThumbnailGen;
-        else if (holds(t.audioThumbnail, ext)) generator = t.audioThumbnailGen;
-        else if (holds(t.imageThumbnail, ext)) generator = t.imageThumbnailGen;
-        else if (holds(t.pdfThumbnail, ext)) generator = t.pdfThumbnailGen;
-        else if (holds(t.officeThumbnail, ext)) generator = t.officeThumbnailGen;
-        else if (holds(t.customThumbnail, ext)) generator = t.customThumbnailGen;
+        if (const ThumbnailGenerator* found = thumbnailGeneratorOf(t, ext)) generator = *found;
     }
     if (!generator) return nullptr;
     return generator(fileURL, size);
@@ -629,13 +213,7 @@ Generator::Properties Generator::properties(const URL& fileURL) {
     {
         Tables& t = tables();
         std::lock_guard<std::mutex> guard(t.lock);
-        if (holds(t.imageProperties, ext)) generator = t.imagePropertiesGen;
-        else if (holds(t.audioProperties, ext)) generator = t.audioPropertiesGen;
-        else if (holds(t.videoProperties, ext)) generator = t.videoPropertiesGen;
-        else if (holds(t.pdfProperties, ext)) generator = t.pdfPropertiesGen;
-        else if (holds(t.archiveProperties, ext)) generator = t.archivePropertiesGen;
-        else if (holds(t.officeProperties, ext)) generator = t.officePropertiesGen;
-        else if (holds(t.customProperties, ext)) generator = t.customPropertiesGen;
+        if (const PropertiesGenerator* found = propertiesGeneratorOf(t, ext)) generator = *found;
     }
     if (!generator) return {};
     return generator(fileURL);

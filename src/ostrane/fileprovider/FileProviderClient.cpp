@@ -1,25 +1,16 @@
 #include "ostrane/fileprovider/FileProviderClient.hpp"
 
 #include "ostrane/fileprovider/FileProviderReader.hpp"
-#include "ostrane/fileprovider/ProviderAnswer.hpp"
+#include "ostrane/fileprovider/LoginTimer.hpp"
+#include "ostrane/fileprovider/ProviderRequests.hpp"
 
 #include "fileprovider/core/FileProvider.hpp"
 #include "fileprovider/core/FileProviderHTTPError.hpp"
 #include "fileprovider/webdav/WebDavFileObject.hpp"
 #include "keychain/ApplicationIdentity.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
-#include "platform/fs/FilePlacement.hpp"
-#include "platform/dispatch/Progress.hpp"
 #include "platform/base/Trace.hpp"
-
-#include <libxml/HTMLparser.h>
-#include <libxml/tree.h>
-
-
-#include <cctype>
-#include <condition_variable>
-#include <cstdlib>
-#include <iostream>
+#include "platform/text/Strings.hpp"
 
 namespace Ostrane {
 
@@ -27,109 +18,26 @@ namespace {
 
 using RiridOzizevud::FileObject;
 using RiridOzizevud::FileObjectRef;
-using RiridOzizevud::FileProvider;
+using namespace bridge;
 
 OstraneErrorRef releasedError() { return OstraneError::make("The client was released"); }
 OstraneErrorRef notInitializedError() { return OstraneError::make("file provider not initialized"); }
-OstraneErrorRef timedOutError() { return OstraneError::make("The request timed out."); }
-OstraneErrorRef notADirectoryError() { return OstraneError::make("Not a directory"); }
 OstraneErrorRef isADirectoryError() { return OstraneError::make("Is a directory"); }
 
-OstraneErrorRef flattened(const platform::ErrorRef& error) {
-    return OstraneError::make(error ? error->localizedDescription() : "Failed to connect");
-}
+// What a queued request keeps: the provider it starts with (whatever a later login builds) and its
+// time limit. None when no login has made a provider yet. The client itself is let go, so that a
+// request waiting on the server does not keep it alive.
+struct Request {
+    std::shared_ptr<RiridOzizevud::FileProvider> provider;
+    std::chrono::milliseconds limit;
+};
 
-using Attributes = std::pair<FileObjectRef, platform::ErrorRef>;
-
-/// The entry of a path, or the error (a time-out when the provider never answered).
-std::pair<FileObjectRef, OstraneErrorRef> attributesOf(const std::shared_ptr<FileProvider>& provider,
-                                                      const std::string& path, std::chrono::milliseconds limit) {
-    auto answer = std::make_shared<ProviderAnswer<Attributes>>();
-    provider->attributesOfItem(path, [answer](FileObjectRef entry, platform::ErrorRef error) {
-        answer->set({std::move(entry), std::move(error)});
-    });
-    auto result = answer->wait(limit);
-    if (!result) return {nullptr, timedOutError()};
-    if (result->second || !result->first) return {nullptr, flattened(result->second)};
-    return {std::move(result->first), nullptr};
-}
-
-/// The entries of a folder, or the error. A listing of a file is no folder's listing: WebDAV answers
-/// it as an empty folder, so an empty answer is checked against the path's own kind.
-std::pair<std::optional<std::vector<FileObjectRef>>, OstraneErrorRef> listDirectory(
-    const std::shared_ptr<FileProvider>& provider, const std::string& path, std::chrono::milliseconds limit) {
-    using ListAnswer = std::pair<std::vector<FileObjectRef>, platform::ErrorRef>;
-    auto answer = std::make_shared<ProviderAnswer<ListAnswer>>();
-    provider->contentsOfDirectory(path, [answer](std::vector<FileObjectRef> files, platform::ErrorRef error) {
-        answer->set({std::move(files), std::move(error)});
-    });
-    auto result = answer->wait(limit);
-    if (!result) return {std::nullopt, timedOutError()};
-    if (result->second) return {std::nullopt, flattened(result->second)};
-    if (result->first.empty()) {
-        auto [entry, error] = attributesOf(provider, path, limit);
-        if (entry && !entry->isDirectory()) return {std::nullopt, notADirectoryError()};
-    }
-    return {std::move(result->first), nullptr};
-}
-
-/// Streams a file into place at `destination` (replacing a file there, never a folder). The bytes
-/// go, as they arrive, into a file beside the destination that has no name until it is whole: a
-/// failure, or the end of the process, leaves nothing and keeps what was there before.
-OstraneErrorRef downloadInPlace(const std::shared_ptr<FileProvider>& provider, const std::string& file,
-                                std::int64_t size, const std::string& destination, std::chrono::milliseconds limit) {
-    auto progressive = std::dynamic_pointer_cast<RiridOzizevud::FileProviderReadWriteProgressive>(provider);
-    if (!progressive)
-        return OstraneError::make("The provider cannot stream a download");
-    struct Sink {
-        explicit Sink(std::string destination) : file(std::move(destination)) {}
-        platform::PlacementFile file;
-        OstraneErrorRef failure;  // written once, by the piece handler, before it answers
-    };
-    std::shared_ptr<Sink> sink;
-    try {
-        sink = std::make_shared<Sink>(destination);
-    } catch (...) {
-        return flattened(platform::errorFromException(std::current_exception()));
-    }
-    auto answer = std::make_shared<ProviderAnswer<platform::ErrorRef>>();
-    const auto progress = progressive->contents(
-        file, 0, -1, nullptr,
-        [sink, answer](std::int64_t position, const platform::Data& piece) {
-            // One piece at a time, in order, on the provider's operation queue.
-            if (sink->failure)
-                return;
-            try {
-                if (position != sink->file.size())
-                    throw platform::Exception(platform::POSIXError::make(EIO, sink->file.destination()));
-                sink->file.write(piece.data(), piece.size());
-            } catch (...) {
-                sink->failure = flattened(platform::errorFromException(std::current_exception()));
-                answer->set(nullptr);
-            }
-        },
-        [answer](platform::ErrorRef error) { answer->set(std::move(error)); });
-    // A transfer may take long; it is given up only when it stops moving.
-    const auto error = answer->wait(limit, progress);
-    if (!error) {
-        if (progress)
-            progress->cancel();
-        return timedOutError();
-    }
-    if (*error || sink->failure) {
-        if (progress)
-            progress->cancel();
-        return sink->failure ? sink->failure : flattened(*error);
-    }
-    if (size >= 0 && sink->file.size() != size)
-        return OstraneError::make("The server sent " + std::to_string(sink->file.size()) + " of " +
-                                  std::to_string(size) + " bytes");
-    try {
-        sink->file.place(true);
-    } catch (...) {
-        return flattened(platform::errorFromException(std::current_exception()));
-    }
-    return nullptr;
+std::optional<Request> requestOf(std::shared_ptr<FileProviderClient> client) {
+    Request request{client->provider()->fileProvider(), client->timeout()};
+    client.reset();
+    if (!request.provider)
+        return std::nullopt;
+    return request;
 }
 
 std::string resourceName(const FileObject& entry) {
@@ -138,58 +46,13 @@ std::string resourceName(const FileObject& entry) {
     return entry.name();
 }
 
-void appendText(xmlNode* node, std::string& out) {
-    for (; node; node = node->next) {
-        if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
-            if (node->content) {
-                // Runs of white space read as one space, as a browser shows them.
-                for (const char* c = reinterpret_cast<const char*>(node->content); *c; ++c) {
-                    if (std::isspace(static_cast<unsigned char>(*c))) {
-                        if (!out.empty() && out.back() != ' ' && out.back() != '\n')
-                            out += ' ';
-                    } else {
-                        out += *c;
-                    }
-                }
-            }
-            continue;
-        }
-        if (node->type != XML_ELEMENT_NODE)
-            continue;
-        const std::string name = node->name ? reinterpret_cast<const char*>(node->name) : "";
-        if (name == "script" || name == "style" || name == "head")
-            continue;
-        static const char* const blocks[] = {"p", "div", "br", "h1", "h2", "h3", "h4", "h5", "h6", "li", "tr",
-                                             "address", "hr", "pre", "title", "ul", "ol", "table", "body"};
-        bool block = false;
-        for (const char* b : blocks)
-            block = block || name == b;
-        auto newline = [&out] {
-            while (!out.empty() && out.back() == ' ')
-                out.pop_back();
-            if (!out.empty() && out.back() != '\n')
-                out += '\n';
-        };
-        if (block)
-            newline();
-        appendText(node->children, out);
-        if (block)
-            newline();
-    }
-}
-
 }  // namespace
 
 FileProviderClient::FileProviderClient(OstraneInfo info)
     : info_(std::move(info)),
       provider_(std::make_shared<FileProviderWrapper>(info_)),
       queue_(platform::DispatchQueue::make(KeychainStore::ApplicationIdentity::reverseDNSPrefix() + "." +
-                                           [this] {
-                                               std::string type(rawValue(info_.type));
-                                               for (char& c : type)
-                                                   c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                                               return type;
-                                           }())) {}
+                                           platform::lowercased(std::string(rawValue(info_.type))))) {}
 
 FileProviderClient::~FileProviderClient() {
     Util::trace("Ostrane/FileProvider/FileProiverClient", 28, "deinit");
@@ -228,21 +91,18 @@ void FileProviderClient::login(LoginCompletion finish) {
                 components.percentEncodedPassword.reset();
                 return components.string().value_or("");
             },
-                    "Ostrane/FileProvider/FileProviderWrapper", 78, "check(dir:completion:)");
+            "Ostrane/FileProvider/FileProviderWrapper", 78, "check(dir:completion:)");
         // The provider answers within its own request time-out; this bounds the login even if it
         // never does.
-        auto answered = std::make_shared<std::atomic<bool>>(false);
-        self->queue_->asyncAfter(static_cast<double>(self->timeout().count()) / 1000.0 + 5.0, [weak, done, answered] {
-            if (answered->exchange(true))
-                return;
+        auto timer = LoginTimer::start(self->queue_, self->timeout() + std::chrono::seconds(5), [weak, done] {
             if (auto client = weak.lock())
                 client->isConnected_.store(false);
             done(timedOutError());
         });
         const std::string dir = self->baseDir();
         self.reset();
-        provider->attributesOfItem(dir, [weak, done, answered](FileObjectRef entry, platform::ErrorRef error) {
-            if (answered->exchange(true))
+        provider->attributesOfItem(dir, [weak, done, timer](FileObjectRef entry, platform::ErrorRef error) {
+            if (!timer->settle())
                 return;
             Util::trace([entry] { return entry ? entry->path() : std::string("nil"); },
                         [error] { return error ? error->localizedDescription() : std::string("nil"); },
@@ -307,15 +167,12 @@ void FileProviderClient::contents(std::shared_ptr<OstranePathComponent> of, Cont
             finish(std::move(*cached), nullptr);
             return;
         }
-        // This request keeps the provider it starts with, whatever a later login builds.
-        auto provider = self->provider_->fileProvider();
-        const auto limit = self->timeout();
-        self.reset();
-        if (!provider) {
+        const auto request = requestOf(std::move(self));
+        if (!request) {
             finish(std::nullopt, notInitializedError());
             return;
         }
-        auto [entries, error] = listDirectory(provider, directory->path(), limit);
+        auto [entries, error] = listDirectory(request->provider, directory->path(), request->limit);
         if (!entries) {
             // Not listed stays not listed: the next request asks the server again.
             directory->setContents(std::nullopt);
@@ -339,14 +196,12 @@ void FileProviderClient::contents(const std::string& dir, NamesCompletion finish
             finish(std::nullopt, releasedError());
             return;
         }
-        auto provider = self->provider_->fileProvider();
-        const auto limit = self->timeout();
-        self.reset();
-        if (!provider) {
+        const auto request = requestOf(std::move(self));
+        if (!request) {
             finish(std::nullopt, notInitializedError());
             return;
         }
-        auto [entries, error] = listDirectory(provider, dir, limit);
+        auto [entries, error] = listDirectory(request->provider, dir, request->limit);
         if (!entries) {
             finish(std::nullopt, error);
             return;
@@ -370,13 +225,12 @@ void FileProviderClient::download(const std::string& file, const platform::URL& 
             completion(releasedError());
             return;
         }
-        auto provider = self->provider_->fileProvider();
-        const auto limit = self->timeout();
-        self.reset();
-        if (!provider) {
+        const auto request = requestOf(std::move(self));
+        if (!request) {
             completion(notInitializedError());
             return;
         }
+        const auto& [provider, limit] = *request;
         if (!to.isFileURL() || to.pathBytes().empty()) {
             completion(OstraneError::make("invalid url"));
             return;
@@ -472,25 +326,6 @@ std::optional<std::string> FileProviderClient::address(const OstraneInfo& info, 
 
 std::optional<OstraneClient::UserPassword> FileProviderClient::userpassword(const platform::URL&) {
     return std::nullopt;
-}
-
-std::optional<std::string> FileProviderClient::plainText(const std::string& fromHTML) {
-    htmlDocPtr document = htmlReadMemory(fromHTML.data(), static_cast<int>(fromHTML.size()), nullptr, "UTF-8",
-                                         HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
-                                             HTML_PARSE_NONET);
-    if (!document) {
-        std::cout << "error: the page could not be read as HTML" << std::endl;
-        return std::nullopt;
-    }
-    std::string text;
-    appendText(xmlDocGetRootElement(document), text);
-    xmlFreeDoc(document);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.pop_back();
-    std::size_t first = 0;
-    while (first < text.size() && std::isspace(static_cast<unsigned char>(text[first])))
-        ++first;
-    return text.substr(first);
 }
 
 }  // namespace Ostrane

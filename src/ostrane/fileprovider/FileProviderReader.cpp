@@ -46,8 +46,10 @@ FileProviderReader::ChunkRef FileProviderReader::request(std::int64_t offset, st
         return chunk;
     }
     // The pieces are gathered as they arrive (one at a time, in order, on the provider's queue).
+    // A length is what the caller may take, not what will come (a file of unknown size ends where
+    // it ends): room is made for one chunk at most, and grows with what arrives.
     auto gathered = std::make_shared<Bytes>();
-    gathered->reserve(static_cast<std::size_t>(length));
+    gathered->reserve(static_cast<std::size_t>(std::min(length, chunkSize)));
     chunk->progress = progressive->contents(
         path_, offset, length, nullptr,
         [gathered, offset](std::int64_t position, const Bytes& piece) {
@@ -79,7 +81,9 @@ const FileProviderReader::Bytes* FileProviderReader::await(Chunk& chunk) {
 std::int64_t FileProviderReader::windowEnd() const { return window_.empty() ? 0 : window_.back()->end(); }
 
 void FileProviderReader::fillWindow(std::int64_t end) {
-    const std::int64_t target = std::min(size_, end + chunksAhead * chunkSize);
+    // `end` lies within the file; a size near the largest count must not overflow the sum.
+    constexpr std::int64_t ahead = chunksAhead * chunkSize;
+    const std::int64_t target = size_ - end <= ahead ? size_ : end + ahead;
     for (std::int64_t next = windowEnd(); next < target;) {
         const std::int64_t length = std::min(chunkSize, size_ - next);
         window_.push_back(request(next, length));
@@ -120,13 +124,14 @@ std::optional<FileProviderReader::Bytes> FileProviderReader::read(std::int64_t o
         if (!window_.front()->awaited && window_.front()->progress) window_.front()->progress->cancel();
         window_.pop_front();
     }
-    fillWindow(offset + length);
-
     Bytes out;
-    out.reserve(static_cast<std::size_t>(length));
+    out.reserve(static_cast<std::size_t>(std::min(length, chunksAhead * chunkSize)));
     const std::int64_t end = offset + length;
-    for (const auto& chunk : window_) {
-        if (chunk->offset >= end) break;
+    // Requests run ahead of the chunk being read, however long the read: a long read (or a size
+    // the server overstates) never puts more than the window's requests under way at once.
+    for (std::size_t i = 0; i < window_.size() && window_[i]->offset < end; ++i) {
+        const ChunkRef chunk = window_[i];
+        fillWindow(std::min(end, chunk->end()));
         const Bytes* bytes = await(*chunk);
         if (!bytes) {
             dropWindow();

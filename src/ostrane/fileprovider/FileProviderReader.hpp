@@ -1,8 +1,9 @@
 #pragma once
 // Ranged reads of one open file through a provider's ranged read (its streamed form where it has
-// one, which delivers pieces as they arrive), for a player that reads mostly in order. A read that goes on where the previous one ended starts a window of ranged requests ahead
-// of the reader, so the round trip of each request is hidden behind the transfer of the ones before
-// it; a read elsewhere drops the window and asks for exactly its own range.
+// one, which delivers pieces as they arrive), for a player that reads mostly in order. A read that
+// goes on where the previous one ended starts a window of ranged requests ahead of the reader, so
+// the round trip of each request is hidden behind the transfer of the ones before it; a read
+// elsewhere drops the window and asks for exactly its own range.
 //
 // A read answers the whole range asked (cut at the end of the file), empty bytes at or past the
 // end, or nothing on failure: a short answer from the server is a failure, never a short success.

@@ -5,6 +5,7 @@
 #include "keychain/ApplicationIdentity.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/dispatch/OperationQueue.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <cctype>
 
@@ -58,8 +59,7 @@ std::optional<platform::URL> FileProviderWrapper::baseURL(const OstraneInfo& inf
     // Schemes compare without case; written in lower case, the providers and the players that get
     // address(of:) read them alike ("ftps": implicit TLS, "ftpes": AUTH TLS).
     if (components->scheme)
-        for (char& c : *components->scheme)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        components->scheme = platform::lowercased(*components->scheme);
     if (info.port) {
         if (!OstraneInfo::isUsablePort(*info.port))
             return std::nullopt;

@@ -4,6 +4,8 @@
 #include "ostrane/ClientFactory.hpp"
 #include "ostrane/fileprovider/FileProviderClient.hpp"
 #include "support/ClientBehaviour.hpp"
+#include "support/FakeHTTPServer.hpp"
+#include "ostrane/fileprovider/FileProviderReader.hpp"
 #include "support/ServerScript.hpp"
 #include "platform/base/Trace.hpp"
 
@@ -14,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <limits>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -296,4 +300,86 @@ TEST_F(Bridge, TraceLinesCarryNoPassword) {
         EXPECT_EQ(line.find("Key-Secret-9"), std::string::npos) << line;
     }
     info.cleanup();
+}
+
+// A WebDAV stand-in with one folder, /dav/, and one file whose size the test chooses: none, or one
+// the server states whatever the file holds.
+class SizedFileServer {
+public:
+    explicit SizedFileServer(const std::string& content, const std::string& statedSize = "") {
+        const auto propfind = [this](const std::string& href, const std::string& props) {
+            const std::string body = "<D:multistatus xmlns:D=\"DAV:\"><D:response><D:href>" + href +
+                                     "</D:href><D:propstat><D:prop>" + props +
+                                     "</D:prop><D:status>HTTP/1.1 200 OK</D:status></D:propstat>"
+                                     "</D:response></D:multistatus>";
+            server.route("PROPFIND", href, [body](const ostrane_test::FakeHTTPServer::Request&) {
+                return ostrane_test::FakeHTTPServer::answer(207, body, {}, "text/xml; charset=utf-8");
+            });
+        };
+        propfind("/dav/", "<D:resourcetype><D:collection/></D:resourcetype>");
+        propfind("/dav/stream.bin", "<D:resourcetype/>" + (statedSize.empty() ? std::string()
+                                        : "<D:getcontentlength>" + statedSize + "</D:getcontentlength>"));
+        server.putFile("/dav/stream.bin", content);
+    }
+    std::shared_ptr<FileProviderClient> loggedInClient() const {
+        auto info = record("127.0.0.1", server.port());
+        info.baseDir = "/dav/";
+        auto client = FileProviderClient::make(info);
+        client->setTimeout(ostrane_test::hangLimit);
+        EXPECT_EQ(loginError(client), nullptr);
+        return client;
+    }
+
+    ostrane_test::FakeHTTPServer server{ostrane_test::FakeHTTPServer::AnyMethod{}};
+};
+
+// A server that gives no size for a file (no getcontentlength): a read answers what the file has,
+// however much the player asks for, and asking for more than memory could hold is no failure.
+TEST_F(Bridge, AFileOfUnknownSizeReadsToItsEnd) {
+    SizedFileServer dav("0123456789");
+    auto client = dav.loggedInClient();
+    auto fd = client->open("/dav/stream.bin");
+    ASSERT_NE(fd, nullptr);
+    EXPECT_EQ(client->fileSize(fd), std::nullopt);
+    struct Case {
+        std::int64_t offset;
+        std::ptrdiff_t size;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {0, 4, "0123"},
+        {4, 100, "456789"},
+        {2, std::numeric_limits<std::ptrdiff_t>::max(), "23456789"},
+        {9, std::numeric_limits<std::ptrdiff_t>::max() - 5, "9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + " + " + std::to_string(c.size));
+        const auto data = client->read(fd, c.offset, c.size);
+        ASSERT_TRUE(data);
+        EXPECT_EQ(std::string(data->begin(), data->end()), c.bytes);
+    }
+    client->close(fd);
+}
+
+// A server that states a size far beyond what the file holds: reads in order fail at once on the
+// short answer, rather than first asking for every chunk up to the stated end.
+TEST_F(Bridge, AnOverstatedSizeFailsReadsWithoutFloodingTheServer) {
+    for (const std::string stated : {"4611686018427387904", "9223372036854775807"}) {
+        SCOPED_TRACE(stated);
+        SizedFileServer dav("0123456789", stated);
+        auto client = dav.loggedInClient();
+        auto fd = client->open("/dav/stream.bin");
+        ASSERT_NE(fd, nullptr);
+        EXPECT_EQ(client->fileSize(fd), std::stoll(stated));
+        // On a thread of its own, so that a read that never ends fails this test and no other.
+        auto read = std::make_shared<std::promise<std::optional<OstraneClient::Bytes>>>();
+        std::thread([client, fd, read] {
+            read->set_value(client->read(fd, 0, std::numeric_limits<std::ptrdiff_t>::max()));
+        }).detach();
+        auto answer = read->get_future();
+        ASSERT_TRUE(ostrane_test::becomesReady(answer)) << "the read did not end";
+        EXPECT_FALSE(answer.get()) << "ten bytes are not the file the server described";
+        EXPECT_LE(dav.server.count("GET"), static_cast<std::size_t>(FileProviderReader::chunksAhead + 1));
+        client->close(fd);
+    }
 }

@@ -316,6 +316,7 @@ TEST_F(WebDAVClient, ASilentServerCostsTheTimeoutNotForever) {
     const auto started = std::chrono::steady_clock::now();
     const auto error = login();
     ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->description(), "The request timed out.") << "the login's own limit ends it";
     EXPECT_FALSE(client_->isConnected());
     const auto [contents, listError] = list(OstraneDirectory::make("/"));
     EXPECT_FALSE(contents);
