@@ -14,8 +14,14 @@ pkg_check_modules(ICU       REQUIRED IMPORTED_TARGET icu-uc icu-i18n)
 pkg_check_modules(LIBXML2   REQUIRED IMPORTED_TARGET libxml-2.0)
 pkg_check_modules(MEDIA     REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswscale libheif poppler-cpp exiv2)
 
+# libsmbclient is not among them: only the SMB worker program links it (see CMakeLists.txt).
 add_library(ostrane_deps INTERFACE)
 target_link_libraries(ostrane_deps INTERFACE
   Threads::Threads nlohmann_json::nlohmann_json OpenSSL::SSL OpenSSL::Crypto EXPAT::EXPAT CURL::libcurl
-  PkgConfig::SQLITE3 PkgConfig::LIBSECRET PkgConfig::SMBCLIENT PkgConfig::LIBSSH PkgConfig::UUID PkgConfig::ICU PkgConfig::LIBXML2
+  PkgConfig::SQLITE3 PkgConfig::LIBSECRET PkgConfig::LIBSSH PkgConfig::UUID PkgConfig::ICU PkgConfig::LIBXML2
   PkgConfig::MEDIA)
+
+# The same libraries by their pkg-config names, for ostrane.pc: the library links them, its
+# installed headers need none of them.
+set(OSTRANE_PRIVATE_PKG_MODULES libcurl openssl expat sqlite3 libsecret-1 libssh uuid icu-uc icu-i18n libxml-2.0
+  libavformat libavcodec libavutil libswscale libheif poppler-cpp exiv2)

@@ -6,6 +6,7 @@
 #include "ostrane/NetworkFileHandle.hpp"
 #include "ostrane/NetworkFileManager.hpp"
 #include "ostrane/OstraneInfo.hpp"
+#include "platform/fs/FilePlacement.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -83,13 +84,11 @@ void saveRecords(const std::filesystem::path& path, const std::vector<OstraneInf
     std::filesystem::create_directories(path.parent_path());
     nlohmann::ordered_json json = nlohmann::ordered_json::array();
     for (const auto& record : records) json.push_back(record.toJSON());
-    const auto temporary = path.string() + ".new";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << json.dump(2) << "\n";
-        if (!out) throw std::runtime_error("cannot write " + temporary);
-    }
-    std::filesystem::rename(temporary, path);
+    // Written whole beside the file and then put in its place, so a reader never sees half a list.
+    const std::string text = json.dump(2) + "\n";
+    platform::PlacementFile file(path.string());
+    file.write(text.data(), text.size());
+    file.place(true);
 }
 
 const OstraneInfo& findRecord(const std::vector<OstraneInfo>& records, const std::string& id) {

@@ -1,15 +1,12 @@
 #include "ostrane/ClientFactory.hpp"
 
-#include "ostrane/UnavailableClient.hpp"
 #include "ostrane/curl/CURLClient.hpp"
 #include "ostrane/fileprovider/FileProviderClient.hpp"
 #include "ostrane/sftp/NMSSHClient.hpp"
 #include "ostrane/smb/AMSMB2Client.hpp"
 
 #include <mutex>
-
-// Each kind has its own branch below; a client's engineer replaces only that branch (and adds the
-// include for the client's header here).
+#include <utility>
 
 namespace Ostrane {
 namespace {
@@ -22,22 +19,16 @@ ClientMaker& overrideMaker() {
 
 std::shared_ptr<OstraneClient> makeBuiltInClient(const OstraneInfo& info) {
     switch (info.type) {
-    // --- SFTP: NMSSHClient --------------------------------------------------------------------
     case OstraneType::sftp:
         return NMSSHClient::make(info);
-
-    // --- SMB: AMSMB2Client --------------------------------------------------------------------
     case OstraneType::smb:
         return AMSMB2Client::make(info);
-
-    // --- WebDAV: FileProviderClient -----------------------------------------------------------
     case OstraneType::webdav:
         return FileProviderClient::make(info);
-
-    // --- FTP (and any other value): CURLClient ------------------------------------------------
     case OstraneType::ftp:
         break;
     }
+    // FTP, and a type value outside the enumeration.
     return CURLClient::make(info);
 }
 

@@ -3,7 +3,10 @@
 #include "ostrane/LoginGate.hpp"
 #include "ostrane/NetworkFileHandle.hpp"
 #include "ostrane/NetworkFileManager.hpp"
-#include "ostrane/UnavailableClient.hpp"
+#include "ostrane/curl/CURLClient.hpp"
+#include "ostrane/fileprovider/FileProviderClient.hpp"
+#include "ostrane/sftp/NMSSHClient.hpp"
+#include "ostrane/smb/AMSMB2Client.hpp"
 #include "platform/base/Trace.hpp"
 #include "support/Wait.hpp"
 
@@ -12,10 +15,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 using namespace Ostrane;
 using namespace std::chrono_literals;
@@ -401,35 +407,27 @@ TEST_F(RegistryTest, DownloadOfTheServerItselfFails) {
     EXPECT_TRUE(client->downloads.empty());
 }
 
-TEST_F(RegistryTest, PlaceholderClientFailsEverything) {
-    OstraneInfo info(OstraneType::sftp);
-    auto client = std::make_shared<UnavailableClient>(info);
-    int calls = 0;
-    auto expectError = [&](OstraneErrorRef e) {
-        ++calls;
-        ASSERT_NE(e, nullptr);
-        EXPECT_EQ(e->description(), "SFTP client is not available");
-    };
-    client->login(expectError);
-    client->contents(client->baseDirItem(), [&](auto list, auto e) { EXPECT_FALSE(list); expectError(e); });
-    client->contents("/", [&](auto list, auto e) { EXPECT_FALSE(list); expectError(e); });
-    client->download("/a", URL::fileURLWithPath("/tmp/x"), expectError);
-    EXPECT_EQ(calls, 4);
-    EXPECT_FALSE(client->isConnected());
-    EXPECT_EQ(client->open("/a"), nullptr);
-    EXPECT_EQ(client->read(nullptr, 0, 1), std::nullopt);
-    EXPECT_EQ(client->fileSize(nullptr), std::nullopt);
-    EXPECT_EQ(client->address(url("calvora-internal://x/a")), std::nullopt);
-    EXPECT_EQ(client->userpassword(url("calvora-internal://x/a")), std::nullopt);
-    EXPECT_EQ(client->baseDirItem(), client->baseDirItem());
-
-    // With no maker of its own the registry gives every kind a client that fails with an error.
+TEST_F(RegistryTest, BuiltInClientForEveryKind) {
+    // With no maker of its own the registry gives each kind its client, for a copy of the record.
     replaceClientMaker(nullptr);
-    for (auto type : OstraneTypeAllCases) {
-        OstraneInfo r(type);
-        auto made = makeClient(r);
-        ASSERT_NE(made, nullptr);
-        EXPECT_EQ(made->info().identifier, r.identifier);
+    const std::vector<std::tuple<OstraneType, std::function<bool(const OstraneClient*)>>> cases = {
+        {OstraneType::ftp, [](const OstraneClient* c) { return dynamic_cast<const CURLClient*>(c) != nullptr; }},
+        {OstraneType::sftp, [](const OstraneClient* c) { return dynamic_cast<const NMSSHClient*>(c) != nullptr; }},
+        {OstraneType::smb, [](const OstraneClient* c) { return dynamic_cast<const AMSMB2Client*>(c) != nullptr; }},
+        {OstraneType::webdav,
+         [](const OstraneClient* c) { return dynamic_cast<const FileProviderClient*>(c) != nullptr; }},
+    };
+    ASSERT_EQ(cases.size(), std::size(OstraneTypeAllCases));
+    for (const auto& [type, isItsClient] : cases) {
+        OstraneInfo record(type);
+        record.host = "127.0.0.1";
+        auto made = makeClient(record);
+        ASSERT_NE(made, nullptr) << rawValue(type);
+        EXPECT_TRUE(isItsClient(made.get())) << rawValue(type);
+        EXPECT_EQ(made->info().identifier, record.identifier);
+        EXPECT_FALSE(made->isConnected()) << "made without logging in";
+        record.host = "elsewhere";
+        EXPECT_EQ(made->info().host, "127.0.0.1") << "the client keeps its own copy";
     }
 }
 

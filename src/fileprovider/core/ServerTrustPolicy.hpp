@@ -2,9 +2,10 @@
 // handshake: verify the chain against the trusted roots (and the host name), or accept any chain.
 #pragma once
 
-#include <openssl/types.h>
-
 #include <string_view>
+
+// OpenSSL's own declaration, so users of this header need no OpenSSL headers.
+typedef struct ssl_st SSL;
 
 namespace RiridOzizevud {
 

@@ -141,7 +141,7 @@ public:
     /// nothing is there; an error when it points outside the base.
     void destination(const std::string& ofSymbolicLink, FileCompletionHandler completionHandler) override;
 
-    // --- Thumbnails and properties: none yet, answered through the completion ---
+    // --- Thumbnails and properties (LocalFileInformationGenerator) ---
     bool propertiesOfFileSupported(const std::string& path) override;
     ProgressRef propertiesOfFile(const std::string& path, PropertiesCompletionHandler completionHandler) override;
     bool thumbnailOfFileSupported(const std::string& path) override;

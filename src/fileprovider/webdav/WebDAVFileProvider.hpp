@@ -5,7 +5,8 @@
 // With useCache, the PROPFINDs (listings, searches, attributes, storage, reachability) are
 // answered from the provider's URL cache when it holds the same request's answer, obtained with
 // the same credential: at once when validatingCache is off and the answer is not stale, else only
-// when a HEAD finds the cached "ETag" or "Last-Modified" unchanged.
+// when a HEAD finds it unchanged: its "ETag", or its "Last-Modified" when it has no tag (a date
+// counts whole seconds).
 //
 // Every status of 300 or more fails the request it answers (FileProviderWebDavError), and a
 // PROPFIND answered without a multistatus body fails too: a server that does not speak WebDAV

@@ -1,5 +1,8 @@
 #include "ostrane/sftp/NMSFTP.hpp"
 
+#include <libssh/libssh.h>
+#include <libssh/sftp.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 

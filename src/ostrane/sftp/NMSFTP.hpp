@@ -8,8 +8,6 @@
 // their encoding.
 #include "ostrane/sftp/NMSSHSession.hpp"
 
-#include <libssh/sftp.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +17,10 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+// libssh's own declarations, so users of this header need no libssh headers.
+typedef struct sftp_session_struct* sftp_session;
+typedef struct sftp_file_struct* sftp_file;
 
 namespace Ostrane {
 

@@ -4,6 +4,8 @@
 #include "ostrane/sftp/SSHKnownHosts.hpp"
 #include "platform/data/Base64.hpp"
 
+#include <libssh/libssh.h>
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>

@@ -8,8 +8,6 @@
 // outlives timeout(), the connection is cut under libssh, whose wait then fails, and the session
 // is dead from then on. When the process ends, every Call in progress is cut short and no
 // further one runs, so no libssh call outlives the crypto library that exit handlers tear down.
-#include <libssh/libssh.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -17,6 +15,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+
+// libssh's own declaration, so users of this header need no libssh headers.
+typedef struct ssh_session_struct* ssh_session;
 
 namespace Ostrane {
 

@@ -1,6 +1,7 @@
 #include "platform/fs/FileManager.hpp"
 
 #include "platform/data/Date.hpp"
+#include "platform/fs/FilePlacement.hpp"
 #include "platform/net/URLResourceKey.hpp"
 
 #include <fcntl.h>
@@ -15,7 +16,6 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
-#include <fstream>
 #include <random>
 
 namespace platform {
@@ -163,15 +163,6 @@ void place(const std::string& from, const std::string& to, bool replacing) {
         fail(errno, to, true);
     }
     fail(e, to, true);
-}
-
-mode_t processUmask() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
-    }
-    return 022;
 }
 
 std::string envPath(const char* name) {
@@ -478,27 +469,12 @@ void FileManager::write(const Data& data, const URL& url, bool atomically, bool 
         if (::close(fd) != 0) fail(errno, path, true);
         return;
     }
-    std::string pattern = join(parentOf(path), ".ostrane-write-XXXXXX");
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) fail(errno, path, true);
-    try {
-        struct stat old {};
-        const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~processUmask());
-        ::fchmod(fd, mode);
-        writeAll(fd, data.data(), data.size(), path);
-        if (::fsync(fd) != 0) fail(errno, path, true);
-        const int closed = ::close(fd);
-        if (closed != 0) {
-            const int e = errno;
-            ::unlink(pattern.c_str());
-            fail(e, path, true);
-        }
-        place(pattern, path, replacing);
-    } catch (...) {
-        ::close(fd);  // may already be closed: EBADF is harmless here
-        ::unlink(pattern.c_str());
-        throw;
-    }
+    PlacementFile file(path);
+    // A file that is replaced keeps its permissions; a new one takes the umask's.
+    struct stat old {};
+    if (::stat(path.c_str(), &old) == 0 && ::fchmod(file.fd(), old.st_mode & 07777) != 0) fail(errno, path, true);
+    file.write(data.data(), data.size());
+    file.place(replacing);
 }
 
 // --- Questions --------------------------------------------------------------------------------------

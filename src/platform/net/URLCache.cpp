@@ -1,5 +1,7 @@
 #include "platform/net/URLCache.hpp"
 
+#include "platform/fs/FilePlacement.hpp"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
@@ -152,7 +154,8 @@ bool privateFile(const std::string& path) {
     return ours;
 }
 
-// The folder's salt, made once by whichever process comes first (written whole, then linked in).
+// The folder's salt, made once by whichever process comes first (written whole, then placed
+// without replacing anything).
 std::optional<std::string> folderSalt(const std::string& folder) {
     const std::string path = folder + "/salt";
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -164,20 +167,19 @@ std::optional<std::string> folderSalt(const std::string& folder) {
             if (n == static_cast<ssize_t>(kSaltSize)) return salt;
             return std::nullopt;
         }
-        std::string temp = folder + "/salt.XXXXXX";
-        const int out = ::mkstemp(temp.data());
-        if (out < 0) return std::nullopt;
         std::string salt(kSaltSize, '\0');
-        bool ok = RAND_bytes(reinterpret_cast<unsigned char*>(salt.data()), static_cast<int>(salt.size())) == 1 &&
-                  ::fchmod(out, 0600) == 0 && ::write(out, salt.data(), salt.size()) == static_cast<ssize_t>(salt.size()) &&
-                  ::fsync(out) == 0;
-        ::close(out);
-        if (ok && ::link(temp.c_str(), path.c_str()) == 0) {
-            ::unlink(temp.c_str());
-            return salt;
+        if (RAND_bytes(reinterpret_cast<unsigned char*>(salt.data()), static_cast<int>(salt.size())) != 1) {
+            return std::nullopt;
         }
-        ::unlink(temp.c_str());
-        if (ok && errno != EEXIST) return std::nullopt;
+        try {
+            PlacementFile file(path);
+            if (::fchmod(file.fd(), 0600) != 0) return std::nullopt;
+            file.write(salt.data(), salt.size());
+            file.place(false);
+            return salt;
+        } catch (...) {
+            // Most likely another process placed its salt first: the next round reads it.
+        }
     }
     return std::nullopt;
 }
