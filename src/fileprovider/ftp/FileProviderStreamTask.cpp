@@ -841,6 +841,8 @@ void FileProviderStreamTask::performRead(int64_t minLength, int64_t maxLength, D
         if (n > 0 && (timedOut || static_cast<int64_t>(n) >= minLength)) break;
         if (n == 0 && timedOut) break;
         if (c->endEncountered) break;
+        // The end was handed out before: nothing more can come, so the answer is ready now.
+        if (n == 0 && c->input == Connection::InputStatus::atEnd) break;
         // Bytes that arrived before an error are handed out first; the error comes with the next read.
         if (c->input == Connection::InputStatus::error || c->input == Connection::InputStatus::closed || c->cancelled) {
             if (n > 0) break;
