@@ -1,0 +1,263 @@
+// FTPFileProvider: the operations of one or two commands (folders, moves, server copies, removals,
+// links), with the copy through a local file and the removal of a whole tree.
+#include "fileprovider/ftp/FTPFileProvider.hpp"
+#include "fileprovider/ftp/FTPProviderOperation.hpp"
+
+#include "fileprovider/core/HTTPFileProvider.hpp"
+#include "fileprovider/core/PlatformExtensions.hpp"
+#include "fileprovider/ftp/FTPListParser.hpp"
+#include "platform/text/Collation.hpp"
+#include "platform/dispatch/DispatchGroup.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/fs/FileManager.hpp"
+#include "platform/fs/FilePlacement.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/net/Stream.hpp"
+#include "platform/net/URLSession.hpp"
+#include "platform/data/UUID.hpp"
+#include "platform/base/UndoManager.hpp"
+#include "platform/text/Strings.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+
+namespace RiridOzizevud {
+
+using platform::Data;
+using platform::ErrorRef;
+using platform::URL;
+using platform::URLError;
+
+namespace {
+
+bool hasPrefix(const std::string& s, std::string_view prefix) { return s.rfind(prefix, 0) == 0; }
+
+std::string trimmedOf(const std::string& s, const std::string& characters) {
+    const size_t b = s.find_first_not_of(characters);
+    if (b == std::string::npos) return "";
+    const size_t e = s.find_last_not_of(characters);
+    return s.substr(b, e - b + 1);
+}
+
+std::string joinedPath(const std::string& at, const std::string& name) {
+    std::string base = at;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    return base + "/" + trimmedOf(name, "/");
+}
+
+} // namespace
+
+namespace {
+
+// Set while an operation the delegate already allowed starts its own steps (the copy through a local
+// file): the steps are part of that operation, not new ones to ask about.
+thread_local bool insideAllowedOperation = false;
+
+struct AllowedOperationScope {
+    bool previous = insideAllowedOperation;
+    AllowedOperationScope() { insideAllowedOperation = true; }
+    ~AllowedOperationScope() { insideAllowedOperation = previous; }
+    AllowedOperationScope(const AllowedOperationScope&) = delete;
+    AllowedOperationScope& operator=(const AllowedOperationScope&) = delete;
+};
+
+// Sends commands one after another on one control connection; each reply decides whether the
+// next goes out (by calling `next`).
+using ChainStep = std::function<void(size_t index, std::optional<std::string> reply, ErrorRef error,
+                                     std::function<void()> next)>;
+
+void sendChain(const std::shared_ptr<FTPSession>& engine, const std::shared_ptr<FileProviderStreamTask>& control,
+               std::shared_ptr<const std::vector<std::string>> commands, size_t index, std::shared_ptr<const ChainStep> onReply) {
+    engine->sendCommand((*commands)[index], control, 4, nullptr,
+                        [engine, control, commands, index, onReply](std::optional<std::string> reply, ErrorRef error) {
+                            (*onReply)(index, std::move(reply), std::move(error), [engine, control, commands, index, onReply] {
+                                sendChain(engine, control, commands, index + 1, onReply);
+                            });
+                        });
+}
+
+} // namespace
+
+// --- Operations ---------------------------------------------------------------------------------
+
+ProgressRef FTPFileProvider::startOperation(const FileOperationType& operation, bool askDelegate,
+                                            std::function<void(std::shared_ptr<Operation>, ErrorRef)> loggedIn) {
+    if (askDelegate && !insideAllowedOperation)
+        if (auto d = fileOperationDelegate(); d && !d->fileProviderShouldStart(operations(), operation)) return nullptr;
+    auto op = std::make_shared<Operation>(operation);
+    op->progress = platform::Progress::make(1);
+    op->progress->setUserInfoObject(progressValue(operation), fileProvderOperationTypeKey);
+    op->progress->setKind(platform::Progress::kindFile);
+    op->progress->setFileOperationKind(platform::ProgressFileOperationKind::downloading);
+    op->engine = engine();
+    op->control = op->engine->makeControlTask();
+    op->control->setTaskDescription(operation.jsonString());
+    std::weak_ptr<FileProviderStreamTask> weakControl = op->control;
+    op->progress->setCancellationHandler([weakControl] {
+        if (auto c = weakControl.lock()) c->cancel();
+    });
+    op->engine->logIn(op->control, [op, loggedIn](ErrorRef error) { loggedIn(op, error); });
+    return op->progress;
+}
+
+void FTPFileProvider::finish(const std::shared_ptr<Operation>& op, ErrorRef error, bool notify, bool registerUndo) {
+    if (op->done.exchange(true)) return;
+    op->engine->quit(op->control);
+    if (error) {
+        // A reply still awaited on the control connection (a stalled transfer's) must not keep it.
+        op->control->cancel();
+        op->progress->cancel();
+    } else {
+        if (registerUndo) _registerUndo(op->operation);
+        op->progress->setCompletedUnitCount(op->progress->totalUnitCount());
+    }
+    auto me = self();
+    async([me, op, error, notify] {
+        if (op->completion) op->completion(error);
+        if (notify) notifyOperationResult(me->operations(), op->operation, error);
+    });
+}
+
+ProgressRef FTPFileProvider::create(const std::string& folder, const std::string& at, SimpleCompletionHandler completionHandler) {
+    return doOperation(FileOperationType::create(joinedPath(at, folder) + "/"), std::move(completionHandler));
+}
+
+ProgressRef FTPFileProvider::moveItem(const std::string& path, const std::string& to, bool,
+                                      SimpleCompletionHandler completionHandler) {
+    return doOperation(FileOperationType::move(path, to), std::move(completionHandler));
+}
+
+ProgressRef FTPFileProvider::copyItem(const std::string& path, const std::string& to, bool,
+                                      SimpleCompletionHandler completionHandler) {
+    return doOperation(FileOperationType::copy(path, to), std::move(completionHandler));
+}
+
+ProgressRef FTPFileProvider::removeItem(const std::string& path, SimpleCompletionHandler completionHandler) {
+    return doOperation(FileOperationType::remove(path), std::move(completionHandler));
+}
+
+void FTPFileProvider::createSymbolicLink(const std::string& symbolicLink, const std::string& withDestinationPath,
+                                         SimpleCompletionHandler completionHandler) {
+    doOperation(FileOperationType::link(symbolicLink, withDestinationPath), std::move(completionHandler));
+}
+
+ProgressRef FTPFileProvider::doOperation(const FileOperationType& operation, SimpleCompletionHandler completionHandler) {
+    using Kind = FileOperationType::Kind;
+    const std::string s = serverPath(operation.source());
+    const std::string d = operation.destination() ? serverPath(*operation.destination()) : "";
+    std::vector<std::string> commands;
+    switch (operation.kind()) {
+    case Kind::create: commands = {"MKD " + s}; break;
+    case Kind::copy: commands = {"SITE CPFR " + s, "SITE CPTO " + d}; break;
+    case Kind::move: commands = {"RNFR " + s, "RNTO " + d}; break;
+    case Kind::remove: commands = {"DELE " + s}; break;
+    case Kind::link: commands = {"SITE SYMLINK " + s + " " + d}; break;
+    case Kind::modify:
+    case Kind::fetch:
+        // No command does these; the caller still hears back.
+        async([completionHandler] {
+            if (completionHandler) completionHandler(URLError::make(URLError::unsupportedURL));
+        });
+        return nullptr;
+    }
+    auto me = self();
+    auto handler = std::make_shared<SimpleCompletionHandler>(std::move(completionHandler));
+    auto progress = startOperation(operation, true, [me, commands, handler](std::shared_ptr<Operation> op, ErrorRef error) {
+        op->completion = *handler;
+        if (error) return me->finish(op, error);
+        const URL itemURL = op->engine->url(op->operation.source());
+        auto refused = [me, op, itemURL] {
+            switch (op->operation.kind()) {
+            case Kind::copy: {
+                // The server cannot copy: through a local file instead.
+                op->engine->quit(op->control);
+                const auto temporary = std::filesystem::temp_directory_path() / (platform::newUUIDString() + ".tmp");
+                const URL local = URL::fileURLWithPath(temporary.string());
+                const std::string destination = *op->operation.destination();
+                op->progress->becomeCurrent(1);
+                AllowedOperationScope allowed;
+                me->copyItem(op->operation.source(), local, [me, op, local, temporary, destination](ErrorRef error) {
+                    if (error) {
+                        std::error_code ignored;
+                        std::filesystem::remove(temporary, ignored);
+                        return me->finish(op, error);
+                    }
+                    op->progress->becomeCurrent(1);
+                    AllowedOperationScope allowed;
+                    me->copyItem(local, destination, false, [me, op, temporary](ErrorRef error) {
+                        std::error_code ignored;
+                        std::filesystem::remove(temporary, ignored);
+                        me->finish(op, error);
+                    });
+                    op->progress->resignCurrent();
+                });
+                op->progress->resignCurrent();
+                return;
+            }
+            case Kind::remove:
+                // The item may be a directory.
+                op->engine->sendCommand("SITE RMDIR " + me->serverPath(op->operation.source()), op->control, 4, nullptr,
+                                        [me, op, itemURL](std::optional<std::string> reply, ErrorRef error) {
+                                            if (error) return me->finish(op, error);
+                                            if (!reply) return me->finish(op, URLError::make(URLError::badServerResponse, itemURL));
+                                            if (hasPrefix(*reply, "50")) return me->removeTree(op, op->operation.source());
+                                            if (hasPrefix(*reply, "2")) return me->finish(op, nullptr);
+                                            me->finish(op, URLError::make(URLError::cannotRemoveFile, itemURL));
+                                        });
+                return;
+            case Kind::create: return me->finish(op, URLError::make(URLError::cannotCreateFile, itemURL));
+            case Kind::move: return me->finish(op, URLError::make(URLError::cannotMoveFile, itemURL));
+            default: return me->finish(op, URLError::make(URLError::cannotWriteToFile, itemURL));
+            }
+        };
+        // Commands go one at a time: every reply is judged, a line break never joins two.
+        auto list = std::make_shared<const std::vector<std::string>>(commands);
+        auto onReply = std::make_shared<const ChainStep>(
+            [me, op, itemURL, refused, count = commands.size()](size_t i, std::optional<std::string> reply, ErrorRef error,
+                                                                 std::function<void()> next) {
+                if (error) return me->finish(op, error);
+                if (!reply) return me->finish(op, URLError::make(URLError::badServerResponse, itemURL));
+                const bool last = i + 1 == count;
+                // "350" asks for the second half of a pair; "2xx" ends well.
+                if (!hasPrefix(*reply, last ? "2" : "3")) return refused();
+                if (last) return me->finish(op, nullptr, true, true);
+                next();
+            });
+        sendChain(op->engine, op->control, list, 0, onReply);
+    });
+    if (progress) progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
+    return progress;
+}
+
+void FTPFileProvider::removeTree(const std::shared_ptr<Operation>& op, const std::string& path) {
+    auto me = self();
+    recursiveList(path, nullptr, [me, op, path](std::vector<FileObjectRef> files, ErrorRef error) {
+        if (error) return me->finish(op, error);
+        op->progress->becomeCurrent(1);
+        auto child = platform::Progress::make(static_cast<int64_t>(files.size()));
+        op->progress->resignCurrent();
+        // Deepest first: everything comes before the directory that holds it.
+        std::stable_sort(files.begin(), files.end(), [](const FileObjectRef& a, const FileObjectRef& b) {
+            return platform::localizedStandardCompare(a->path(), b->path()) == platform::ComparisonResult::orderedDescending;
+        });
+        auto commands = std::make_shared<std::vector<std::string>>();
+        for (auto& f : files) commands->push_back((f->isDirectory() ? "RMD " : "DELE ") + me->serverPath(f->path()));
+        commands->push_back("RMD " + me->serverPath(path));
+        auto onReply = std::make_shared<const ChainStep>(
+            [me, op, child, count = commands->size()](size_t i, std::optional<std::string> reply, ErrorRef error,
+                                                      std::function<void()> next) {
+                if (!error && (!reply || !hasPrefix(*reply, "2")))
+                    error = URLError::make(URLError::cannotRemoveFile, op->engine->url(op->operation.source()));
+                if (error) return me->finish(op, error);
+                child->setCompletedUnitCount(static_cast<int64_t>(i + 1));
+                if (i + 1 == count) return me->finish(op, nullptr);
+                next();
+            });
+        sendChain(op->engine, op->control, commands, 0, onReply);
+    });
+}
+
+
+} // namespace RiridOzizevud
