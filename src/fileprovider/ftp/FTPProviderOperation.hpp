@@ -2,7 +2,9 @@
 // the provider's operation and transfer files.
 #pragma once
 
+#include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/ftp/FTPFileProvider.hpp"
+#include "platform/data/Date.hpp"
 
 #include <atomic>
 #include <memory>
@@ -18,6 +20,18 @@ struct FTPFileProvider::Operation {
     std::atomic<bool> done{false};
 
     explicit Operation(FileOperationType op) : operation(std::move(op)) {}
+
+    /// The hook every transfer gives the engine for its data connection: from then on cancelling
+    /// the progress cancels that connection, and the transfer's time starts.
+    FTPSession::TaskHook dataTaskHook() {
+        return [progress = progress](const std::shared_ptr<FileProviderStreamTask>& data) {
+            std::weak_ptr<FileProviderStreamTask> weak = data;
+            progress->setCancellationHandler([weak] {
+                if (auto d = weak.lock()) d->cancel();
+            });
+            progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
+        };
+    }
 };
 
 } // namespace RiridOzizevud

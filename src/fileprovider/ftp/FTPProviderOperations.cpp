@@ -3,25 +3,14 @@
 #include "fileprovider/ftp/FTPFileProvider.hpp"
 #include "fileprovider/ftp/FTPProviderOperation.hpp"
 
-#include "fileprovider/core/HTTPFileProvider.hpp"
 #include "fileprovider/core/PlatformExtensions.hpp"
-#include "fileprovider/ftp/FTPListParser.hpp"
-#include "platform/text/Collation.hpp"
-#include "platform/dispatch/DispatchGroup.hpp"
-#include "platform/dispatch/DispatchQueue.hpp"
-#include "platform/fs/FileManager.hpp"
-#include "platform/fs/FilePlacement.hpp"
-#include "platform/dispatch/OperationQueue.hpp"
-#include "platform/net/Stream.hpp"
-#include "platform/net/URLSession.hpp"
-#include "platform/data/UUID.hpp"
 #include "platform/base/UndoManager.hpp"
+#include "platform/data/UUID.hpp"
+#include "platform/text/Collation.hpp"
 #include "platform/text/Strings.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
-#include <fstream>
 
 namespace RiridOzizevud {
 
@@ -32,19 +21,10 @@ using platform::URLError;
 
 namespace {
 
-bool hasPrefix(const std::string& s, std::string_view prefix) { return s.rfind(prefix, 0) == 0; }
-
-std::string trimmedOf(const std::string& s, const std::string& characters) {
-    const size_t b = s.find_first_not_of(characters);
-    if (b == std::string::npos) return "";
-    const size_t e = s.find_last_not_of(characters);
-    return s.substr(b, e - b + 1);
-}
-
 std::string joinedPath(const std::string& at, const std::string& name) {
     std::string base = at;
     while (!base.empty() && base.back() == '/') base.pop_back();
-    return base + "/" + trimmedOf(name, "/");
+    return base + "/" + platform::trimSlashes(name);
 }
 
 } // namespace
@@ -143,19 +123,40 @@ void FTPFileProvider::createSymbolicLink(const std::string& symbolicLink, const 
     doOperation(FileOperationType::link(symbolicLink, withDestinationPath), std::move(completionHandler));
 }
 
-ProgressRef FTPFileProvider::doOperation(const FileOperationType& operation, SimpleCompletionHandler completionHandler) {
+namespace {
+
+// The command lines of an operation; none for an operation no command does.
+std::optional<std::vector<std::string>> commandLines(const FileOperationType& operation, const std::string& source,
+                                                     const std::string& destination) {
     using Kind = FileOperationType::Kind;
-    const std::string s = serverPath(operation.source());
-    const std::string d = operation.destination() ? serverPath(*operation.destination()) : "";
-    std::vector<std::string> commands;
     switch (operation.kind()) {
-    case Kind::create: commands = {"MKD " + s}; break;
-    case Kind::copy: commands = {"SITE CPFR " + s, "SITE CPTO " + d}; break;
-    case Kind::move: commands = {"RNFR " + s, "RNTO " + d}; break;
-    case Kind::remove: commands = {"DELE " + s}; break;
-    case Kind::link: commands = {"SITE SYMLINK " + s + " " + d}; break;
+    case Kind::create: return std::vector<std::string>{"MKD " + source};
+    case Kind::copy: return std::vector<std::string>{"SITE CPFR " + source, "SITE CPTO " + destination};
+    case Kind::move: return std::vector<std::string>{"RNFR " + source, "RNTO " + destination};
+    case Kind::remove: return std::vector<std::string>{"DELE " + source};
+    case Kind::link: return std::vector<std::string>{"SITE SYMLINK " + source + " " + destination};
     case Kind::modify:
-    case Kind::fetch:
+    case Kind::fetch: break;
+    }
+    return std::nullopt;
+}
+
+// The error of a refused operation that has no other way.
+URLError::Code refusalCode(FileOperationType::Kind kind) {
+    using Kind = FileOperationType::Kind;
+    switch (kind) {
+    case Kind::create: return URLError::cannotCreateFile;
+    case Kind::move: return URLError::cannotMoveFile;
+    default: return URLError::cannotWriteToFile;
+    }
+}
+
+} // namespace
+
+ProgressRef FTPFileProvider::doOperation(const FileOperationType& operation, SimpleCompletionHandler completionHandler) {
+    auto commands = commandLines(operation, serverPath(operation.source()),
+                                 operation.destination() ? serverPath(*operation.destination()) : "");
+    if (!commands) {
         // No command does these; the caller still hears back.
         async([completionHandler] {
             if (completionHandler) completionHandler(URLError::make(URLError::unsupportedURL));
@@ -164,71 +165,81 @@ ProgressRef FTPFileProvider::doOperation(const FileOperationType& operation, Sim
     }
     auto me = self();
     auto handler = std::make_shared<SimpleCompletionHandler>(std::move(completionHandler));
-    auto progress = startOperation(operation, true, [me, commands, handler](std::shared_ptr<Operation> op, ErrorRef error) {
+    auto progress = startOperation(operation, true, [me, commands = std::move(*commands), handler](std::shared_ptr<Operation> op, ErrorRef error) {
         op->completion = *handler;
         if (error) return me->finish(op, error);
-        const URL itemURL = op->engine->url(op->operation.source());
-        auto refused = [me, op, itemURL] {
-            switch (op->operation.kind()) {
-            case Kind::copy: {
-                // The server cannot copy: through a local file instead.
-                op->engine->quit(op->control);
-                const auto temporary = std::filesystem::temp_directory_path() / (platform::newUUIDString() + ".tmp");
-                const URL local = URL::fileURLWithPath(temporary.string());
-                const std::string destination = *op->operation.destination();
-                op->progress->becomeCurrent(1);
-                AllowedOperationScope allowed;
-                me->copyItem(op->operation.source(), local, [me, op, local, temporary, destination](ErrorRef error) {
-                    if (error) {
-                        std::error_code ignored;
-                        std::filesystem::remove(temporary, ignored);
-                        return me->finish(op, error);
-                    }
-                    op->progress->becomeCurrent(1);
-                    AllowedOperationScope allowed;
-                    me->copyItem(local, destination, false, [me, op, temporary](ErrorRef error) {
-                        std::error_code ignored;
-                        std::filesystem::remove(temporary, ignored);
-                        me->finish(op, error);
-                    });
-                    op->progress->resignCurrent();
-                });
-                op->progress->resignCurrent();
-                return;
-            }
-            case Kind::remove:
-                // The item may be a directory.
-                op->engine->sendCommand("SITE RMDIR " + me->serverPath(op->operation.source()), op->control, 4, nullptr,
-                                        [me, op, itemURL](std::optional<std::string> reply, ErrorRef error) {
-                                            if (error) return me->finish(op, error);
-                                            if (!reply) return me->finish(op, URLError::make(URLError::badServerResponse, itemURL));
-                                            if (hasPrefix(*reply, "50")) return me->removeTree(op, op->operation.source());
-                                            if (hasPrefix(*reply, "2")) return me->finish(op, nullptr);
-                                            me->finish(op, URLError::make(URLError::cannotRemoveFile, itemURL));
-                                        });
-                return;
-            case Kind::create: return me->finish(op, URLError::make(URLError::cannotCreateFile, itemURL));
-            case Kind::move: return me->finish(op, URLError::make(URLError::cannotMoveFile, itemURL));
-            default: return me->finish(op, URLError::make(URLError::cannotWriteToFile, itemURL));
-            }
-        };
-        // Commands go one at a time: every reply is judged, a line break never joins two.
-        auto list = std::make_shared<const std::vector<std::string>>(commands);
-        auto onReply = std::make_shared<const ChainStep>(
-            [me, op, itemURL, refused, count = commands.size()](size_t i, std::optional<std::string> reply, ErrorRef error,
-                                                                 std::function<void()> next) {
-                if (error) return me->finish(op, error);
-                if (!reply) return me->finish(op, URLError::make(URLError::badServerResponse, itemURL));
-                const bool last = i + 1 == count;
-                // "350" asks for the second half of a pair; "2xx" ends well.
-                if (!hasPrefix(*reply, last ? "2" : "3")) return refused();
-                if (last) return me->finish(op, nullptr, true, true);
-                next();
-            });
-        sendChain(op->engine, op->control, list, 0, onReply);
+        me->sendCommands(op, commands);
     });
     if (progress) progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
     return progress;
+}
+
+void FTPFileProvider::sendCommands(const std::shared_ptr<Operation>& op, std::vector<std::string> commands) {
+    auto me = self();
+    const URL itemURL = op->engine->url(op->operation.source());
+    const size_t count = commands.size();
+    // Commands go one at a time: every reply is judged, a line break never joins two.
+    auto list = std::make_shared<const std::vector<std::string>>(std::move(commands));
+    auto onReply = std::make_shared<const ChainStep>(
+        [me, op, itemURL, count](size_t i, std::optional<std::string> reply, ErrorRef error, std::function<void()> next) {
+            if (error) return me->finish(op, error);
+            if (!reply) return me->finish(op, URLError::make(URLError::badServerResponse, itemURL));
+            const bool last = i + 1 == count;
+            // "350" asks for the second half of a pair; "2xx" ends well.
+            if (!platform::startsWith(*reply, last ? "2" : "3")) return me->whenRefused(op);
+            if (last) return me->finish(op, nullptr, true, true);
+            next();
+        });
+    sendChain(op->engine, op->control, list, 0, onReply);
+}
+
+void FTPFileProvider::whenRefused(const std::shared_ptr<Operation>& op) {
+    switch (op->operation.kind()) {
+    case FileOperationType::Kind::copy: return copyThroughLocalFile(op);
+    // The item may be a directory.
+    case FileOperationType::Kind::remove: return removeDirectory(op);
+    default:
+        return finish(op, URLError::make(refusalCode(op->operation.kind()), op->engine->url(op->operation.source())));
+    }
+}
+
+void FTPFileProvider::copyThroughLocalFile(const std::shared_ptr<Operation>& op) {
+    auto me = self();
+    op->engine->quit(op->control);
+    const auto temporary = std::filesystem::temp_directory_path() / (platform::newUUIDString() + ".tmp");
+    const URL local = URL::fileURLWithPath(temporary.string());
+    const std::string destination = *op->operation.destination();
+    op->progress->becomeCurrent(1);
+    AllowedOperationScope allowed;
+    copyItem(op->operation.source(), local, [me, op, local, temporary, destination](ErrorRef error) {
+        if (error) {
+            std::error_code ignored;
+            std::filesystem::remove(temporary, ignored);
+            return me->finish(op, error);
+        }
+        op->progress->becomeCurrent(1);
+        AllowedOperationScope allowed;
+        me->copyItem(local, destination, false, [me, op, temporary](ErrorRef error) {
+            std::error_code ignored;
+            std::filesystem::remove(temporary, ignored);
+            me->finish(op, error);
+        });
+        op->progress->resignCurrent();
+    });
+    op->progress->resignCurrent();
+}
+
+void FTPFileProvider::removeDirectory(const std::shared_ptr<Operation>& op) {
+    auto me = self();
+    const URL itemURL = op->engine->url(op->operation.source());
+    op->engine->sendCommand("SITE RMDIR " + serverPath(op->operation.source()), op->control, 4, nullptr,
+                            [me, op, itemURL](std::optional<std::string> reply, ErrorRef error) {
+                                if (error) return me->finish(op, error);
+                                if (!reply) return me->finish(op, URLError::make(URLError::badServerResponse, itemURL));
+                                if (platform::startsWith(*reply, "50")) return me->removeTree(op, op->operation.source());
+                                if (platform::startsWith(*reply, "2")) return me->finish(op, nullptr);
+                                me->finish(op, URLError::make(URLError::cannotRemoveFile, itemURL));
+                            });
 }
 
 void FTPFileProvider::removeTree(const std::shared_ptr<Operation>& op, const std::string& path) {
@@ -248,7 +259,7 @@ void FTPFileProvider::removeTree(const std::shared_ptr<Operation>& op, const std
         auto onReply = std::make_shared<const ChainStep>(
             [me, op, child, count = commands->size()](size_t i, std::optional<std::string> reply, ErrorRef error,
                                                       std::function<void()> next) {
-                if (!error && (!reply || !hasPrefix(*reply, "2")))
+                if (!error && (!reply || !platform::startsWith(*reply, "2")))
                     error = URLError::make(URLError::cannotRemoveFile, op->engine->url(op->operation.source()));
                 if (error) return me->finish(op, error);
                 child->setCompletedUnitCount(static_cast<int64_t>(i + 1));

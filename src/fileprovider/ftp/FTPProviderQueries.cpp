@@ -1,25 +1,11 @@
 // FTPFileProvider: directory listings, attributes, search, reachability and the recursive listing.
 #include "fileprovider/ftp/FTPFileProvider.hpp"
 
-#include "fileprovider/core/HTTPFileProvider.hpp"
-#include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/ftp/FTPListParser.hpp"
-#include "platform/text/Collation.hpp"
-#include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
-#include "platform/fs/FileManager.hpp"
-#include "platform/fs/FilePlacement.hpp"
-#include "platform/dispatch/OperationQueue.hpp"
-#include "platform/net/Stream.hpp"
-#include "platform/net/URLSession.hpp"
-#include "platform/data/UUID.hpp"
-#include "platform/base/UndoManager.hpp"
 #include "platform/text/Strings.hpp"
 
 #include <algorithm>
-#include <cctype>
-#include <filesystem>
-#include <fstream>
 
 namespace RiridOzizevud {
 
@@ -30,19 +16,9 @@ using platform::URLError;
 
 namespace {
 
-bool hasPrefix(const std::string& s, std::string_view prefix) { return s.rfind(prefix, 0) == 0; }
-
-std::string trimmedOf(const std::string& s, const std::string& characters) {
-    const size_t b = s.find_first_not_of(characters);
-    if (b == std::string::npos) return "";
-    const size_t e = s.find_last_not_of(characters);
-    return s.substr(b, e - b + 1);
-}
-
 // A provider path as the listing parsers take their directory: "/" and the path, no final "/".
 std::string providerDirectory(const std::string& path) {
-    std::string p = trimmedOf(path, "/");
-    return "/" + p;
+    return "/" + platform::trimSlashes(path);
 }
 
 } // namespace
@@ -124,11 +100,11 @@ void FTPFileProvider::attributesOfItem(const std::string& path, bool rfc3659enab
             if (error) return answer(nullptr, error);
             const ErrorRef bad = URLError::make(URLError::badServerResponse, ftpURL(server, me->baseURL_));
             if (!reply) return answer(nullptr, bad);
-            if (hasPrefix(*reply, "500")) {
+            if (platform::startsWith(*reply, "500")) {
                 me->setSupportsRFC3659(false);
                 return me->attributesOfItem(path, false, *handler);
             }
-            if (!hasPrefix(*reply, "250")) return answer(nullptr, bad);
+            if (!platform::startsWith(*reply, "250")) return answer(nullptr, bad);
             std::vector<std::string> lines;
             size_t start = 0;
             for (;;) {

@@ -2,25 +2,12 @@
 #include "fileprovider/ftp/FTPFileProvider.hpp"
 #include "fileprovider/ftp/FTPProviderOperation.hpp"
 
-#include "fileprovider/core/HTTPFileProvider.hpp"
 #include "fileprovider/core/PlatformExtensions.hpp"
-#include "fileprovider/ftp/FTPListParser.hpp"
-#include "platform/text/Collation.hpp"
-#include "platform/dispatch/DispatchGroup.hpp"
-#include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/fs/FileManager.hpp"
 #include "platform/fs/FilePlacement.hpp"
-#include "platform/dispatch/OperationQueue.hpp"
 #include "platform/net/Stream.hpp"
-#include "platform/net/URLSession.hpp"
-#include "platform/data/UUID.hpp"
-#include "platform/base/UndoManager.hpp"
-#include "platform/text/Strings.hpp"
 
-#include <algorithm>
-#include <cctype>
 #include <filesystem>
-#include <fstream>
 
 namespace RiridOzizevud {
 
@@ -40,6 +27,33 @@ void FTPFileProvider::storeUnlessTaken(const std::shared_ptr<Operation>& op, con
         if (file) return me->finish(op, platform::CocoaError::make(platform::CocoaError::fileWriteFileExists, path));
         store();
     });
+}
+
+void FTPFileProvider::store(const std::shared_ptr<Operation>& op, const std::string& path,
+                            std::shared_ptr<platform::InputStream> stream, int64_t size, FTPSession::ProgressHook onProgress) {
+    auto me = self();
+    auto done = [me, op](ErrorRef error) { me->finish(op, error); };
+    if (uploadByREST())
+        op->engine->storeByREST(op->control, serverPath(path), std::move(stream), size, op->dataTaskHook(),
+                                std::move(onProgress), std::move(done));
+    else
+        op->engine->storePlain(op->control, serverPath(path), std::move(stream), size, op->dataTaskHook(),
+                               std::move(onProgress), std::move(done));
+}
+
+void FTPFileProvider::retrieve(const std::shared_ptr<Operation>& op, const std::string& path, int64_t offset,
+                               int64_t length, FTPSession::ChunkHandler onData,
+                               std::function<void(ErrorRef)> completionHandler) {
+    auto me = self();
+    op->engine->retrieve(op->control, serverPath(path), offset, length, op->dataTaskHook(),
+                         [me, op, onData = std::move(onData)](const Data& chunk, int64_t received, int64_t expected) {
+                             if (onData && !onData(chunk, received, expected)) return false;
+                             op->progress->setTotalUnitCount(expected);
+                             op->progress->setCompletedUnitCount(received);
+                             notifyOperationProgress(me->operations(), op->operation, op->progress->fractionCompleted());
+                             return true;
+                         },
+                         std::move(completionHandler));
 }
 
 ProgressRef FTPFileProvider::copyItem(const URL& localFile, const std::string& to, bool overwrite,
@@ -68,23 +82,12 @@ ProgressRef FTPFileProvider::copyItem(const URL& localFile, const std::string& t
                                        me->storeUnlessTaken(op, to, overwrite, [me, op, localFile, to] {
                                            auto stream = platform::InputStream::make(localFile);
                                            if (!stream) return me->finish(op, URLError::make(URLError::cannotOpenFile, localFile));
-                                           const int64_t size = fileSize(localFile);
-                                           auto transfer = me->uploadByREST() ? &FTPSession::storeByREST : &FTPSession::storePlain;
-                                           ((*op->engine).*transfer)(
-                                               op->control, me->serverPath(to), stream, size,
-                                               [op](const std::shared_ptr<FileProviderStreamTask>& data) {
-                                                   std::weak_ptr<FileProviderStreamTask> weak = data;
-                                                   op->progress->setCancellationHandler([weak] {
-                                                       if (auto d = weak.lock()) d->cancel();
-                                                   });
-                                                   op->progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
-                                               },
-                                               [me, op](int64_t sent, int64_t expected) {
-                                                   op->progress->setTotalUnitCount(expected);
-                                                   op->progress->setCompletedUnitCount(sent);
-                                                   notifyOperationProgress(me->operations(), op->operation, op->progress->fractionCompleted());
-                                               },
-                                               [me, op](ErrorRef error) { me->finish(op, error); });
+                                           me->store(op, to, stream, fileSize(localFile), [me, op](int64_t sent, int64_t expected) {
+                                               op->progress->setTotalUnitCount(expected);
+                                               op->progress->setCompletedUnitCount(sent);
+                                               notifyOperationProgress(me->operations(), op->operation,
+                                                                       op->progress->fractionCompleted());
+                                           });
                                        });
                                    });
     if (progress) progress->setTotalUnitCount(-1);
@@ -111,25 +114,15 @@ ProgressRef FTPFileProvider::copyItem(const std::string& path, const URL& toLoca
             } catch (...) {
                 return me->finish(op, platform::errorFromException(std::current_exception()));
             }
-            op->engine->retrieve(
-                op->control, me->serverPath(path), 0, -1,
-                [op](const std::shared_ptr<FileProviderStreamTask>& data) {
-                    std::weak_ptr<FileProviderStreamTask> weak = data;
-                    op->progress->setCancellationHandler([weak] {
-                        if (auto d = weak.lock()) d->cancel();
-                    });
-                    op->progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
-                },
-                [me, op, placement](const Data& chunk, int64_t received, int64_t expected) {
+            me->retrieve(
+                op, path, 0, -1,
+                [placement](const Data& chunk, int64_t, int64_t) {
                     try {
                         if (!*placement) return false;
                         (*placement)->write(chunk.data(), chunk.size());
                     } catch (...) {
                         return false;
                     }
-                    op->progress->setTotalUnitCount(expected);
-                    op->progress->setCompletedUnitCount(received);
-                    notifyOperationProgress(me->operations(), op->operation, op->progress->fractionCompleted());
                     return true;
                 },
                 [me, op, held = placement](ErrorRef error) {
@@ -168,21 +161,10 @@ ProgressRef FTPFileProvider::contents(const std::string& path, int64_t offset, i
                                            (*handler)(std::move(*buffer), nullptr);
                                        };
                                        if (error) return me->finish(op, error, false);
-                                       op->engine->retrieve(
-                                           op->control, me->serverPath(path), offset, length,
-                                           [op](const std::shared_ptr<FileProviderStreamTask>& data) {
-                                               std::weak_ptr<FileProviderStreamTask> weak = data;
-                                               op->progress->setCancellationHandler([weak] {
-                                                   if (auto d = weak.lock()) d->cancel();
-                                               });
-                                               op->progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
-                                           },
-                                           [me, op, buffer](const Data& chunk, int64_t received, int64_t expected) {
+                                       me->retrieve(
+                                           op, path, offset, length,
+                                           [buffer](const Data& chunk, int64_t, int64_t) {
                                                buffer->insert(buffer->end(), chunk.begin(), chunk.end());
-                                               op->progress->setTotalUnitCount(expected);
-                                               op->progress->setCompletedUnitCount(received);
-                                               notifyOperationProgress(me->operations(), op->operation,
-                                                                       op->progress->fractionCompleted());
                                                return true;
                                            },
                                            [me, op](ErrorRef error) { me->finish(op, error); });
@@ -201,26 +183,15 @@ ProgressRef FTPFileProvider::writeContents(const std::string& path, const std::o
                                    [me, path, overwrite, handler, data, total](std::shared_ptr<Operation> op, ErrorRef error) {
                                        op->completion = *handler;
                                        if (error) return me->finish(op, error);
-                                       auto store = [me, op, path, data, total] {
-                                           auto transfer = me->uploadByREST() ? &FTPSession::storeByREST : &FTPSession::storePlain;
-                                           ((*op->engine).*transfer)(
-                                               op->control, me->serverPath(path), platform::InputStream::make(*data),
-                                               static_cast<int64_t>(data->size()),
-                                               [op](const std::shared_ptr<FileProviderStreamTask>& task) {
-                                                   std::weak_ptr<FileProviderStreamTask> weak = task;
-                                                   op->progress->setCancellationHandler([weak] {
-                                                       if (auto d = weak.lock()) d->cancel();
-                                                   });
-                                                   op->progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
-                                               },
-                                               [me, op, total](int64_t sent, int64_t) {
-                                                   op->progress->setCompletedUnitCount(sent);
-                                                   notifyOperationProgress(me->operations(), op->operation,
-                                                                           total > 0 ? op->progress->fractionCompleted() : 0);
-                                               },
-                                               [me, op](ErrorRef error) { me->finish(op, error); });
-                                       };
-                                       me->storeUnlessTaken(op, path, overwrite, store);
+                                       me->storeUnlessTaken(op, path, overwrite, [me, op, path, data, total] {
+                                           me->store(op, path, platform::InputStream::make(*data),
+                                                     static_cast<int64_t>(data->size()), [me, op, total](int64_t sent, int64_t) {
+                                                         op->progress->setCompletedUnitCount(sent);
+                                                         notifyOperationProgress(
+                                                             me->operations(), op->operation,
+                                                             total > 0 ? op->progress->fractionCompleted() : 0);
+                                                     });
+                                       });
                                    });
     if (progress) progress->setTotalUnitCount(total);
     return progress;
@@ -241,21 +212,10 @@ ProgressRef FTPFileProvider::contents(const std::string& path, int64_t offset, i
                                    [me, path, offset, length, handler, progressHandler](std::shared_ptr<Operation> op, ErrorRef error) {
                                        op->completion = *handler;
                                        if (error) return me->finish(op, error, false);
-                                       op->engine->retrieve(
-                                           op->control, me->serverPath(path), offset, length,
-                                           [op](const std::shared_ptr<FileProviderStreamTask>& data) {
-                                               std::weak_ptr<FileProviderStreamTask> weak = data;
-                                               op->progress->setCancellationHandler([weak] {
-                                                   if (auto d = weak.lock()) d->cancel();
-                                               });
-                                               op->progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
-                                           },
-                                           [me, op, progressHandler](const Data& chunk, int64_t received, int64_t expected) {
+                                       me->retrieve(
+                                           op, path, offset, length,
+                                           [progressHandler](const Data& chunk, int64_t received, int64_t) {
                                                if (progressHandler) progressHandler(received - static_cast<int64_t>(chunk.size()), chunk);
-                                               op->progress->setTotalUnitCount(expected);
-                                               op->progress->setCompletedUnitCount(received);
-                                               notifyOperationProgress(me->operations(), op->operation,
-                                                                       op->progress->fractionCompleted());
                                                return true;
                                            },
                                            [me, op](ErrorRef error) { me->finish(op, error); });
@@ -263,6 +223,5 @@ ProgressRef FTPFileProvider::contents(const std::string& path, int64_t offset, i
     if (progress) progress->setTotalUnitCount(-1);
     return progress;
 }
-
 
 } // namespace RiridOzizevud
