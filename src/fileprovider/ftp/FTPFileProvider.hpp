@@ -160,20 +160,25 @@ private:
     ProgressRef startOperation(const FileOperationType& operation, bool askDelegate,
                                std::function<void(std::shared_ptr<Operation>, ErrorRef)> loggedIn);
     /// The operations of one or two commands: log in, send them, judge the replies.
-    ProgressRef doOperation(const FileOperationType& operation, SimpleCompletionHandler completionHandler);
+    /// A copy or move without `overwrite` first makes sure nothing is at its destination.
+    ProgressRef doOperation(const FileOperationType& operation, bool overwrite, SimpleCompletionHandler completionHandler);
     /// Sends the commands one at a time; "3xx" asks for the next of a pair, "2xx" to the last ends well.
     void sendCommands(const std::shared_ptr<Operation>& op, std::vector<std::string> commands);
     /// What a refused command leads to: another way for a copy or a removal, else the error.
     void whenRefused(const std::shared_ptr<Operation>& op);
-    /// The copy the server cannot do: a download to a temporary file, then an upload from it.
-    void copyThroughLocalFile(const std::shared_ptr<Operation>& op);
+    /// The copy the server cannot do: each file downloaded to a temporary file and uploaded from
+    /// it; a folder's own folders made on the operation's connection, parents first.
+    void copyThroughLocalFiles(const std::shared_ptr<Operation>& op);
+    void copyThroughLocalFile(const std::string& path, const std::string& to, bool overwrite,
+                              std::function<void(ErrorRef)> completionHandler);
+    void copyFolderThroughLocalFiles(const std::shared_ptr<Operation>& op);
     /// The removal of what may be a directory: "SITE RMDIR", else the whole tree.
     void removeDirectory(const std::shared_ptr<Operation>& op);
     void removeTree(const std::shared_ptr<Operation>& op, const std::string& path);
     void finish(const std::shared_ptr<Operation>& op, ErrorRef error, bool notify = true, bool registerUndo = false);
-    /// Runs `store` unless, without `overwrite`, an item is at `path` (fileWriteFileExists).
-    void storeUnlessTaken(const std::shared_ptr<Operation>& op, const std::string& path, bool overwrite,
-                          std::function<void()> store);
+    /// Runs `next` unless, without `overwrite`, an item is at `path` (fileWriteFileExists).
+    void unlessTaken(const std::shared_ptr<Operation>& op, const std::string& path, bool overwrite,
+                     std::function<void()> next);
     void async(std::function<void()> work) const;
     /// Stores the stream at `path` on the operation's connection (by REST chunks when
     /// uploadByREST) and finishes the operation with the result.

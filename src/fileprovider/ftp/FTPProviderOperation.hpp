@@ -18,6 +18,8 @@ struct FTPFileProvider::Operation {
     std::shared_ptr<FileProviderStreamTask> control;
     SimpleCompletionHandler completion;
     std::atomic<bool> done{false};
+    /// Whether a copy or move may replace what is at its destination.
+    bool overwrite = false;
 
     explicit Operation(FileOperationType op) : operation(std::move(op)) {}
 

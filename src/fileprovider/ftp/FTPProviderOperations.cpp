@@ -101,26 +101,26 @@ void FTPFileProvider::finish(const std::shared_ptr<Operation>& op, ErrorRef erro
 }
 
 ProgressRef FTPFileProvider::create(const std::string& folder, const std::string& at, SimpleCompletionHandler completionHandler) {
-    return doOperation(FileOperationType::create(joinedPath(at, folder) + "/"), std::move(completionHandler));
+    return doOperation(FileOperationType::create(joinedPath(at, folder) + "/"), false, std::move(completionHandler));
 }
 
-ProgressRef FTPFileProvider::moveItem(const std::string& path, const std::string& to, bool,
+ProgressRef FTPFileProvider::moveItem(const std::string& path, const std::string& to, bool overwrite,
                                       SimpleCompletionHandler completionHandler) {
-    return doOperation(FileOperationType::move(path, to), std::move(completionHandler));
+    return doOperation(FileOperationType::move(path, to), overwrite, std::move(completionHandler));
 }
 
-ProgressRef FTPFileProvider::copyItem(const std::string& path, const std::string& to, bool,
+ProgressRef FTPFileProvider::copyItem(const std::string& path, const std::string& to, bool overwrite,
                                       SimpleCompletionHandler completionHandler) {
-    return doOperation(FileOperationType::copy(path, to), std::move(completionHandler));
+    return doOperation(FileOperationType::copy(path, to), overwrite, std::move(completionHandler));
 }
 
 ProgressRef FTPFileProvider::removeItem(const std::string& path, SimpleCompletionHandler completionHandler) {
-    return doOperation(FileOperationType::remove(path), std::move(completionHandler));
+    return doOperation(FileOperationType::remove(path), false, std::move(completionHandler));
 }
 
 void FTPFileProvider::createSymbolicLink(const std::string& symbolicLink, const std::string& withDestinationPath,
                                          SimpleCompletionHandler completionHandler) {
-    doOperation(FileOperationType::link(symbolicLink, withDestinationPath), std::move(completionHandler));
+    doOperation(FileOperationType::link(symbolicLink, withDestinationPath), false, std::move(completionHandler));
 }
 
 namespace {
@@ -153,7 +153,8 @@ URLError::Code refusalCode(FileOperationType::Kind kind) {
 
 } // namespace
 
-ProgressRef FTPFileProvider::doOperation(const FileOperationType& operation, SimpleCompletionHandler completionHandler) {
+ProgressRef FTPFileProvider::doOperation(const FileOperationType& operation, bool overwrite,
+                                         SimpleCompletionHandler completionHandler) {
     auto commands = commandLines(operation, serverPath(operation.source()),
                                  operation.destination() ? serverPath(*operation.destination()) : "");
     if (!commands) {
@@ -165,10 +166,16 @@ ProgressRef FTPFileProvider::doOperation(const FileOperationType& operation, Sim
     }
     auto me = self();
     auto handler = std::make_shared<SimpleCompletionHandler>(std::move(completionHandler));
-    auto progress = startOperation(operation, true, [me, commands = std::move(*commands), handler](std::shared_ptr<Operation> op, ErrorRef error) {
+    auto progress = startOperation(operation, true, [me, commands = std::move(*commands), overwrite, handler](std::shared_ptr<Operation> op, ErrorRef error) {
         op->completion = *handler;
+        op->overwrite = overwrite;
         if (error) return me->finish(op, error);
-        me->sendCommands(op, commands);
+        // A server's rename or copy replaces what is there: without overwrite the caller is asked first.
+        const auto& destination = op->operation.destination();
+        const bool replaces = op->operation.kind() == FileOperationType::Kind::copy ||
+                              op->operation.kind() == FileOperationType::Kind::move;
+        if (!replaces || !destination) return me->sendCommands(op, commands);
+        me->unlessTaken(op, *destination, overwrite, [me, op, commands] { me->sendCommands(op, commands); });
     });
     if (progress) progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
     return progress;
@@ -195,7 +202,7 @@ void FTPFileProvider::sendCommands(const std::shared_ptr<Operation>& op, std::ve
 
 void FTPFileProvider::whenRefused(const std::shared_ptr<Operation>& op) {
     switch (op->operation.kind()) {
-    case FileOperationType::Kind::copy: return copyThroughLocalFile(op);
+    case FileOperationType::Kind::copy: return copyThroughLocalFiles(op);
     // The item may be a directory.
     case FileOperationType::Kind::remove: return removeDirectory(op);
     default:
@@ -203,30 +210,95 @@ void FTPFileProvider::whenRefused(const std::shared_ptr<Operation>& op) {
     }
 }
 
-void FTPFileProvider::copyThroughLocalFile(const std::shared_ptr<Operation>& op) {
+void FTPFileProvider::copyThroughLocalFiles(const std::shared_ptr<Operation>& op) {
     auto me = self();
-    op->engine->quit(op->control);
-    const auto temporary = std::filesystem::temp_directory_path() / (platform::newUUIDString() + ".tmp");
-    const URL local = URL::fileURLWithPath(temporary.string());
-    const std::string destination = *op->operation.destination();
-    op->progress->becomeCurrent(1);
-    AllowedOperationScope allowed;
-    copyItem(op->operation.source(), local, [me, op, local, temporary, destination](ErrorRef error) {
-        if (error) {
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            return me->finish(op, error);
-        }
+    const std::string source = op->operation.source();
+    attributesOfItem(source, [me, op](FileObjectRef item, ErrorRef error) {
+        if (!item) return me->finish(op, error ? error : URLError::make(URLError::fileDoesNotExist, op->engine->url(op->operation.source())));
+        if (item->isDirectory()) return me->copyFolderThroughLocalFiles(op);
+        op->engine->quit(op->control);
         op->progress->becomeCurrent(1);
-        AllowedOperationScope allowed;
-        me->copyItem(local, destination, false, [me, op, temporary](ErrorRef error) {
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            me->finish(op, error);
-        });
+        me->copyThroughLocalFile(op->operation.source(), *op->operation.destination(), op->overwrite,
+                                 [me, op](ErrorRef error) { me->finish(op, error, true, true); });
         op->progress->resignCurrent();
     });
-    op->progress->resignCurrent();
+}
+
+void FTPFileProvider::copyThroughLocalFile(const std::string& path, const std::string& to, bool overwrite,
+                                           std::function<void(ErrorRef)> completionHandler) {
+    auto me = self();
+    const auto temporary = std::filesystem::temp_directory_path() / (platform::newUUIDString() + ".tmp");
+    const URL local = URL::fileURLWithPath(temporary.string());
+    auto removeTemporary = [temporary] {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+    };
+    AllowedOperationScope allowed;
+    copyItem(path, local, [me, local, to, overwrite, removeTemporary, completionHandler](ErrorRef error) {
+        if (error) {
+            removeTemporary();
+            return completionHandler(error);
+        }
+        AllowedOperationScope allowed;
+        me->copyItem(local, to, overwrite, [removeTemporary, completionHandler](ErrorRef error) {
+            removeTemporary();
+            completionHandler(error);
+        });
+    });
+}
+
+namespace {
+
+// Steps that run one after another until one fails.
+using Step = std::function<void(std::function<void(ErrorRef)> done)>;
+
+void runSteps(std::shared_ptr<const std::vector<Step>> steps, size_t index, std::function<void(ErrorRef)> done) {
+    if (index == steps->size()) return done(nullptr);
+    (*steps)[index]([steps, index, done](ErrorRef error) {
+        if (error) return done(error);
+        runSteps(steps, index + 1, done);
+    });
+}
+
+} // namespace
+
+void FTPFileProvider::copyFolderThroughLocalFiles(const std::shared_ptr<Operation>& op) {
+    auto me = self();
+    const std::string source = "/" + platform::trimSlashes(op->operation.source());
+    const std::string destination = "/" + platform::trimSlashes(*op->operation.destination());
+    recursiveList(source, nullptr, [me, op, source, destination](std::vector<FileObjectRef> files, ErrorRef error) {
+        if (error) return me->finish(op, error);
+        // A folder comes before what it holds.
+        std::sort(files.begin(), files.end(), [](const FileObjectRef& a, const FileObjectRef& b) { return a->path() < b->path(); });
+        auto makeFolder = [me, op](const std::string& path) -> Step {
+            return [me, op, path](std::function<void(ErrorRef)> done) {
+                const URL folderURL = op->engine->url(path);
+                op->engine->sendCommand("MKD " + me->serverPath(path), op->control, 4, nullptr,
+                                        [done, folderURL](std::optional<std::string> reply, ErrorRef error) {
+                                            if (error) return done(error);
+                                            if (!reply || !platform::startsWith(*reply, "2"))
+                                                return done(URLError::make(URLError::cannotCreateFile, folderURL));
+                                            done(nullptr);
+                                        });
+            };
+        };
+        auto steps = std::make_shared<std::vector<Step>>();
+        steps->push_back(makeFolder(destination));
+        for (const auto& f : files) {
+            const std::string path = "/" + platform::trimSlashes(f->path());
+            // Only what the listing placed below the folder is copied.
+            if (path.size() <= source.size() + 1 || path.compare(0, source.size() + 1, source + "/") != 0) continue;
+            const std::string target = destination + path.substr(source.size());
+            if (f->isDirectory()) {
+                steps->push_back(makeFolder(target));
+                continue;
+            }
+            steps->push_back([me, path, target](std::function<void(ErrorRef)> done) {
+                me->copyThroughLocalFile(path, target, false, std::move(done));
+            });
+        }
+        runSteps(steps, 0, [me, op](ErrorRef error) { me->finish(op, error, true, !error); });
+    });
 }
 
 void FTPFileProvider::removeDirectory(const std::shared_ptr<Operation>& op) {

@@ -18,14 +18,14 @@ using platform::URLError;
 
 // --- Transfers ----------------------------------------------------------------------------------
 
-void FTPFileProvider::storeUnlessTaken(const std::shared_ptr<Operation>& op, const std::string& path, bool overwrite,
-                                      std::function<void()> store) {
-    if (overwrite) return store();
+void FTPFileProvider::unlessTaken(const std::shared_ptr<Operation>& op, const std::string& path, bool overwrite,
+                                 std::function<void()> next) {
+    if (overwrite) return next();
     auto me = self();
-    attributesOfItem(path, [me, op, path, store](FileObjectRef file, ErrorRef) {
+    attributesOfItem(path, [me, op, path, next](FileObjectRef file, ErrorRef) {
         // An existing item is not replaced unasked, and the caller hears why.
         if (file) return me->finish(op, platform::CocoaError::make(platform::CocoaError::fileWriteFileExists, path));
-        store();
+        next();
     });
 }
 
@@ -79,7 +79,7 @@ ProgressRef FTPFileProvider::copyItem(const URL& localFile, const std::string& t
                                    [me, localFile, to, overwrite, handler](std::shared_ptr<Operation> op, ErrorRef error) {
                                        op->completion = *handler;
                                        if (error) return me->finish(op, error);
-                                       me->storeUnlessTaken(op, to, overwrite, [me, op, localFile, to] {
+                                       me->unlessTaken(op, to, overwrite, [me, op, localFile, to] {
                                            auto stream = platform::InputStream::make(localFile);
                                            if (!stream) return me->finish(op, URLError::make(URLError::cannotOpenFile, localFile));
                                            me->store(op, to, stream, fileSize(localFile), [me, op](int64_t sent, int64_t expected) {
@@ -183,7 +183,7 @@ ProgressRef FTPFileProvider::writeContents(const std::string& path, const std::o
                                    [me, path, overwrite, handler, data, total](std::shared_ptr<Operation> op, ErrorRef error) {
                                        op->completion = *handler;
                                        if (error) return me->finish(op, error);
-                                       me->storeUnlessTaken(op, path, overwrite, [me, op, path, data, total] {
+                                       me->unlessTaken(op, path, overwrite, [me, op, path, data, total] {
                                            me->store(op, path, platform::InputStream::make(*data),
                                                      static_cast<int64_t>(data->size()), [me, op, total](int64_t sent, int64_t) {
                                                          op->progress->setCompletedUnitCount(sent);
@@ -214,8 +214,11 @@ ProgressRef FTPFileProvider::contents(const std::string& path, int64_t offset, i
                                        if (error) return me->finish(op, error, false);
                                        me->retrieve(
                                            op, path, offset, length,
-                                           [progressHandler](const Data& chunk, int64_t received, int64_t) {
-                                               if (progressHandler) progressHandler(received - static_cast<int64_t>(chunk.size()), chunk);
+                                           [progressHandler, offset](const Data& chunk, int64_t received, int64_t) {
+                                               // A piece's position is its place in the file, as with every
+                                               // other provider, so a caller can put it where it belongs.
+                                               if (progressHandler)
+                                                   progressHandler(offset + received - static_cast<int64_t>(chunk.size()), chunk);
                                                return true;
                                            },
                                            [me, op](ErrorRef error) { me->finish(op, error); });
