@@ -1,31 +1,18 @@
+// FTPFileProvider: making, archiving and copying, settings, the session, and paths.
 #include "fileprovider/ftp/FTPFileProvider.hpp"
 
 #include "fileprovider/core/HTTPFileProvider.hpp"
 #include "fileprovider/core/PlatformExtensions.hpp"
-#include "fileprovider/ftp/FTPListParser.hpp"
-#include "platform/text/Collation.hpp"
-#include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
-#include "platform/fs/FileManager.hpp"
-#include "platform/fs/FilePlacement.hpp"
 #include "platform/dispatch/OperationQueue.hpp"
-#include "platform/net/Stream.hpp"
 #include "platform/net/URLSession.hpp"
 #include "platform/data/UUID.hpp"
 #include "platform/base/UndoManager.hpp"
 #include "platform/text/Strings.hpp"
 
-#include <algorithm>
-#include <cctype>
-#include <filesystem>
-#include <fstream>
-
 namespace RiridOzizevud {
 
-using platform::Data;
-using platform::ErrorRef;
 using platform::URL;
-using platform::URLError;
 
 namespace {
 

@@ -14,7 +14,6 @@
 
 namespace RiridOzizevud {
 
-using platform::Data;
 using platform::ErrorRef;
 using platform::URL;
 using platform::URLError;

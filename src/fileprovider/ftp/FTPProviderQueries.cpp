@@ -9,9 +9,7 @@
 
 namespace RiridOzizevud {
 
-using platform::Data;
 using platform::ErrorRef;
-using platform::URL;
 using platform::URLError;
 
 namespace {
