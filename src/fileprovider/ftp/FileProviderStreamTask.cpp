@@ -71,11 +71,7 @@ FileProviderStreamTask::FileProviderStreamTask(std::shared_ptr<platform::URLSess
 }
 
 FileProviderStreamTask::~FileProviderStreamTask() {
-    std::shared_ptr<Connection> c;
-    {
-        std::lock_guard lock(mutex_);
-        c = connection_;
-    }
+    const auto c = currentConnection();
     if (c) c->stop();
     if (c && runsOtherIOThread()) c->waitForThreadEnd();
     // A queue left suspended is released with its items; their drop handlers complete them.
@@ -84,6 +80,11 @@ FileProviderStreamTask::~FileProviderStreamTask() {
 bool FileProviderStreamTask::runsOtherIOThread() const {
     std::lock_guard lock(ioThreadMutex_);
     return ioThreadId_ != std::thread::id() && ioThreadId_ != std::this_thread::get_id();
+}
+
+std::shared_ptr<FileProviderStreamTask::Connection> FileProviderStreamTask::currentConnection() const {
+    std::lock_guard lock(mutex_);
+    return connection_;
 }
 
 double FileProviderStreamTask::requestTimeout() const {
@@ -107,33 +108,21 @@ void FileProviderStreamTask::setTaskDescription(std::optional<std::string> descr
 }
 
 ErrorRef FileProviderStreamTask::error() const {
-    std::shared_ptr<Connection> c;
-    {
-        std::lock_guard lock(mutex_);
-        c = connection_;
-    }
+    const auto c = currentConnection();
     if (!c) return nullptr;
     std::lock_guard lock(c->m);
     return c->inputError ? c->inputError : c->outputError;
 }
 
 std::string FileProviderStreamTask::peerAddress() const {
-    std::shared_ptr<Connection> c;
-    {
-        std::lock_guard lock(mutex_);
-        c = connection_;
-    }
+    const auto c = currentConnection();
     if (!c) return "";
     std::lock_guard lock(c->m);
     return c->peerAddress;
 }
 
 std::string FileProviderStreamTask::localAddress() const {
-    std::shared_ptr<Connection> c;
-    {
-        std::lock_guard lock(mutex_);
-        c = connection_;
-    }
+    const auto c = currentConnection();
     if (!c) return "";
     std::lock_guard lock(c->m);
     return c->localAddress;
@@ -283,11 +272,7 @@ void FileProviderStreamTask::readData(int64_t minLength, int64_t maxLength, doub
 
 void FileProviderStreamTask::performRead(int64_t minLength, int64_t maxLength, DispatchTime expiry,
                                          const ReadCompletionHandler& completionHandler) {
-    std::shared_ptr<Connection> c;
-    {
-        std::lock_guard lock(mutex_);
-        c = connection_;
-    }
+    const auto c = currentConnection();
     if (!c) {
         if (completionHandler) completionHandler(std::nullopt, false, URLError::make(URLError::cancelled));
         return;
@@ -350,11 +335,7 @@ void FileProviderStreamTask::write(const Data& data, double timeout, WriteComple
             const int64_t result = self.flushSendBuffer(false, timeout);
             ErrorRef error;
             if (result < 0) {
-                std::shared_ptr<Connection> c;
-                {
-                    std::lock_guard lock(self.mutex_);
-                    c = self.connection_;
-                }
+                const auto c = self.currentConnection();
                 if (c) {
                     std::lock_guard lock(c->m);
                     error = c->outputError;
@@ -373,11 +354,7 @@ void FileProviderStreamTask::write(const Data& data, double timeout, WriteComple
 }
 
 int64_t FileProviderStreamTask::flushSendBuffer(bool closeAfterWriting, double timeout) {
-    std::shared_ptr<Connection> c;
-    {
-        std::lock_guard lock(mutex_);
-        c = connection_;
-    }
+    const auto c = currentConnection();
     if (!c) return -1;
     std::lock_guard flushing(flushMutex_);
     // A time-out of 0 has no overall limit, but a connection that takes nothing for the request
@@ -506,11 +483,7 @@ void FileProviderStreamTask::closeRead(bool immediate) {
         if (!connection_) return;
     }
     enqueue([immediate](FileProviderStreamTask& self) {
-        std::shared_ptr<Connection> c;
-        {
-            std::lock_guard lock(self.mutex_);
-            c = self.connection_;
-        }
+        const auto c = self.currentConnection();
         {
             std::unique_lock lock(c->m);
             if (!immediate)

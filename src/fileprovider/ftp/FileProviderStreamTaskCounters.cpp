@@ -11,11 +11,7 @@ int64_t FileProviderStreamTask::countOfBytesExpectedToSend() const {
 }
 
 int64_t FileProviderStreamTask::countOfBytesExpectedToReceive() const {
-    std::shared_ptr<Connection> c;
-    {
-        std::lock_guard lock(mutex_);
-        c = connection_;
-    }
+    const auto c = currentConnection();
     if (!c) return 0;
     std::lock_guard lock(c->m);
     return static_cast<int64_t>(c->received.size());

@@ -143,11 +143,7 @@ void FileProviderStreamTask::setTlsPeerName(std::optional<std::string> name) {
 }
 
 SSLPeerID FileProviderStreamTask::getSSLPeerID() const {
-    std::shared_ptr<Connection> c;
-    {
-        std::lock_guard lock(mutex_);
-        c = connection_;
-    }
+    const auto c = currentConnection();
     if (!c) return {};
     std::lock_guard io(c->ioMutex);
     if (!c->ssl) return {};
@@ -216,11 +212,7 @@ void FileProviderStreamTask::startSecureConnection() {
 void FileProviderStreamTask::stopSecureConnection() {
     isSecure_.store(false);
     enqueue([](FileProviderStreamTask& self) {
-        std::shared_ptr<Connection> c;
-        {
-            std::lock_guard lock(self.mutex_);
-            c = self.connection_;
-        }
+        const auto c = self.currentConnection();
         if (!c) return;
         std::lock_guard io(c->ioMutex);
         if (!c->ssl) return;
