@@ -156,9 +156,11 @@ private:
     struct Operation;
     std::shared_ptr<FTPFileProvider> self() const;
     std::shared_ptr<FileProviderOperations> operations() const;
-    /// Asks the operation delegate; makes the progress; logs in on a new control task.
+    /// Asks the operation delegate; makes the progress; logs in on a new control task. With
+    /// `mustBeFree`, an item at that path ends the operation with fileWriteFileExists before the login.
     ProgressRef startOperation(const FileOperationType& operation, bool askDelegate,
-                               std::function<void(std::shared_ptr<Operation>, ErrorRef)> loggedIn);
+                               std::function<void(std::shared_ptr<Operation>, ErrorRef)> loggedIn,
+                               std::optional<std::string> mustBeFree = std::nullopt);
     /// The operations of one or two commands: log in, send them, judge the replies.
     /// A copy or move without `overwrite` first makes sure nothing is at its destination.
     ProgressRef doOperation(const FileOperationType& operation, bool overwrite, SimpleCompletionHandler completionHandler);
@@ -167,18 +169,15 @@ private:
     /// What a refused command leads to: another way for a copy or a removal, else the error.
     void whenRefused(const std::shared_ptr<Operation>& op);
     /// The copy the server cannot do: each file downloaded to a temporary file and uploaded from
-    /// it; a folder's own folders made on the operation's connection, parents first.
+    /// it; a folder's own folders made first, parents before what they hold.
     void copyThroughLocalFiles(const std::shared_ptr<Operation>& op);
-    void copyThroughLocalFile(const std::string& path, const std::string& to, bool overwrite,
+    void copyThroughLocalFile(const std::string& path, const std::string& to, bool overwrite, ProgressRef parent,
                               std::function<void(ErrorRef)> completionHandler);
     void copyFolderThroughLocalFiles(const std::shared_ptr<Operation>& op);
     /// The removal of what may be a directory: "SITE RMDIR", else the whole tree.
     void removeDirectory(const std::shared_ptr<Operation>& op);
     void removeTree(const std::shared_ptr<Operation>& op, const std::string& path);
     void finish(const std::shared_ptr<Operation>& op, ErrorRef error, bool notify = true, bool registerUndo = false);
-    /// Runs `next` unless, without `overwrite`, an item is at `path` (fileWriteFileExists).
-    void unlessTaken(const std::shared_ptr<Operation>& op, const std::string& path, bool overwrite,
-                     std::function<void()> next);
     void async(std::function<void()> work) const;
     /// Stores the stream at `path` on the operation's connection (by REST chunks when
     /// uploadByREST) and finishes the operation with the result.

@@ -62,7 +62,8 @@ void sendChain(const std::shared_ptr<FTPSession>& engine, const std::shared_ptr<
 // --- Operations ---------------------------------------------------------------------------------
 
 ProgressRef FTPFileProvider::startOperation(const FileOperationType& operation, bool askDelegate,
-                                            std::function<void(std::shared_ptr<Operation>, ErrorRef)> loggedIn) {
+                                            std::function<void(std::shared_ptr<Operation>, ErrorRef)> loggedIn,
+                                            std::optional<std::string> mustBeFree) {
     if (askDelegate && !insideAllowedOperation)
         if (auto d = fileOperationDelegate(); d && !d->fileProviderShouldStart(operations(), operation)) return nullptr;
     auto op = std::make_shared<Operation>(operation);
@@ -71,22 +72,36 @@ ProgressRef FTPFileProvider::startOperation(const FileOperationType& operation, 
     op->progress->setKind(platform::Progress::kindFile);
     op->progress->setFileOperationKind(platform::ProgressFileOperationKind::downloading);
     op->engine = engine();
-    op->control = op->engine->makeControlTask();
-    op->control->setTaskDescription(operation.jsonString());
-    std::weak_ptr<FileProviderStreamTask> weakControl = op->control;
-    op->progress->setCancellationHandler([weakControl] {
-        if (auto c = weakControl.lock()) c->cancel();
+    // The connection is made only when it is used: an operation refused before its login leaves none behind.
+    auto logIn = [op, loggedIn] {
+        if (op->progress->isCancelled()) return loggedIn(op, URLError::make(URLError::cancelled));
+        op->control = op->engine->makeControlTask();
+        op->control->setTaskDescription(op->operation.jsonString());
+        std::weak_ptr<FileProviderStreamTask> weakControl = op->control;
+        op->progress->setCancellationHandler([weakControl] {
+            if (auto c = weakControl.lock()) c->cancel();
+        });
+        op->engine->logIn(op->control, [op, loggedIn](ErrorRef error) { loggedIn(op, error); });
+    };
+    if (!mustBeFree) {
+        logIn();
+        return op->progress;
+    }
+    // Asked before the operation's own connection opens: some servers take one connection at a time.
+    // An existing item is not replaced unasked, and the caller hears why.
+    attributesOfItem(*mustBeFree, [op, loggedIn, logIn, path = *mustBeFree](FileObjectRef file, ErrorRef) {
+        if (file) return loggedIn(op, platform::CocoaError::make(platform::CocoaError::fileWriteFileExists, path));
+        logIn();
     });
-    op->engine->logIn(op->control, [op, loggedIn](ErrorRef error) { loggedIn(op, error); });
     return op->progress;
 }
 
 void FTPFileProvider::finish(const std::shared_ptr<Operation>& op, ErrorRef error, bool notify, bool registerUndo) {
     if (op->done.exchange(true)) return;
-    op->engine->quit(op->control);
+    if (op->control) op->engine->quit(op->control);
     if (error) {
         // A reply still awaited on the control connection (a stalled transfer's) must not keep it.
-        op->control->cancel();
+        if (op->control) op->control->cancel();
         op->progress->cancel();
     } else {
         if (registerUndo) _registerUndo(op->operation);
@@ -165,17 +180,18 @@ ProgressRef FTPFileProvider::doOperation(const FileOperationType& operation, boo
     }
     auto me = self();
     auto handler = std::make_shared<SimpleCompletionHandler>(std::move(completionHandler));
-    auto progress = startOperation(operation, true, [me, commands = std::move(*commands), overwrite, handler](std::shared_ptr<Operation> op, ErrorRef error) {
-        op->completion = *handler;
-        op->overwrite = overwrite;
-        if (error) return me->finish(op, error);
-        // A server's rename or copy replaces what is there: without overwrite the caller is asked first.
-        const auto& destination = op->operation.destination();
-        const bool replaces = op->operation.kind() == FileOperationType::Kind::copy ||
-                              op->operation.kind() == FileOperationType::Kind::move;
-        if (!replaces || !destination) return me->sendCommands(op, commands);
-        me->unlessTaken(op, *destination, overwrite, [me, op, commands] { me->sendCommands(op, commands); });
-    });
+    // A server's rename or copy replaces what is there: without overwrite, nothing may be there.
+    const bool replaces = operation.kind() == FileOperationType::Kind::copy || operation.kind() == FileOperationType::Kind::move;
+    const auto mustBeFree = replaces && !overwrite ? operation.destination() : std::nullopt;
+    auto progress = startOperation(
+        operation, true,
+        [me, commands = std::move(*commands), overwrite, handler](std::shared_ptr<Operation> op, ErrorRef error) {
+            op->completion = *handler;
+            op->overwrite = overwrite;
+            if (error) return me->finish(op, error);
+            me->sendCommands(op, commands);
+        },
+        mustBeFree);
     if (progress) progress->setUserInfoObject(platform::Value(platform::Date::now()), startingTimeKey);
     return progress;
 }
@@ -211,20 +227,18 @@ void FTPFileProvider::whenRefused(const std::shared_ptr<Operation>& op) {
 
 void FTPFileProvider::copyThroughLocalFiles(const std::shared_ptr<Operation>& op) {
     auto me = self();
-    const std::string source = op->operation.source();
-    attributesOfItem(source, [me, op](FileObjectRef item, ErrorRef error) {
+    // Every step from here runs on a connection of its own.
+    op->engine->quit(op->control);
+    attributesOfItem(op->operation.source(), [me, op](FileObjectRef item, ErrorRef error) {
         if (!item) return me->finish(op, error ? error : URLError::make(URLError::fileDoesNotExist, op->engine->url(op->operation.source())));
         if (item->isDirectory()) return me->copyFolderThroughLocalFiles(op);
-        op->engine->quit(op->control);
-        op->progress->becomeCurrent(1);
-        me->copyThroughLocalFile(op->operation.source(), *op->operation.destination(), op->overwrite,
+        me->copyThroughLocalFile(op->operation.source(), *op->operation.destination(), op->overwrite, op->progress,
                                  [me, op](ErrorRef error) { me->finish(op, error, true, true); });
-        op->progress->resignCurrent();
     });
 }
 
 void FTPFileProvider::copyThroughLocalFile(const std::string& path, const std::string& to, bool overwrite,
-                                           std::function<void(ErrorRef)> completionHandler) {
+                                           ProgressRef parent, std::function<void(ErrorRef)> completionHandler) {
     auto me = self();
     const auto temporary = std::filesystem::temp_directory_path() / (platform::newUUIDString() + ".tmp");
     const URL local = URL::fileURLWithPath(temporary.string());
@@ -232,16 +246,25 @@ void FTPFileProvider::copyThroughLocalFile(const std::string& path, const std::s
         std::error_code ignored;
         std::filesystem::remove(temporary, ignored);
     };
-    AllowedOperationScope allowed;
-    copyItem(path, local, [me, local, to, overwrite, removeTemporary, completionHandler](ErrorRef error) {
-        if (error) {
-            removeTemporary();
-            return completionHandler(error);
-        }
+    // The download and the upload are steps of the copy: their progress is part of its progress.
+    auto asChildOf = [parent](const std::function<void()>& start) {
+        if (parent) parent->becomeCurrent(1);
         AllowedOperationScope allowed;
-        me->copyItem(local, to, overwrite, [removeTemporary, completionHandler](ErrorRef error) {
-            removeTemporary();
-            completionHandler(error);
+        start();
+        if (parent) parent->resignCurrent();
+    };
+    asChildOf([&] {
+        copyItem(path, local, [me, local, to, overwrite, removeTemporary, asChildOf, completionHandler](ErrorRef error) {
+            if (error) {
+                removeTemporary();
+                return completionHandler(error);
+            }
+            asChildOf([&] {
+                me->copyItem(local, to, overwrite, [removeTemporary, completionHandler](ErrorRef error) {
+                    removeTemporary();
+                    completionHandler(error);
+                });
+            });
         });
     });
 }
@@ -251,11 +274,13 @@ namespace {
 // Steps that run one after another until one fails.
 using Step = std::function<void(std::function<void(ErrorRef)> done)>;
 
-void runSteps(std::shared_ptr<const std::vector<Step>> steps, size_t index, std::function<void(ErrorRef)> done) {
+void runSteps(std::shared_ptr<const std::vector<Step>> steps, size_t index, const ProgressRef& progress,
+              std::function<void(ErrorRef)> done) {
     if (index == steps->size()) return done(nullptr);
-    (*steps)[index]([steps, index, done](ErrorRef error) {
+    if (progress->isCancelled()) return done(URLError::make(URLError::cancelled));
+    (*steps)[index]([steps, index, progress, done](ErrorRef error) {
         if (error) return done(error);
-        runSteps(steps, index + 1, done);
+        runSteps(steps, index + 1, progress, done);
     });
 }
 
@@ -272,13 +297,20 @@ void FTPFileProvider::copyFolderThroughLocalFiles(const std::shared_ptr<Operatio
         auto makeFolder = [me, op](const std::string& path) -> Step {
             return [me, op, path](std::function<void(ErrorRef)> done) {
                 const URL folderURL = op->engine->url(path);
-                op->engine->sendCommand("MKD " + me->serverPath(path), op->control, 4, nullptr,
-                                        [done, folderURL](std::optional<std::string> reply, ErrorRef error) {
+                auto engine = me->engine();
+                auto control = engine->makeControlTask();
+                control->setTaskDescription(FileOperationType::create(path).jsonString());
+                engine->logIn(control, [engine, control, command = "MKD " + me->serverPath(path), folderURL, done](ErrorRef error) {
+                    if (error) return done(error);
+                    engine->sendCommand(command, control, 4, nullptr,
+                                        [engine, control, folderURL, done](std::optional<std::string> reply, ErrorRef error) {
+                                            engine->quit(control);
                                             if (error) return done(error);
                                             if (!reply || !platform::startsWith(*reply, "2"))
                                                 return done(URLError::make(URLError::cannotCreateFile, folderURL));
                                             done(nullptr);
                                         });
+                });
             };
         };
         auto steps = std::make_shared<std::vector<Step>>();
@@ -293,10 +325,10 @@ void FTPFileProvider::copyFolderThroughLocalFiles(const std::shared_ptr<Operatio
                 continue;
             }
             steps->push_back([me, path, target](std::function<void(ErrorRef)> done) {
-                me->copyThroughLocalFile(path, target, false, std::move(done));
+                me->copyThroughLocalFile(path, target, false, nullptr, std::move(done));
             });
         }
-        runSteps(steps, 0, [me, op](ErrorRef error) { me->finish(op, error, true, !error); });
+        runSteps(steps, 0, op->progress, [me, op](ErrorRef error) { me->finish(op, error, true, true); });
     });
 }
 

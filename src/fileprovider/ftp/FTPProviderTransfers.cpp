@@ -18,17 +18,6 @@ using platform::URLError;
 
 // --- Transfers ----------------------------------------------------------------------------------
 
-void FTPFileProvider::unlessTaken(const std::shared_ptr<Operation>& op, const std::string& path, bool overwrite,
-                                 std::function<void()> next) {
-    if (overwrite) return next();
-    auto me = self();
-    attributesOfItem(path, [me, op, path, next](FileObjectRef file, ErrorRef) {
-        // An existing item is not replaced unasked, and the caller hears why.
-        if (file) return me->finish(op, platform::CocoaError::make(platform::CocoaError::fileWriteFileExists, path));
-        next();
-    });
-}
-
 void FTPFileProvider::store(const std::shared_ptr<Operation>& op, const std::string& path,
                             std::shared_ptr<platform::InputStream> stream, int64_t size, FTPSession::ProgressHook onProgress) {
     auto me = self();
@@ -75,21 +64,20 @@ ProgressRef FTPFileProvider::copyItem(const URL& localFile, const std::string& t
     }
     auto me = self();
     auto handler = std::make_shared<SimpleCompletionHandler>(std::move(completionHandler));
-    auto progress = startOperation(FileOperationType::copy(localFile.absoluteString(), to), true,
-                                   [me, localFile, to, overwrite, handler](std::shared_ptr<Operation> op, ErrorRef error) {
-                                       op->completion = *handler;
-                                       if (error) return me->finish(op, error);
-                                       me->unlessTaken(op, to, overwrite, [me, op, localFile, to] {
-                                           auto stream = platform::InputStream::make(localFile);
-                                           if (!stream) return me->finish(op, URLError::make(URLError::cannotOpenFile, localFile));
-                                           me->store(op, to, stream, fileSize(localFile), [me, op](int64_t sent, int64_t expected) {
-                                               op->progress->setTotalUnitCount(expected);
-                                               op->progress->setCompletedUnitCount(sent);
-                                               notifyOperationProgress(me->operations(), op->operation,
-                                                                       op->progress->fractionCompleted());
-                                           });
-                                       });
-                                   });
+    auto progress = startOperation(
+        FileOperationType::copy(localFile.absoluteString(), to), true,
+        [me, localFile, to, handler](std::shared_ptr<Operation> op, ErrorRef error) {
+            op->completion = *handler;
+            if (error) return me->finish(op, error);
+            auto stream = platform::InputStream::make(localFile);
+            if (!stream) return me->finish(op, URLError::make(URLError::cannotOpenFile, localFile));
+            me->store(op, to, stream, fileSize(localFile), [me, op](int64_t sent, int64_t expected) {
+                op->progress->setTotalUnitCount(expected);
+                op->progress->setCompletedUnitCount(sent);
+                notifyOperationProgress(me->operations(), op->operation, op->progress->fractionCompleted());
+            });
+        },
+        overwrite ? std::nullopt : std::optional<std::string>(to));
     if (progress) progress->setTotalUnitCount(-1);
     return progress;
 }
@@ -179,20 +167,19 @@ ProgressRef FTPFileProvider::writeContents(const std::string& path, const std::o
     auto handler = std::make_shared<SimpleCompletionHandler>(std::move(completionHandler));
     auto data = std::make_shared<Data>(contents.value_or(Data{}));
     const int64_t total = contents ? static_cast<int64_t>(contents->size()) : -1;
-    auto progress = startOperation(FileOperationType::modify(path), true,
-                                   [me, path, overwrite, handler, data, total](std::shared_ptr<Operation> op, ErrorRef error) {
-                                       op->completion = *handler;
-                                       if (error) return me->finish(op, error);
-                                       me->unlessTaken(op, path, overwrite, [me, op, path, data, total] {
-                                           me->store(op, path, platform::InputStream::make(*data),
-                                                     static_cast<int64_t>(data->size()), [me, op, total](int64_t sent, int64_t) {
-                                                         op->progress->setCompletedUnitCount(sent);
-                                                         notifyOperationProgress(
-                                                             me->operations(), op->operation,
-                                                             total > 0 ? op->progress->fractionCompleted() : 0);
-                                                     });
-                                       });
-                                   });
+    auto progress = startOperation(
+        FileOperationType::modify(path), true,
+        [me, path, handler, data, total](std::shared_ptr<Operation> op, ErrorRef error) {
+            op->completion = *handler;
+            if (error) return me->finish(op, error);
+            me->store(op, path, platform::InputStream::make(*data), static_cast<int64_t>(data->size()),
+                      [me, op, total](int64_t sent, int64_t) {
+                          op->progress->setCompletedUnitCount(sent);
+                          notifyOperationProgress(me->operations(), op->operation,
+                                                  total > 0 ? op->progress->fractionCompleted() : 0);
+                      });
+        },
+        overwrite ? std::nullopt : std::optional<std::string>(path));
     if (progress) progress->setTotalUnitCount(total);
     return progress;
 }
