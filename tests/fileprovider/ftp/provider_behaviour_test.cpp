@@ -7,6 +7,7 @@
 #include "support/ServerScript.hpp"
 
 #include <cstdlib>
+#include <map>
 #include <unistd.h>
 
 namespace {
@@ -133,5 +134,23 @@ TEST_P(FTPCopyFallback, FailuresReachTheCallerAndLeaveNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FTP, FTPCopyFallback, ::testing::Values(mlsdTarget()), providerBehaviourName);
+
+// A LIST line names a link "name -> target": the entry is the link, by its own name (entries have no
+// field for the target).
+class FTPLinks : public ProviderBehaviour {};
+
+TEST_P(FTPLinks, ALinkIsListedByItsOwnName) {
+    const auto folder = target().contentRoot() / work().substr(1);
+    ASSERT_EQ(write(work() + "/a -> b.txt", "arrow", false), nullptr);
+    std::filesystem::create_symlink("a -> b.txt", folder / "link to it");
+    std::filesystem::create_symlink("/nowhere at all", folder / "dangling");
+    auto [files, error] = list(work());
+    ASSERT_EQ(error, nullptr);
+    std::map<std::string, bool> links;
+    for (const auto& f : files) links[f->name()] = f->isSymLink();
+    EXPECT_EQ(links, (std::map<std::string, bool>{{"a -> b.txt", false}, {"dangling", true}, {"link to it", true}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(FTP, FTPLinks, ::testing::Values(listTarget()), providerBehaviourName);
 
 }  // namespace ostrane_test
