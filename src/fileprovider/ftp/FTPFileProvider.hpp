@@ -156,16 +156,37 @@ private:
     struct Operation;
     std::shared_ptr<FTPFileProvider> self() const;
     std::shared_ptr<FileProviderOperations> operations() const;
-    /// Asks the operation delegate; makes the progress; logs in on a new control task.
+    /// Asks the operation delegate; makes the progress; logs in on a new control task. With
+    /// `mustBeFree`, an item at that path ends the operation with fileWriteFileExists before the login.
     ProgressRef startOperation(const FileOperationType& operation, bool askDelegate,
-                               std::function<void(std::shared_ptr<Operation>, ErrorRef)> loggedIn);
-    ProgressRef doOperation(const FileOperationType& operation, SimpleCompletionHandler completionHandler);
+                               std::function<void(std::shared_ptr<Operation>, ErrorRef)> loggedIn,
+                               std::optional<std::string> mustBeFree = std::nullopt);
+    /// The operations of one or two commands: log in, send them, judge the replies.
+    /// A copy or move without `overwrite` first makes sure nothing is at its destination.
+    ProgressRef doOperation(const FileOperationType& operation, bool overwrite, SimpleCompletionHandler completionHandler);
+    /// Sends the commands one at a time; "3xx" asks for the next of a pair, "2xx" to the last ends well.
+    void sendCommands(const std::shared_ptr<Operation>& op, std::vector<std::string> commands);
+    /// What a refused command leads to: another way for a copy or a removal, else the error.
+    void whenRefused(const std::shared_ptr<Operation>& op);
+    /// The copy the server cannot do: each file downloaded to a temporary file and uploaded from
+    /// it; a folder's own folders made first, parents before what they hold.
+    void copyThroughLocalFiles(const std::shared_ptr<Operation>& op);
+    void copyThroughLocalFile(const std::string& path, const std::string& to, bool overwrite, ProgressRef parent,
+                              std::function<void(ErrorRef)> completionHandler);
+    void copyFolderThroughLocalFiles(const std::shared_ptr<Operation>& op);
+    /// The removal of what may be a directory: "SITE RMDIR", else the whole tree.
+    void removeDirectory(const std::shared_ptr<Operation>& op);
     void removeTree(const std::shared_ptr<Operation>& op, const std::string& path);
     void finish(const std::shared_ptr<Operation>& op, ErrorRef error, bool notify = true, bool registerUndo = false);
-    /// Runs `store` unless, without `overwrite`, an item is at `path` (fileWriteFileExists).
-    void storeUnlessTaken(const std::shared_ptr<Operation>& op, const std::string& path, bool overwrite,
-                          std::function<void()> store);
     void async(std::function<void()> work) const;
+    /// Stores the stream at `path` on the operation's connection (by REST chunks when
+    /// uploadByREST) and finishes the operation with the result.
+    void store(const std::shared_ptr<Operation>& op, const std::string& path, std::shared_ptr<platform::InputStream> stream,
+               int64_t size, FTPSession::ProgressHook onProgress);
+    /// Retrieves a range of `path` on the operation's connection; each chunk goes to `onData`
+    /// (false stops the transfer), then the progress and the delegate hear of it.
+    void retrieve(const std::shared_ptr<Operation>& op, const std::string& path, int64_t offset, int64_t length,
+                  FTPSession::ChunkHandler onData, std::function<void(ErrorRef)> completionHandler);
 
     const platform::URL baseURL_;
     const Mode mode_;

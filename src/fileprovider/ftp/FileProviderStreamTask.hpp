@@ -188,6 +188,8 @@ private:
                            std::shared_ptr<NetService> service);
 
     double requestTimeout() const;
+    /// The connection made by the first resume (none before).
+    std::shared_ptr<Connection> currentConnection() const;
     std::shared_ptr<FPSStreamDelegate> streamDelegate() const;
     void setCounter(std::atomic<int64_t>& counter, const char* keyPath, int64_t value);
     void performRead(int64_t minLength, int64_t maxLength, platform::DispatchTime expiry,

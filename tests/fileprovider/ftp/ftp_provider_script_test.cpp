@@ -280,6 +280,9 @@ TEST(FTPProviderScript, TheCopyThroughALocalFileIsOneAllowedOperation) {
     ScriptedServer server([](ScriptedServer& s, const std::string& c) {
         login(s, c);
         if (c.rfind("SITE CPFR ", 0) == 0) s.reply("500 Unknown SITE command.\r\n");
+        // Nothing is at the destination yet; the source is a file.
+        if (c == "MLST /b.bin") s.reply("550 No such file.\r\n");
+        if (c == "MLST /a.bin") s.reply("250-Listing\r\n type=file;size=5; a.bin\r\n250 End.\r\n");
         if (c == "TYPE I") s.reply("200 binary\r\n");
         if (c.rfind("SIZE ", 0) == 0) s.reply("213 5\r\n");
         if (c == "PASV") s.reply(s.passiveReply());
@@ -322,7 +325,10 @@ TEST(FTPProviderScript, TheCopyThroughALocalFileIsOneAllowedOperation) {
         if (calls->fetch_add(1) == 0) promise->set_value(e);
     }));
     EXPECT_FALSE(waitFor(f));
-    EXPECT_TRUE(sent(server.commands(), "STOR /b.bin"));
+    const auto commands = server.commands();
+    std::string seen;
+    for (const auto& c : commands) seen += c + "; ";
+    EXPECT_TRUE(sent(commands, "STOR /b.bin")) << seen;
     EXPECT_EQ(calls->load(), 1);
     std::lock_guard lock(delegate->mutex);
     EXPECT_EQ(delegate->asked.size(), 1u);
