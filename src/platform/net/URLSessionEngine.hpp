@@ -30,6 +30,10 @@ constexpr size_t kDeliveryChunk = 256 << 10;
 // The body of an answer that may still be replaced (401, redirect) is held up to this size.
 constexpr size_t kHeldBodyLimit = 1 << 20;
 constexpr long kMaxRedirects = 16;
+// An idle worker waits this long for the next task before its thread ends: starting a thread for
+// each request of a reader that asks for one range at a time cost more than the request itself on
+// a busy machine (a new thread waits for a whole time slice; a woken one runs at once).
+constexpr auto kWorkerLinger = std::chrono::seconds(5);
 
 inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {

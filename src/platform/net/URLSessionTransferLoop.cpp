@@ -102,15 +102,30 @@ void URLSessionEngine::shutdown() {
 }
 
 void URLSessionEngine::run() {
+    std::optional<Clock::time_point> idleSince;
     for (;;) {
         std::deque<std::function<void()>> todo;
+        long lingerMs = 0;
         {
             std::lock_guard lock(mutex);
             todo.swap(commands);
             if (todo.empty() && transfers.empty()) {
-                workerRunning = false;
-                return;
+                const auto now = Clock::now();
+                if (!idleSince) idleSince = now;
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*idleSince + kWorkerLinger - now);
+                if (!multi || left.count() <= 0) {
+                    workerRunning = false;
+                    return;
+                }
+                lingerMs = static_cast<long>(left.count());
+            } else {
+                idleSince.reset();
             }
+        }
+        if (lingerMs > 0) {
+            // command() wakes the poll, so the next request starts at once on this thread.
+            curl_multi_poll(multi, nullptr, 0, static_cast<int>(lingerMs), nullptr);
+            continue;
         }
         for (auto& fn : todo) fn();
 
