@@ -90,9 +90,13 @@ size_t URLSessionEngine::write(SessionTransfer& t, const char* buffer, size_t n)
     }
     if (queuedBytes.load() > kQueuedDataLimit) {
         // The delegate is behind: curl keeps these bytes and offers them again after unpausing.
-        t.paused = true;
         anyPaused = true;
-        return CURL_WRITEFUNC_PAUSE;
+        // A delegate that caught up before it could see the flag unpauses nothing: pause only
+        // while a delivery still to come will see it.
+        if (queuedBytes.load() > kQueuedDataLimit / 2) {
+            t.paused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
     }
     t.pending.insert(t.pending.end(), buffer, buffer + n);
     if (t.cacheable) {
