@@ -173,7 +173,6 @@ struct URLSessionEngine : std::enable_shared_from_this<URLSessionEngine> {
         std::lock_guard lock(mutex);
         return delegate_;
     }
-    std::shared_ptr<URLSession> sessionOf(const SessionTransfer& t) { return t.session; }
 
     // URLSessionDelegateDispatch.cpp
     void post(std::function<void()> callback);
