@@ -1,0 +1,192 @@
+// HTTPFileProvider's transfers: uploads from memory and from local files, downloads into a
+// file, their progress, and the operations built on them.
+#include "fileprovider/core/HTTPFileProvider.hpp"
+#include "fileprovider/core/HTTPFileProviderHelpers.hpp"
+
+#include "fileprovider/core/PlatformExtensions.hpp"
+#include "platform/fs/FilePlacement.hpp"
+#include "platform/net/URLResourceKey.hpp"
+#include "platform/net/URLResponse.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace RiridOzizevud {
+
+namespace {
+
+using httpprovider::bodyText;
+using httpprovider::call;
+using httpprovider::kErrorBodyLimit;
+using platform::statusOf;
+
+Data readBounded(const std::string& path) {
+    Data out;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return out;
+    out.resize(kErrorBodyLimit);
+    in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+    out.resize(static_cast<size_t>(std::max<std::streamsize>(0, in.gcount())));
+    return out;
+}
+
+} // namespace
+
+// --- Uploads ------------------------------------------------------------------------------------
+
+ProgressRef HTTPFileProvider::refuseSize(const std::string& targetPath, int64_t, const FileOperationType& operation,
+                                         const SimpleCompletionHandler& completionHandler) {
+    const ErrorRef error = serverError(FileProviderHTTPErrorCode::payloadTooLarge, targetPath, std::nullopt);
+    call(completionHandler, error);
+    notifyOperationResult(selfOperations(), operation, error);
+    return nullptr;
+}
+
+ProgressRef HTTPFileProvider::upload(const std::string& targetPath, const platform::URLRequest& request,
+                                     std::shared_ptr<platform::InputStream> stream, int64_t size,
+                                     const FileOperationType& operation, SimpleCompletionHandler completionHandler) {
+    if (maxUploadSimpleSupported() < size) return refuseSize(targetPath, size, operation, completionHandler);
+    auto progress = platform::Progress::make(size);
+    label(progress, operation);
+    auto task = session()->uploadTask(request, std::move(stream));
+    upload_task(targetPath, progress, task, operation, std::move(completionHandler));
+    return progress;
+}
+
+ProgressRef HTTPFileProvider::upload_file(const std::string& targetPath, const platform::URLRequest& request,
+                                          const platform::URL& localFile, const FileOperationType& operation,
+                                          SimpleCompletionHandler completionHandler) {
+    const int64_t size = fileSize(localFile);
+    if (maxUploadSimpleSupported() < size) return refuseSize(targetPath, size, operation, completionHandler);
+    auto progress = platform::Progress::make(size);
+    label(progress, operation);
+    auto task = session()->uploadTask(request, localFile);
+    upload_task(targetPath, progress, task, operation, std::move(completionHandler));
+    return progress;
+}
+
+void HTTPFileProvider::upload_task(const std::string& targetPath, const ProgressRef& progress,
+                                   const std::shared_ptr<platform::URLSessionTask>& task, const FileOperationType& operation,
+                                   SimpleCompletionHandler completionHandler) {
+    const std::string description = session()->sessionDescription().value_or("");
+    const uint64_t id = task->taskIdentifier();
+    // Touched only on the operation queue, one callback at a time.
+    auto body = std::make_shared<Data>();
+    setTaskDataHandler(description, id, [body](const Data& piece) {
+        if (body->size() < kErrorBodyLimit) body->insert(body->end(), piece.begin(), piece.end());
+    });
+    std::weak_ptr<HTTPFileProvider> weak = weakSelf();
+    const std::string domain = type_;
+    std::weak_ptr<platform::URLSessionTask> weakTask = task;
+    setTaskCompletionHandler(description, id, [weak, weakTask, body, targetPath, progress, operation, completionHandler,
+                                               domain](ErrorRef error) {
+        auto self = weak.lock();
+        auto task = weakTask.lock();
+        ErrorRef failure = error;
+        const int status = task ? statusOf(task->response()) : -1;
+        if (!error && status >= 300) {
+            failure = self ? self->guardedServerError(status, targetPath, *body)
+                           : std::make_shared<FileProviderHTTPError>(domain, status, targetPath, bodyText(*body));
+        }
+        if (failure) progress->cancel();
+        call(completionHandler, failure);
+        if (self) notifyOperationResult(self->selfOperations(), operation, failure);
+    });
+    startObserved(progress, task, operation, SessionDelegate::ObserveKind::upload);
+}
+
+// --- Downloads ----------------------------------------------------------------------------------
+
+ProgressRef HTTPFileProvider::download_file(const std::string& path, const platform::URLRequest& request,
+                                            const FileOperationType& operation,
+                                            std::function<void(std::optional<platform::URL>, ErrorRef)> completionHandler) {
+    return downloadTo(path, request, operation, nullptr, std::move(completionHandler));
+}
+
+ProgressRef HTTPFileProvider::downloadTo(const std::string& path, const platform::URLRequest& request,
+                                         const FileOperationType& operation, std::shared_ptr<platform::PlacementFile> into,
+                                         std::function<void(std::optional<platform::URL>, ErrorRef)> completionHandler) {
+    auto self = std::dynamic_pointer_cast<HTTPFileProvider>(FileProviderBasic::shared_from_this());
+    auto progress = platform::Progress::make(-1);
+    label(progress, operation);
+    auto task = into ? session()->downloadTask(request, std::move(into)) : session()->downloadTask(request);
+    const std::string description = session()->sessionDescription().value_or("");
+    const uint64_t id = task->taskIdentifier();
+    setTaskCompletionHandler(description, id, [self, progress, operation, completionHandler](ErrorRef error) {
+        if (!error) return;  // a finished download has its own handler
+        progress->cancel();
+        call(completionHandler, std::nullopt, error);
+        notifyOperationResult(self, operation, error);
+    });
+    std::weak_ptr<platform::URLSessionTask> weakTask = task;
+    setTaskDownloadHandler(description, id, [self, weakTask, path, progress, operation, completionHandler](const platform::URL& location) {
+        auto task = weakTask.lock();
+        const int status = task ? statusOf(task->response()) : -1;
+        if (status >= 200 && status <= 299) {
+            call(completionHandler, location, nullptr);
+            return;
+        }
+        // Every other answer fails, so an error page never becomes the downloaded file.
+        ErrorRef error = status >= 300 ? self->guardedServerError(status, path, readBounded(location.path()))
+                                       : platform::URLError::make(platform::URLError::badServerResponse, self->url(path));
+        progress->cancel();
+        call(completionHandler, std::nullopt, error);
+        notifyOperationResult(self, operation, error);
+    });
+    startObserved(progress, task, operation, SessionDelegate::ObserveKind::download);
+    return progress;
+}
+
+// --- Transfer operations ------------------------------------------------------------------------
+
+ProgressRef HTTPFileProvider::copyItem(const platform::URL& localFile, const std::string& to, bool overwrite,
+                                       SimpleCompletionHandler completionHandler) {
+    std::error_code ec;
+    const auto status = localFile.isFileURL() ? std::filesystem::status(localFile.path(), ec)
+                                              : std::filesystem::file_status(std::filesystem::file_type::not_found);
+    if (ec || !std::filesystem::is_regular_file(status)) {
+        const auto code = (ec || !std::filesystem::exists(status)) ? platform::URLError::fileDoesNotExist
+                                                                   : platform::URLError::fileIsDirectory;
+        later([completionHandler, code, localFile] { call(completionHandler, platform::URLError::make(code, localFile)); });
+        return nullptr;
+    }
+    const auto operation = FileOperationType::copy(localFile.absoluteString(), to);
+    if (auto veto = fileOperationDelegate(); veto && !veto->fileProviderShouldStart(selfOperations(), operation))
+        return nullptr;
+    ErrorRef requestError;
+    const auto request = makeRequest(operation, overwrite, {}, requestError);
+    if (!request) {
+        auto self = selfOperations();
+        later([self, operation, completionHandler, requestError] {
+            call(completionHandler, requestError);
+            notifyOperationResult(self, operation, requestError);
+        });
+        return nullptr;
+    }
+    return upload_file(to, *request, localFile, operation, std::move(completionHandler));
+}
+
+ProgressRef HTTPFileProvider::writeContents(const std::string& path, const std::optional<Data>& contents, bool,
+                                            bool overwrite, SimpleCompletionHandler completionHandler) {
+    const auto operation = FileOperationType::modify(path);
+    if (auto veto = fileOperationDelegate(); veto && !veto->fileProviderShouldStart(selfOperations(), operation))
+        return nullptr;
+    Data data = contents.value_or(Data{});
+    platform::ValueDictionary attributes;
+    attributes[platform::URLResourceKey::contentModificationDateKey] = platform::Value(platform::Date());
+    ErrorRef requestError;
+    const auto request = makeRequest(operation, overwrite, attributes, requestError);
+    if (!request) {
+        auto self = selfOperations();
+        later([self, operation, completionHandler, requestError] {
+            call(completionHandler, requestError);
+            notifyOperationResult(self, operation, requestError);
+        });
+        return nullptr;
+    }
+    const auto size = static_cast<int64_t>(data.size());
+    return upload(path, *request, platform::InputStream::make(std::move(data)), size, operation, std::move(completionHandler));
+}
+
+} // namespace RiridOzizevud
