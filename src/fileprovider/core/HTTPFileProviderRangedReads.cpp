@@ -121,7 +121,6 @@ void reportReceived(const std::shared_ptr<HTTPFileProvider>& provider, const std
         dispatchToMainQueue(provider, operation, static_cast<double>(task->countOfBytesReceived()) / static_cast<double>(expected));
 }
 
-
 } // namespace
 
 ProgressRef HTTPFileProvider::download_progressive(const std::string& path, const platform::URLRequest& request,
