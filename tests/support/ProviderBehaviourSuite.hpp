@@ -260,6 +260,7 @@ TEST_P(ProviderBehaviour, NothingReplacesAFolder) {
              return r ? std::get<0>(*r) : platform::URLError::make(platform::URLError::timedOut);
          }, false},
         {"copy", [&] { return copy(work() + "/file.txt", folder, true); }, true},
+        {"move", [&] { return move(work() + "/file.txt", folder, true); }, true},
         {"upload", [&] { return upload(local, folder, true); }, true},
     };
     for (const auto& c : cases) {
@@ -271,6 +272,7 @@ TEST_P(ProviderBehaviour, NothingReplacesAFolder) {
         ASSERT_TRUE(entry) << (error ? error->localizedDescription() : "");
         EXPECT_TRUE(entry->isDirectory());
         EXPECT_EQ(read(folder + "/inner.txt").first, "inner");
+        EXPECT_EQ(read(work() + "/file.txt").first, "file") << "the refused file stays where it was";
     }
 }
 

@@ -363,31 +363,39 @@ ProgressRef HTTPFileProvider::doOperation(const FileOperationType& operation, bo
         });
         return p;
     }
-    // The task holds the provider until it answers.
-    auto task = session()->dataTask(*request, [self, operation, p, completionHandler](std::optional<Data> data,
-                                                                                      std::shared_ptr<const platform::URLResponse> response,
-                                                                                      ErrorRef error) {
-        if (error) {
-            call(completionHandler, error);
-            notifyOperationResult(self, operation, error);
-            return;
-        }
-        ErrorRef failure;
-        const int status = statusOf(response);
-        if (status >= 300) failure = self->guardedServerError(status, operation.source(), data);
-        else if (status == 207 && data) failure = self->guardedMultiStatusError(operation, *data);
-        if (failure) {
-            call(completionHandler, failure);
-            notifyOperationResult(self, operation, failure);
-            return;
-        }
-        self->_registerUndo(operation);
-        p->setCompletedUnitCount(1);
-        call(completionHandler, nullptr);
-        notifyOperationResult(self, operation, nullptr);
+    // A copy or move that may replace its destination first makes sure no folder is there.
+    const auto kind = operation.kind();
+    const auto target = operation.destination();
+    const bool replaces = overwrite && target && (kind == FileOperationType::Kind::copy || kind == FileOperationType::Kind::move);
+    afterOverwriteCheck(replaces ? *target : operation.source(), replaces, *request, operation, {}, p, completionHandler,
+                        [self, operation, p, completionHandler](HTTPFileProvider&, const platform::URLRequest& request) {
+        // The task holds the provider until it answers.
+        auto task = self->session()->dataTask(request, [self, operation, p, completionHandler](
+                                                           std::optional<Data> data,
+                                                           std::shared_ptr<const platform::URLResponse> response,
+                                                           ErrorRef error) {
+            if (error) {
+                call(completionHandler, error);
+                notifyOperationResult(self, operation, error);
+                return;
+            }
+            ErrorRef failure;
+            const int status = statusOf(response);
+            if (status >= 300) failure = self->guardedServerError(status, operation.source(), data);
+            else if (status == 207 && data) failure = self->guardedMultiStatusError(operation, *data);
+            if (failure) {
+                call(completionHandler, failure);
+                notifyOperationResult(self, operation, failure);
+                return;
+            }
+            self->_registerUndo(operation);
+            p->setCompletedUnitCount(1);
+            call(completionHandler, nullptr);
+            notifyOperationResult(self, operation, nullptr);
+        });
+        task->setTaskDescription(operation.jsonString());
+        start(p, task);
     });
-    task->setTaskDescription(operation.jsonString());
-    start(p, task);
     return p;
 }
 

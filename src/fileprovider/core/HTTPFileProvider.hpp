@@ -208,6 +208,9 @@ public:
     virtual ProgressRef upload(const std::string& targetPath, const platform::URLRequest& request,
                                std::shared_ptr<platform::InputStream> stream, int64_t size,
                                const FileOperationType& operation, SimpleCompletionHandler completionHandler);
+    /// Reads the file under a reading coordination held until its task has ended: a coordinated
+    /// writer never changes it while it is being sent. The coordination's failure reaches the
+    /// completion later, not before the call returns.
     virtual ProgressRef upload_file(const std::string& targetPath, const platform::URLRequest& request,
                                     const platform::URL& localFile, const FileOperationType& operation,
                                     SimpleCompletionHandler completionHandler);
@@ -251,10 +254,42 @@ protected:
     ErrorRef guardedServerError(int statusCode, const std::optional<std::string>& path, const std::optional<Data>& data);
     ErrorRef guardedMultiStatusError(const FileOperationType& operation, const Data& data);
 
+    /// What an overwriting operation found at its target before it went.
+    struct OverwriteTarget {
+        bool absent = false;                   // the server said nothing is there (404)
+        std::optional<std::string> entryTag;   // the file's strong entity tag, quoted
+    };
+    /// Reads what is at `target` through attributesOfItem and answers: an error when it is a
+    /// folder (cocoaFileError of EISDIR, as the local provider refuses it), cancelled when
+    /// `progress` was cancelled meanwhile, else nullptr with what was found.
+    void checkOverwriteTarget(const std::string& target, const ProgressRef& progress,
+                              std::function<void(ErrorRef refused, OverwriteTarget found)> decided);
+    /// The request to send after the check: with nothing there, the subclass's request without
+    /// overwrite (what appeared meanwhile is refused by the server); with a file there, a PUT
+    /// bound to its entity tag ("If-Match"); else `request` as it is.
+    std::optional<platform::URLRequest> requestAfterCheck(const platform::URLRequest& request, const FileOperationType& operation,
+                                                          const platform::ValueDictionary& attributes,
+                                                          const OverwriteTarget& found, ErrorRef& error);
+    /// Sends an operation that may replace what is at `target`: without `overwrite` at once, else
+    /// after checkOverwriteTarget, with requestAfterCheck's request. A refusal cancels `progress`,
+    /// goes to the completion and to the delegate; nothing is sent then.
+    void afterOverwriteCheck(const std::string& target, bool overwrite, const platform::URLRequest& request,
+                             const FileOperationType& operation, const platform::ValueDictionary& attributes,
+                             const ProgressRef& progress, const SimpleCompletionHandler& completionHandler,
+                             std::function<void(HTTPFileProvider& self, const platform::URLRequest& request)> send);
+
 private:
     void paginatedPass(const std::string& path, std::optional<std::string> token, ProgressRef progress,
                        std::vector<FileObjectRef> previousResult, std::shared_ptr<std::vector<std::string>> seenTokens,
                        PageRequestHandler requestHandler, PageHandler pageHandler, FilesCompletionHandler completionHandler);
+    /// upload_file's task, made and run while a reading coordination (the one the local provider
+    /// takes) holds the file, until the task has ended. The coordination's failure goes to the
+    /// completion alone, as do a provider released or a progress cancelled meanwhile.
+    void sendFile(const std::string& targetPath, const platform::URLRequest& request, const platform::URL& localFile,
+                  const ProgressRef& progress, const FileOperationType& operation, SimpleCompletionHandler completionHandler);
+    /// An upload's progress (its size as total, labelled), or nullptr when the size is refused.
+    ProgressRef uploadProgress(const std::string& targetPath, int64_t size, const FileOperationType& operation,
+                               const SimpleCompletionHandler& completionHandler);
     ProgressRef refuseSize(const std::string& targetPath, int64_t size, const FileOperationType& operation,
                            const SimpleCompletionHandler& completionHandler);
     /// download_file, written into `into` when given (its location then reads that file).

@@ -4,13 +4,18 @@
 #include "fileprovider/core/HTTPFileProviderHelpers.hpp"
 
 #include "fileprovider/core/PlatformExtensions.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/fs/FileCoordinator.hpp"
 #include "platform/fs/FilePlacement.hpp"
 #include "platform/net/URLResourceKey.hpp"
 #include "platform/net/URLResponse.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 namespace RiridOzizevud {
 
@@ -20,6 +25,36 @@ using httpprovider::bodyText;
 using httpprovider::call;
 using httpprovider::kErrorBodyLimit;
 using platform::statusOf;
+
+// Where uploads hold their coordinated reads (see sendFile).
+const std::shared_ptr<platform::OperationQueue>& coordinationQueue() {
+    static const auto queue = platform::OperationQueue::make("FileProvider.UploadCoordination");
+    return queue;
+}
+
+// The end of an upload task: its completion, or the task found ended (a completion that never
+// comes, as after a released provider's session let it go, holds nothing).
+class TaskEnd {
+public:
+    void signal() {
+        {
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+        }
+        changed_.notify_all();
+    }
+    // Bounded by the task's own life: it ends by its completion, cancellation or idle time-out.
+    void waitFor(const platform::URLSessionTask& task) {
+        std::unique_lock lock(mutex_);
+        while (!changed_.wait_for(lock, std::chrono::milliseconds(200), [this] { return ended_; }))
+            if (task.state() == platform::URLSessionTask::State::completed) return;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool ended_ = false;
+};
 
 Data readBounded(const std::string& path) {
     Data out;
@@ -43,12 +78,19 @@ ProgressRef HTTPFileProvider::refuseSize(const std::string& targetPath, int64_t,
     return nullptr;
 }
 
-ProgressRef HTTPFileProvider::upload(const std::string& targetPath, const platform::URLRequest& request,
-                                     std::shared_ptr<platform::InputStream> stream, int64_t size,
-                                     const FileOperationType& operation, SimpleCompletionHandler completionHandler) {
+ProgressRef HTTPFileProvider::uploadProgress(const std::string& targetPath, int64_t size, const FileOperationType& operation,
+                                             const SimpleCompletionHandler& completionHandler) {
     if (maxUploadSimpleSupported() < size) return refuseSize(targetPath, size, operation, completionHandler);
     auto progress = platform::Progress::make(size);
     label(progress, operation);
+    return progress;
+}
+
+ProgressRef HTTPFileProvider::upload(const std::string& targetPath, const platform::URLRequest& request,
+                                     std::shared_ptr<platform::InputStream> stream, int64_t size,
+                                     const FileOperationType& operation, SimpleCompletionHandler completionHandler) {
+    auto progress = uploadProgress(targetPath, size, operation, completionHandler);
+    if (!progress) return nullptr;
     auto task = session()->uploadTask(request, std::move(stream));
     upload_task(targetPath, progress, task, operation, std::move(completionHandler));
     return progress;
@@ -57,13 +99,41 @@ ProgressRef HTTPFileProvider::upload(const std::string& targetPath, const platfo
 ProgressRef HTTPFileProvider::upload_file(const std::string& targetPath, const platform::URLRequest& request,
                                           const platform::URL& localFile, const FileOperationType& operation,
                                           SimpleCompletionHandler completionHandler) {
-    const int64_t size = fileSize(localFile);
-    if (maxUploadSimpleSupported() < size) return refuseSize(targetPath, size, operation, completionHandler);
-    auto progress = platform::Progress::make(size);
-    label(progress, operation);
-    auto task = session()->uploadTask(request, localFile);
-    upload_task(targetPath, progress, task, operation, std::move(completionHandler));
+    auto progress = uploadProgress(targetPath, fileSize(localFile), operation, completionHandler);
+    if (!progress) return nullptr;
+    sendFile(targetPath, request, localFile, progress, operation, std::move(completionHandler));
     return progress;
+}
+
+void HTTPFileProvider::sendFile(const std::string& targetPath, const platform::URLRequest& request,
+                                const platform::URL& localFile, const ProgressRef& progress,
+                                const FileOperationType& operation, SimpleCompletionHandler completionHandler) {
+    std::weak_ptr<HTTPFileProvider> weak = weakSelf();
+    // The read is held on a queue of its own for as long as the file is sent, which holds up no
+    // provider's queue; it is taken before the task exists, so not one byte is read before.
+    platform::FileCoordinator::coordinate(
+        {platform::FileAccessIntent::readingIntent(localFile, platform::FileAccessIntent::forUploading)},
+        coordinationQueue(),
+        [weak, targetPath, request, localFile, progress, operation, completionHandler](ErrorRef error) {
+            auto self = weak.lock();
+            if (!error && (!self || progress->isCancelled()))
+                error = platform::URLError::make(platform::URLError::cancelled, localFile);
+            if (error) {
+                progress->cancel();
+                call(completionHandler, error);
+                return;
+            }
+            auto ended = std::make_shared<TaskEnd>();
+            auto task = self->session()->uploadTask(request, localFile);
+            // The file is let go before anyone hears of the end, so a writer waiting in the
+            // completion never waits for this read.
+            self->upload_task(targetPath, progress, task, operation, [ended, completionHandler](ErrorRef failure) {
+                ended->signal();
+                call(completionHandler, failure);
+            });
+            self.reset();
+            ended->waitFor(*task);
+        });
 }
 
 void HTTPFileProvider::upload_task(const std::string& targetPath, const ProgressRef& progress,
@@ -164,7 +234,15 @@ ProgressRef HTTPFileProvider::copyItem(const platform::URL& localFile, const std
         });
         return nullptr;
     }
-    return upload_file(to, *request, localFile, operation, std::move(completionHandler));
+    if (!overwrite) return upload_file(to, *request, localFile, operation, std::move(completionHandler));
+    auto progress = uploadProgress(to, fileSize(localFile), operation, completionHandler);
+    if (!progress) return nullptr;
+    afterOverwriteCheck(to, overwrite, *request, operation, {}, progress, completionHandler,
+                        [to, localFile, progress, operation, completionHandler](HTTPFileProvider& self,
+                                                                                const platform::URLRequest& request) {
+                            self.sendFile(to, request, localFile, progress, operation, completionHandler);
+                        });
+    return progress;
 }
 
 ProgressRef HTTPFileProvider::writeContents(const std::string& path, const std::optional<Data>& contents, bool,
@@ -186,7 +264,17 @@ ProgressRef HTTPFileProvider::writeContents(const std::string& path, const std::
         return nullptr;
     }
     const auto size = static_cast<int64_t>(data.size());
-    return upload(path, *request, platform::InputStream::make(std::move(data)), size, operation, std::move(completionHandler));
+    if (!overwrite)
+        return upload(path, *request, platform::InputStream::make(std::move(data)), size, operation, std::move(completionHandler));
+    auto progress = uploadProgress(path, size, operation, completionHandler);
+    if (!progress) return nullptr;
+    afterOverwriteCheck(path, overwrite, *request, operation, attributes, progress, completionHandler,
+                        [path, data = std::move(data), progress, operation, completionHandler](
+                            HTTPFileProvider& self, const platform::URLRequest& request) {
+                            auto task = self.session()->uploadTask(request, platform::InputStream::make(data));
+                            self.upload_task(path, progress, task, operation, completionHandler);
+                        });
+    return progress;
 }
 
 } // namespace RiridOzizevud

@@ -32,9 +32,6 @@ public:
     }
     // The drive's path syntax ends a path at ":"; the service refuses the character in names.
     std::string forbiddenNameCharacters() const override { return ":"; }
-    // conflictBehavior=replace replaces a folder on the stand-in; the provider does not check first yet.
-    bool keepsFoldersFromOverwritingTransfers() const override { return false; }
-    bool keepsFoldersFromOverwritingWrites() const override { return false; }
     bool dropNextDownloadAfter(std::size_t bytes) override {
         fake_->dropNextDownloadAfter(bytes);
         return true;
