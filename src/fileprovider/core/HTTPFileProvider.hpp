@@ -257,7 +257,7 @@ protected:
     /// What an overwriting operation found at its target before it went.
     struct OverwriteTarget {
         bool absent = false;                   // the server said nothing is there (404)
-        std::optional<std::string> entryTag;   // the file's strong entity tag, quoted
+        std::optional<std::string> entryTag;   // the file's entity tag, quoted (weak ones with "W/")
     };
     /// Reads what is at `target` through attributesOfItem and answers: an error when it is a
     /// folder (cocoaFileError of EISDIR, as the local provider refuses it), cancelled when
@@ -266,8 +266,9 @@ protected:
                               std::function<void(ErrorRef refused, OverwriteTarget found)> decided);
     /// The request to send after the check: with nothing there, the subclass's request without
     /// overwrite (what appeared meanwhile is refused by the server); with a file there, a PUT
-    /// bound to its entity tag ("If-Match"); else `request` as it is.
-    std::optional<platform::URLRequest> requestAfterCheck(const platform::URLRequest& request, const FileOperationType& operation,
+    /// bound to its strong entity tag ("If-Match"); else `request` as it is. A subclass whose
+    /// protocol can bind other requests to their target adds that.
+    virtual std::optional<platform::URLRequest> requestAfterCheck(const platform::URLRequest& request, const FileOperationType& operation,
                                                           const platform::ValueDictionary& attributes,
                                                           const OverwriteTarget& found, ErrorRef& error);
     /// Sends an operation that may replace what is at `target`: without `overwrite` at once, else

@@ -13,12 +13,12 @@ namespace {
 
 using httpprovider::call;
 
-// The entity tag a conditional request can name: a weak one never matches an If-Match.
-std::optional<std::string> strongEntityTag(const FileObject& file) {
+// The entity tag as conditional requests name it: quoted, a weak one with its "W/".
+std::optional<std::string> entityTag(const FileObject& file) {
     const platform::Value* value = platform::find(file.allValues(), entryTagKey);
     const std::string* tag = value ? value->asString() : nullptr;
-    if (!tag || tag->empty() || platform::startsWith(*tag, "W/")) return std::nullopt;
-    return tag->front() == '"' ? *tag : "\"" + *tag + "\"";
+    if (!tag || tag->empty()) return std::nullopt;
+    return tag->front() == '"' || platform::startsWith(*tag, "W/") ? *tag : "\"" + *tag + "\"";
 }
 
 } // namespace
@@ -37,7 +37,7 @@ void HTTPFileProvider::checkOverwriteTarget(const std::string& target, const Pro
                 decided(platform::cocoaFileError(EISDIR, target, true), found);
                 return;
             }
-            found.entryTag = strongEntityTag(*file);
+            found.entryTag = entityTag(*file);
         } else {
             // Only a "not found" tells that nothing is there; any other failure tells nothing, and
             // the operation goes as asked (the server then answers it as before).
@@ -55,8 +55,9 @@ std::optional<platform::URLRequest> HTTPFileProvider::requestAfterCheck(const pl
     // Nothing was there: the request that replaces nothing, so the server refuses whatever came
     // meanwhile instead of deleting it.
     if (found.absent) return makeRequest(operation, false, attributes, error);
-    // A file was there: a PUT replaces only that very file, never what took its place meanwhile.
-    if (found.entryTag && request.httpMethod == "PUT") {
+    // A file was there: a PUT replaces only that very file, never what took its place meanwhile
+    // (a weak tag never matches an If-Match).
+    if (found.entryTag && !platform::startsWith(*found.entryTag, "W/") && request.httpMethod == "PUT") {
         platform::URLRequest bound = request;
         bound.setValue(*found.entryTag, "If-Match");
         return bound;
@@ -78,7 +79,13 @@ void HTTPFileProvider::afterOverwriteCheck(const std::string& target, bool overw
         auto self = weak.lock();
         if (!refused && !self) refused = platform::URLError::make(platform::URLError::cancelled);
         std::optional<platform::URLRequest> checked;
-        if (!refused) checked = self->requestAfterCheck(request, operation, attributes, found, refused);
+        if (!refused) {
+            try {
+                checked = self->requestAfterCheck(request, operation, attributes, found, refused);
+            } catch (...) {
+                refused = platform::errorFromException(std::current_exception());
+            }
+        }
         if (refused) {
             progress->cancel();
             call(completionHandler, refused);
