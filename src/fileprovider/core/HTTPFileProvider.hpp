@@ -14,6 +14,8 @@
 //   cancelled (on operation_queue) and ends the session as fileProviderCancelTasksOnInvalidating says.
 // - A member a subclass forgot answers an error naming it (through the completion) instead of
 //   stopping the process.
+// - A file never takes a folder's place: writes, uploads, copies and moves with overwrite read
+//   their target first (afterOverwriteCheck) and are refused, nothing sent, when it is a folder.
 #pragma once
 
 #include "fileprovider/core/FileProvider.hpp"
