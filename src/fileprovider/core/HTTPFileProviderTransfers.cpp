@@ -26,10 +26,12 @@ using httpprovider::call;
 using httpprovider::kErrorBodyLimit;
 using platform::statusOf;
 
-// Where uploads hold their coordinated reads (see sendFile).
+// Where uploads hold their coordinated reads (see sendFile). Never destroyed: an upload still
+// running when the process exits keeps its thread.
 const std::shared_ptr<platform::OperationQueue>& coordinationQueue() {
-    static const auto queue = platform::OperationQueue::make("FileProvider.UploadCoordination");
-    return queue;
+    static const auto* queue =
+        new std::shared_ptr<platform::OperationQueue>(platform::OperationQueue::make("FileProvider.UploadCoordination"));
+    return *queue;
 }
 
 // The end of an upload task: its completion, or the task found ended (a completion that never
@@ -125,8 +127,8 @@ void HTTPFileProvider::sendFile(const std::string& targetPath, const platform::U
             }
             auto ended = std::make_shared<TaskEnd>();
             auto task = self->session()->uploadTask(request, localFile);
-            // The file is let go before anyone hears of the end, so a writer waiting in the
-            // completion never waits for this read.
+            // The end is signalled before anyone hears of it: a writer that the completion starts
+            // waits only for this read to be let go, never for itself.
             self->upload_task(targetPath, progress, task, operation, [ended, completionHandler](ErrorRef failure) {
                 ended->signal();
                 call(completionHandler, failure);
