@@ -234,6 +234,14 @@ void HTTPFileProvider::later(std::function<void()> completion) {
     else completion();
 }
 
+void HTTPFileProvider::failLater(const FileOperationType& operation, ErrorRef error, SimpleCompletionHandler completionHandler) {
+    auto self = selfOperations();
+    later([self, operation, error, completionHandler = std::move(completionHandler)] {
+        call(completionHandler, error);
+        notifyOperationResult(self, operation, error);
+    });
+}
+
 void HTTPFileProvider::contentsOfDirectory(const std::string&, FilesCompletionHandler completionHandler) {
     later([completionHandler] { call(completionHandler, std::vector<FileObjectRef>{}, abstractMemberError("contentsOfDirectory(path:completionHandler:)")); });
 }
@@ -357,10 +365,7 @@ ProgressRef HTTPFileProvider::doOperation(const FileOperationType& operation, bo
     ErrorRef requestError;
     const auto request = makeRequest(operation, overwrite, {}, requestError);
     if (!request) {
-        later([self, operation, completionHandler, requestError] {
-            call(completionHandler, requestError);
-            notifyOperationResult(self, operation, requestError);
-        });
+        failLater(operation, requestError, completionHandler);
         return p;
     }
     // A copy or move that may replace its destination first makes sure no folder is there.

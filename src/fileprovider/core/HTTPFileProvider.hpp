@@ -248,6 +248,8 @@ protected:
                        const FileOperationType& operation, SessionDelegate::ObserveKind kind);
     /// Calls `completion` later on dispatch_queue.
     void later(std::function<void()> completion);
+    /// Fails an operation later on dispatch_queue: its completion, then the delegate.
+    void failLater(const FileOperationType& operation, ErrorRef error, SimpleCompletionHandler completionHandler);
     /// The request for an operation, or the error that making it threw.
     std::optional<platform::URLRequest> makeRequest(const FileOperationType& operation, bool overwrite,
                                                     const platform::ValueDictionary& attributes, ErrorRef& error);

@@ -16,12 +16,8 @@ using httpprovider::call;
 ProgressRef HTTPFileProvider::copyItem(const std::string& path, const platform::URL& toLocalURL,
                                        SimpleCompletionHandler completionHandler) {
     const auto operation = FileOperationType::copy(path, toLocalURL.absoluteString());
-    auto self = selfOperations();
     const auto refuse = [&](const ErrorRef& error) {
-        later([self, operation, completionHandler, error] {
-            call(completionHandler, error);
-            notifyOperationResult(self, operation, error);
-        });
+        failLater(operation, error, completionHandler);
         return nullptr;
     };
     if (!toLocalURL.isFileURL()) return refuse(platform::URLError::make(platform::URLError::cannotWriteToFile, toLocalURL));

@@ -229,11 +229,7 @@ ProgressRef HTTPFileProvider::copyItem(const platform::URL& localFile, const std
     ErrorRef requestError;
     const auto request = makeRequest(operation, overwrite, {}, requestError);
     if (!request) {
-        auto self = selfOperations();
-        later([self, operation, completionHandler, requestError] {
-            call(completionHandler, requestError);
-            notifyOperationResult(self, operation, requestError);
-        });
+        failLater(operation, requestError, std::move(completionHandler));
         return nullptr;
     }
     if (!overwrite) return upload_file(to, *request, localFile, operation, std::move(completionHandler));
@@ -258,11 +254,7 @@ ProgressRef HTTPFileProvider::writeContents(const std::string& path, const std::
     ErrorRef requestError;
     const auto request = makeRequest(operation, overwrite, attributes, requestError);
     if (!request) {
-        auto self = selfOperations();
-        later([self, operation, completionHandler, requestError] {
-            call(completionHandler, requestError);
-            notifyOperationResult(self, operation, requestError);
-        });
+        failLater(operation, requestError, std::move(completionHandler));
         return nullptr;
     }
     const auto size = static_cast<int64_t>(data.size());

@@ -182,8 +182,6 @@ private:
     /// The answer's error: the server error for a status of 300 or more, else the transport error.
     ErrorRef answerError(const std::shared_ptr<const platform::URLResponse>& response, const ErrorRef& error,
                          const std::string& path, const std::optional<Data>& data);
-    /// Fails an operation later on dispatch_queue: its completion and the delegate.
-    void failLater(const FileOperationType& operation, ErrorRef error, SimpleCompletionHandler completionHandler);
     /// The POST that opens the session, "replace" or "fail" on a conflict.
     void openUploadSession(const std::shared_ptr<UploadState>& state, bool replace);
     void uploadChunk(std::shared_ptr<UploadState> state, std::optional<std::pair<int64_t, int64_t>> range,
