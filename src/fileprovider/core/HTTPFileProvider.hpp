@@ -248,6 +248,9 @@ protected:
                        const FileOperationType& operation, SessionDelegate::ObserveKind kind);
     /// Calls `completion` later on dispatch_queue.
     void later(std::function<void()> completion);
+    /// True, with URLError fileDoesNotExist or fileIsDirectory for the completion later on
+    /// dispatch_queue (the delegate not told), when `localFile` is no regular file to upload.
+    bool refusedAsUploadSource(const platform::URL& localFile, const SimpleCompletionHandler& completionHandler);
     /// Fails an operation later on dispatch_queue: its completion, then the delegate.
     void failLater(const FileOperationType& operation, ErrorRef error, SimpleCompletionHandler completionHandler);
     /// The request for an operation, or the error that making it threw.

@@ -212,17 +212,20 @@ ProgressRef HTTPFileProvider::downloadTo(const std::string& path, const platform
 
 // --- Transfer operations ------------------------------------------------------------------------
 
-ProgressRef HTTPFileProvider::copyItem(const platform::URL& localFile, const std::string& to, bool overwrite,
-                                       SimpleCompletionHandler completionHandler) {
+bool HTTPFileProvider::refusedAsUploadSource(const platform::URL& localFile, const SimpleCompletionHandler& completionHandler) {
     std::error_code ec;
     const auto status = localFile.isFileURL() ? std::filesystem::status(localFile.path(), ec)
                                               : std::filesystem::file_status(std::filesystem::file_type::not_found);
-    if (ec || !std::filesystem::is_regular_file(status)) {
-        const auto code = (ec || !std::filesystem::exists(status)) ? platform::URLError::fileDoesNotExist
-                                                                   : platform::URLError::fileIsDirectory;
-        later([completionHandler, code, localFile] { call(completionHandler, platform::URLError::make(code, localFile)); });
-        return nullptr;
-    }
+    if (!ec && std::filesystem::is_regular_file(status)) return false;
+    const auto code = (ec || !std::filesystem::exists(status)) ? platform::URLError::fileDoesNotExist
+                                                               : platform::URLError::fileIsDirectory;
+    later([completionHandler, code, localFile] { call(completionHandler, platform::URLError::make(code, localFile)); });
+    return true;
+}
+
+ProgressRef HTTPFileProvider::copyItem(const platform::URL& localFile, const std::string& to, bool overwrite,
+                                       SimpleCompletionHandler completionHandler) {
+    if (refusedAsUploadSource(localFile, completionHandler)) return nullptr;
     const auto operation = FileOperationType::copy(localFile.absoluteString(), to);
     if (auto veto = fileOperationDelegate(); veto && !veto->fileProviderShouldStart(selfOperations(), operation))
         return nullptr;

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
-#include <filesystem>
 #include <limits>
 #include <unistd.h>
 
@@ -68,18 +67,8 @@ struct OneDriveFileProvider::UploadState {
 
 ProgressRef OneDriveFileProvider::copyItem(const URL& localFile, const std::string& to, bool overwrite,
                                            SimpleCompletionHandler completionHandler) {
-    std::error_code ec;
-    const auto status = localFile.isFileURL() ? std::filesystem::status(localFile.path(), ec)
-                                              : std::filesystem::file_status(std::filesystem::file_type::not_found);
-    if (ec || !std::filesystem::is_regular_file(status)) {
-        const auto code = (ec || !std::filesystem::exists(status)) ? platform::URLError::fileDoesNotExist
-                                                                   : platform::URLError::fileIsDirectory;
-        later([completionHandler, code, localFile] {
-            if (completionHandler)
-                completionHandler(platform::URLError::make(code, localFile));
-        });
+    if (refusedAsUploadSource(localFile, completionHandler))
         return nullptr;
-    }
     const auto operation = FileOperationType::copy(localFile.absoluteString(), to);
     if (auto veto = fileOperationDelegate(); veto && !veto->fileProviderShouldStart(selfOperations(), operation))
         return nullptr;
