@@ -249,28 +249,32 @@ TEST_P(ProviderBehaviour, NothingReplacesAFolder) {
     struct Case {
         const char* name;
         std::function<ErrorRef()> overwrite;
-        bool transfer;
+        bool (ProviderTarget::*refused)() const;  // whether this target refuses it yet
     };
+    constexpr auto writes = &ProviderTarget::keepsFoldersFromOverwritingWrites;
+    constexpr auto transfers = &ProviderTarget::keepsFoldersFromOverwritingTransfers;
+    constexpr auto moves = &ProviderTarget::keepsFoldersFromOverwritingMoves;
     const Case cases[] = {
-        {"write", [&] { return write(folder, "new", true); }, false},
+        {"write", [&] { return write(folder, "new", true); }, writes},
         {"atomic write", [&] {
              auto r = awaitCompletion<ErrorRef>([&](auto done) {
                  provider().writeContents(folder, platform::Data{'n', 'e', 'w'}, true, true, done);
              });
              return r ? std::get<0>(*r) : platform::URLError::make(platform::URLError::timedOut);
-         }, false},
-        {"copy", [&] { return copy(work() + "/file.txt", folder, true); }, true},
-        {"upload", [&] { return upload(local, folder, true); }, true},
+         }, writes},
+        {"copy", [&] { return copy(work() + "/file.txt", folder, true); }, transfers},
+        {"move", [&] { return move(work() + "/file.txt", folder, true); }, moves},
+        {"upload", [&] { return upload(local, folder, true); }, transfers},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.transfer ? !target().keepsFoldersFromOverwritingTransfers() : !target().keepsFoldersFromOverwritingWrites())
-            continue;
+        if (!(target().*c.refused)()) continue;
         EXPECT_NE(c.overwrite(), nullptr) << "a file must not take a folder's place";
         auto [entry, error] = attributes(folder);
         ASSERT_TRUE(entry) << (error ? error->localizedDescription() : "");
         EXPECT_TRUE(entry->isDirectory());
         EXPECT_EQ(read(folder + "/inner.txt").first, "inner");
+        EXPECT_EQ(read(work() + "/file.txt").first, "file") << "the refused file stays where it was";
     }
 }
 

@@ -14,6 +14,8 @@
 //   cancelled (on operation_queue) and ends the session as fileProviderCancelTasksOnInvalidating says.
 // - A member a subclass forgot answers an error naming it (through the completion) instead of
 //   stopping the process.
+// - A file never takes a folder's place: writes, uploads, copies and moves with overwrite read
+//   their target first (afterOverwriteCheck) and are refused, nothing sent, when it is a folder.
 #pragma once
 
 #include "fileprovider/core/FileProvider.hpp"
@@ -208,6 +210,9 @@ public:
     virtual ProgressRef upload(const std::string& targetPath, const platform::URLRequest& request,
                                std::shared_ptr<platform::InputStream> stream, int64_t size,
                                const FileOperationType& operation, SimpleCompletionHandler completionHandler);
+    /// Reads the file under a reading coordination held until its task has ended: a coordinated
+    /// writer never changes it while it is being sent. The coordination's failure reaches the
+    /// completion later, not before the call returns.
     virtual ProgressRef upload_file(const std::string& targetPath, const platform::URLRequest& request,
                                     const platform::URL& localFile, const FileOperationType& operation,
                                     SimpleCompletionHandler completionHandler);
@@ -243,6 +248,11 @@ protected:
                        const FileOperationType& operation, SessionDelegate::ObserveKind kind);
     /// Calls `completion` later on dispatch_queue.
     void later(std::function<void()> completion);
+    /// True, with URLError fileDoesNotExist or fileIsDirectory for the completion later on
+    /// dispatch_queue (the delegate not told), when `localFile` is no regular file to upload.
+    bool refusedAsUploadSource(const platform::URL& localFile, const SimpleCompletionHandler& completionHandler);
+    /// Fails an operation later on dispatch_queue: its completion, then the delegate.
+    void failLater(const FileOperationType& operation, ErrorRef error, SimpleCompletionHandler completionHandler);
     /// The request for an operation, or the error that making it threw.
     std::optional<platform::URLRequest> makeRequest(const FileOperationType& operation, bool overwrite,
                                                     const platform::ValueDictionary& attributes, ErrorRef& error);
@@ -251,10 +261,43 @@ protected:
     ErrorRef guardedServerError(int statusCode, const std::optional<std::string>& path, const std::optional<Data>& data);
     ErrorRef guardedMultiStatusError(const FileOperationType& operation, const Data& data);
 
+    /// What an overwriting operation found at its target before it went.
+    struct OverwriteTarget {
+        bool absent = false;                   // the server said nothing is there (404)
+        std::optional<std::string> entryTag;   // the file's entity tag, quoted (weak ones with "W/")
+    };
+    /// Reads what is at `target` through attributesOfItem and answers: an error when it is a
+    /// folder (cocoaFileError of EISDIR, as the local provider refuses it), cancelled when
+    /// `progress` was cancelled meanwhile, else nullptr with what was found.
+    void checkOverwriteTarget(const std::string& target, const ProgressRef& progress,
+                              std::function<void(ErrorRef refused, OverwriteTarget found)> decided);
+    /// The request to send after the check: with nothing there, the subclass's request without
+    /// overwrite (what appeared meanwhile is refused by the server); with a file there, a PUT
+    /// bound to its strong entity tag ("If-Match"); else `request` as it is. A subclass whose
+    /// protocol can bind other requests to their target adds that.
+    virtual std::optional<platform::URLRequest> requestAfterCheck(const platform::URLRequest& request, const FileOperationType& operation,
+                                                          const platform::ValueDictionary& attributes,
+                                                          const OverwriteTarget& found, ErrorRef& error);
+    /// Sends an operation that may replace what is at `target`: without `overwrite` at once, else
+    /// after checkOverwriteTarget, with requestAfterCheck's request. A refusal cancels `progress`,
+    /// goes to the completion and to the delegate; nothing is sent then.
+    void afterOverwriteCheck(const std::string& target, bool overwrite, const platform::URLRequest& request,
+                             const FileOperationType& operation, const platform::ValueDictionary& attributes,
+                             const ProgressRef& progress, const SimpleCompletionHandler& completionHandler,
+                             std::function<void(HTTPFileProvider& self, const platform::URLRequest& request)> send);
+
 private:
     void paginatedPass(const std::string& path, std::optional<std::string> token, ProgressRef progress,
                        std::vector<FileObjectRef> previousResult, std::shared_ptr<std::vector<std::string>> seenTokens,
                        PageRequestHandler requestHandler, PageHandler pageHandler, FilesCompletionHandler completionHandler);
+    /// upload_file's task, made and run while a reading coordination (the one the local provider
+    /// takes) holds the file, until the task has ended. The coordination's failure goes to the
+    /// completion alone, as do a provider released or a progress cancelled meanwhile.
+    void sendFile(const std::string& targetPath, const platform::URLRequest& request, const platform::URL& localFile,
+                  const ProgressRef& progress, const FileOperationType& operation, SimpleCompletionHandler completionHandler);
+    /// An upload's progress (its size as total, labelled), or nullptr when the size is refused.
+    ProgressRef uploadProgress(const std::string& targetPath, int64_t size, const FileOperationType& operation,
+                               const SimpleCompletionHandler& completionHandler);
     ProgressRef refuseSize(const std::string& targetPath, int64_t size, const FileOperationType& operation,
                            const SimpleCompletionHandler& completionHandler);
     /// download_file, written into `into` when given (its location then reads that file).

@@ -263,16 +263,6 @@ ErrorRef OneDriveFileProvider::answerError(const std::shared_ptr<const platform:
     return nullptr;
 }
 
-void OneDriveFileProvider::failLater(const FileOperationType& operation, ErrorRef error,
-                                     SimpleCompletionHandler completionHandler) {
-    auto provider = selfOperations();
-    later([provider, operation, error, completionHandler = std::move(completionHandler)] {
-        if (completionHandler)
-            completionHandler(error);
-        notifyOperationResult(provider, operation, error);
-    });
-}
-
 // --- Listing -------------------------------------------------------------------------------------
 
 HTTPFileProvider::Page OneDriveFileProvider::page(const std::optional<Data>& data, const std::string& path,

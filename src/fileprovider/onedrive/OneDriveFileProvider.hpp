@@ -131,7 +131,9 @@ public:
     ProgressRef writeContents(const std::string& path, const std::optional<Data>& contents, bool atomically, bool overwrite,
                               SimpleCompletionHandler completionHandler) override;
     /// Asks for an upload session and sends the chunks the server asks for. An empty or unknown
-    /// size fails later on dispatch_queue (URLError zeroByteResource) and answers nullptr.
+    /// size fails later on dispatch_queue (URLError zeroByteResource) and answers nullptr. With
+    /// `overwrite` a folder at `path` refuses the upload (checked first, as the HTTP base does);
+    /// when nothing is there the session is asked for without replacing.
     ProgressRef createUploadSession(const std::string& path, const FileOperationType& operation, int64_t size,
                                     bool overwrite, UploadDataProvider dataProvider,
                                     SimpleCompletionHandler completionHandler);
@@ -180,8 +182,8 @@ private:
     /// The answer's error: the server error for a status of 300 or more, else the transport error.
     ErrorRef answerError(const std::shared_ptr<const platform::URLResponse>& response, const ErrorRef& error,
                          const std::string& path, const std::optional<Data>& data);
-    /// Fails an operation later on dispatch_queue: its completion and the delegate.
-    void failLater(const FileOperationType& operation, ErrorRef error, SimpleCompletionHandler completionHandler);
+    /// The POST that opens the session, "replace" or "fail" on a conflict.
+    void openUploadSession(const std::shared_ptr<UploadState>& state, bool replace);
     void uploadChunk(std::shared_ptr<UploadState> state, std::optional<std::pair<int64_t, int64_t>> range,
                      int64_t uploadedBytes);
     void chunkReply(const std::shared_ptr<UploadState>& state, int64_t lower, int64_t upper, int64_t uploadedBytes,

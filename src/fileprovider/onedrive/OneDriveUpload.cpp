@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
-#include <filesystem>
 #include <limits>
 #include <unistd.h>
 
@@ -68,18 +67,8 @@ struct OneDriveFileProvider::UploadState {
 
 ProgressRef OneDriveFileProvider::copyItem(const URL& localFile, const std::string& to, bool overwrite,
                                            SimpleCompletionHandler completionHandler) {
-    std::error_code ec;
-    const auto status = localFile.isFileURL() ? std::filesystem::status(localFile.path(), ec)
-                                              : std::filesystem::file_status(std::filesystem::file_type::not_found);
-    if (ec || !std::filesystem::is_regular_file(status)) {
-        const auto code = (ec || !std::filesystem::exists(status)) ? platform::URLError::fileDoesNotExist
-                                                                   : platform::URLError::fileIsDirectory;
-        later([completionHandler, code, localFile] {
-            if (completionHandler)
-                completionHandler(platform::URLError::make(code, localFile));
-        });
+    if (refusedAsUploadSource(localFile, completionHandler))
         return nullptr;
-    }
     const auto operation = FileOperationType::copy(localFile.absoluteString(), to);
     if (auto veto = fileOperationDelegate(); veto && !veto->fileProviderShouldStart(selfOperations(), operation))
         return nullptr;
@@ -157,11 +146,33 @@ ProgressRef OneDriveFileProvider::createUploadSession(const std::string& path, c
     state->dataProvider = std::move(dataProvider);
     state->completionHandler = std::move(completionHandler);
     label(state->progress, operation);
+    if (!overwrite) {
+        openUploadSession(state, false);
+        return state->progress;
+    }
+    // "replace" would put the file in a folder's place, and the folder's tree would go.
+    std::weak_ptr<OneDriveFileProvider> weak = state->provider;
+    checkOverwriteTarget(path, state->progress, [weak, state](ErrorRef refused, const OverwriteTarget& found) {
+        auto provider = weak.lock();
+        if (!refused && !provider)
+            refused = platform::URLError::make(platform::URLError::cancelled);
+        if (refused) {
+            state->progress->cancel();
+            state->finish(refused);
+            return;
+        }
+        // Nothing was there: what appears meanwhile is not replaced either.
+        provider->openUploadSession(state, !found.absent);
+    });
+    return state->progress;
+}
 
+void OneDriveFileProvider::openUploadSession(const std::shared_ptr<UploadState>& state, bool replace) {
+    const std::string& path = state->path;
     URLRequest request = graphRequest(url(path, "createUploadSession"), "POST");
     setContentTypeHeader(request, ContentMIMEType("application/json"));
     const std::string body =
-        platform::JSON::dump(Json{{"item", {{"@microsoft.graph.conflictBehavior", overwrite ? "replace" : "fail"}}}});
+        platform::JSON::dump(Json{{"item", {{"@microsoft.graph.conflictBehavior", replace ? "replace" : "fail"}}}});
     request.httpBody = Data(body.begin(), body.end());
     const URL sessionURL = *request.url;
 
@@ -202,7 +213,6 @@ ProgressRef OneDriveFileProvider::createUploadSession(const std::string& path, c
     });
     state->progress->setUserInfoObject(platform::Value(platform::Date()), startingTimeKey);
     task->resume();
-    return state->progress;
 }
 
 // --- Chunks --------------------------------------------------------------------------------------

@@ -178,6 +178,18 @@ std::shared_ptr<const FileProviderHTTPError> WebDAVFileProvider::serverError(int
     return FileProviderWebDavError::make(statusCode, p, utf8Text(data), url(p));
 }
 
+std::optional<URLRequest> WebDAVFileProvider::requestAfterCheck(const URLRequest& request, const FileOperationType& operation,
+                                                               const platform::ValueDictionary& attributes,
+                                                               const OverwriteTarget& found, ErrorRef& error) {
+    auto checked = HTTPFileProvider::requestAfterCheck(request, operation, attributes, found, error);
+    const auto destination = operation.destination();
+    if (!checked || found.absent || !found.entryTag || !destination || isLocal(*destination) ||
+        (checked->httpMethod != "COPY" && checked->httpMethod != "MOVE"))
+        return checked;
+    checked->setValue("<" + url(*destination).absoluteString() + "> ([" + *found.entryTag + "])", "If");
+    return checked;
+}
+
 std::shared_ptr<const FileProviderHTTPError> WebDAVFileProvider::multiStatusError(const FileOperationType& operation,
                                                                                   const Data& data) {
     for (const auto& response : DavResponse::parse(std::span<const uint8_t>(data.data(), data.size()), baseURL())) {

@@ -90,6 +90,13 @@ public:
                                                              const std::optional<Data>& data) override;
     std::shared_ptr<const FileProviderHTTPError> serverError(int statusCode, const std::optional<std::string>& path,
                                                              const std::optional<Data>& data) override;
+    /// The base's, and a COPY or MOVE that found a file at its destination replaces only that very
+    /// file: its entity tag in a tagged "If" list for the destination, so a folder that took the
+    /// file's place meanwhile fails the request (412) instead of going.
+    std::optional<platform::URLRequest> requestAfterCheck(const platform::URLRequest& request,
+                                                          const FileOperationType& operation,
+                                                          const platform::ValueDictionary& attributes,
+                                                          const OverwriteTarget& found, ErrorRef& error) override;
     /// The first response of a 207 body whose status is 300 or more.
     std::shared_ptr<const FileProviderHTTPError> multiStatusError(const FileOperationType& operation,
                                                                   const Data& data) override;

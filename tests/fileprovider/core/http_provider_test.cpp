@@ -6,6 +6,8 @@
 
 #include "platform/data/KeyedArchive.hpp"
 #include "platform/dispatch/MainQueue.hpp"
+#include "platform/dispatch/OperationQueue.hpp"
+#include "platform/fs/FileCoordinator.hpp"
 #include "platform/data/UUID.hpp"
 #include "platform/base/UndoManager.hpp"
 #include "support/FakeHTTPServer.hpp"
@@ -405,6 +407,164 @@ TEST_F(HTTPProviderTest, UploadsSendTheBodyAndFailOnErrorStatuses) {
     EXPECT_EQ(urlError->errorCode(), platform::URLError::fileIsDirectory);
 
     ASSERT_TRUE(delegate->waitReports(3));
+}
+
+// An upload reads its file under the coordination the local provider writes under, so the file it
+// sends is one a coordinated writer left whole: a writer holding the file holds the upload back,
+// and a writer coming while the file is sent is refused until the upload has ended.
+TEST_F(HTTPProviderTest, UploadsAndCoordinatedWritersTakeTurns) {
+    TempDir dir;
+    const auto path = dir.path / "shared.bin";
+    const std::string before = numbered(300000);
+    const std::string after(before.size(), 'w');
+    std::ofstream(path, std::ios::binary) << before;
+    const auto local = platform::URL::fileURLWithPath(path.string());
+    const auto writing = platform::FileAccessIntent::writingIntent(local, platform::FileAccessIntent::forReplacing);
+    auto writers = platform::OperationQueue::make("test.writer");
+
+    // The writer first: the upload waits for it and sends what it wrote.
+    {
+        auto release = std::make_shared<ostrane_test::Gate>();
+        ostrane_test::GateOpener opener(release);
+        Awaited<ErrorRef> holding;
+        auto held = holding.handler();
+        platform::FileCoordinator::coordinate({writing}, writers, [held, release](ErrorRef error) {
+            held(error);
+            release->pass();
+        });
+        ASSERT_TRUE(holding.wait());
+        ASSERT_EQ(std::get<0>(holding.result()), nullptr);
+        Awaited<ErrorRef> uploaded;
+        ASSERT_TRUE(provider->copyItem(local, "/turns/first.bin", true, uploaded.handler()));
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << after;
+        release->open();
+        ASSERT_TRUE(uploaded.wait());
+        EXPECT_EQ(std::get<0>(uploaded.result()), nullptr);
+        EXPECT_TRUE(server.file("/base/turns/first.bin") == after) << "the upload read the file while the writer held it";
+    }
+
+    // The upload first: while the server has the body but has not answered, the file is still held.
+    {
+        auto answer = std::make_shared<ostrane_test::Gate>();
+        ostrane_test::GateOpener opener(answer);
+        server.route("PUT", "/base/turns/second.bin", [answer](const FakeHTTPServer::Request&) {
+            if (!answer->pass()) throw std::runtime_error("the test never let the upload be answered");
+            return FakeHTTPServer::answer(201);
+        });
+        Awaited<ErrorRef> uploaded;
+        ASSERT_TRUE(provider->copyItem(local, "/turns/second.bin", true, uploaded.handler()));
+        ASSERT_TRUE(server.waitForRequests("PUT", 2));
+        Awaited<ErrorRef> early;
+        platform::FileCoordinator::coordinate({writing}, writers, early.handler(), 0);
+        ASSERT_TRUE(early.wait());
+        auto locked = std::dynamic_pointer_cast<const platform::CocoaError>(std::get<0>(early.result()));
+        ASSERT_TRUE(locked) << "a writer got the file while the upload was sending it";
+        EXPECT_EQ(locked->errorCode(), platform::CocoaError::fileLocking);
+        answer->open();
+        ASSERT_TRUE(uploaded.wait());
+        EXPECT_EQ(std::get<0>(uploaded.result()), nullptr);
+        // Let go by the time the upload is reported ended.
+        Awaited<ErrorRef> late;
+        platform::FileCoordinator::coordinate({writing}, writers, late.handler());
+        ASSERT_TRUE(late.wait());
+        EXPECT_EQ(std::get<0>(late.result()), nullptr);
+    }
+}
+
+// Every operation that may replace its target reads what is there first: a folder refuses it and
+// nothing is sent; nothing there sends the request that replaces nothing, so what appears
+// meanwhile is refused by the server; a file there binds a PUT to its entity tag; a failed read
+// tells nothing and the operation goes as asked.
+TEST_F(HTTPProviderTest, OverwritesCheckTheirTargetFirst) {
+    TempDir dir;
+    std::ofstream(dir.path / "local.bin", std::ios::binary) << "local";
+    const auto local = platform::URL::fileURLWithPath((dir.path / "local.bin").string());
+    provider->writeContents("/source.txt", bytes("source"), false, true, nullptr);
+    for (const char* method : {"POST", "PATCH"})
+        server.route(method, "*", [](const FakeHTTPServer::Request&) { return FakeHTTPServer::answer(201); });
+
+    struct Target {
+        const char* name;
+        std::function<std::pair<FileObjectRef, ErrorRef>()> found;
+        bool refused;
+        const char* overwrite;               // the request's "Overwrite", as the subclass set it
+        std::optional<std::string> ifMatch;  // on the PUTs
+    };
+    const auto entry = [](URLFileResourceType type, std::optional<std::string> tag) {
+        auto file = std::make_shared<FileObject>(std::nullopt, "target", "/target");
+        file->setType(type);
+        if (tag) file->allValues()[entryTagKey] = *tag;
+        return std::pair<FileObjectRef, ErrorRef>(file, nullptr);
+    };
+    const auto failed = [](int status) {
+        return std::pair<FileObjectRef, ErrorRef>(nullptr, std::make_shared<TestHTTPError>("TestHTTP", status, "/target", std::nullopt));
+    };
+    const Target targets[] = {
+        {"a folder", [&] { return entry(URLFileResourceType::directory, std::nullopt); }, true, "", std::nullopt},
+        {"a file", [&] { return entry(URLFileResourceType::regular, "\"v1\""); }, false, "T", "\"v1\""},
+        {"a file with an unquoted tag", [&] { return entry(URLFileResourceType::regular, "v2"); }, false, "T", "\"v2\""},
+        {"a file with a weak tag", [&] { return entry(URLFileResourceType::regular, "W/\"v3\""); }, false, "T", std::nullopt},
+        {"nothing", [&] { return failed(404); }, false, "F", std::nullopt},
+        {"what a failed read hides", [&] { return failed(500); }, false, "T", std::nullopt},
+    };
+    struct Operation {
+        const char* name;
+        const char* method;
+        std::function<ProgressRef(SimpleCompletionHandler)> run;
+    };
+    const Operation operations[] = {
+        {"write", "PUT", [&](auto done) { return provider->writeContents("/target", bytes("new"), false, true, done); }},
+        {"upload", "PUT", [&](auto done) { return provider->copyItem(local, "/target", true, done); }},
+        {"copy", "POST", [&](auto done) { return provider->copyItem("/source.txt", "/target", true, done); }},
+        {"move", "PATCH", [&](auto done) { return provider->moveItem("/source.txt", "/target", true, done); }},
+    };
+    ASSERT_TRUE(server.waitForRequests("PUT"));
+    for (const auto& t : targets) {
+        for (const auto& op : operations) {
+            SCOPED_TRACE(std::string(op.name) + " onto " + t.name);
+            std::vector<std::string> asked;
+            std::mutex askedMutex;
+            provider->attributes = [&](const std::string& path) {
+                std::lock_guard lock(askedMutex);
+                asked.push_back(path);
+                return t.found();
+            };
+            server.clearRequests();
+            Awaited<ErrorRef> done;
+            auto progress = op.run(done.handler());
+            ASSERT_TRUE(progress);
+            ASSERT_TRUE(done.wait());
+            {
+                std::lock_guard lock(askedMutex);
+                EXPECT_EQ(asked, std::vector<std::string>{"/target"});
+            }
+            const auto sent = server.requests();
+            if (t.refused) {
+                auto e = std::dynamic_pointer_cast<const platform::CocoaError>(std::get<0>(done.result()));
+                ASSERT_TRUE(e) << "a file must not take a folder's place";
+                EXPECT_TRUE(sent.empty()) << sent.front().method;
+                EXPECT_TRUE(progress->isCancelled());
+                continue;
+            }
+            EXPECT_EQ(std::get<0>(done.result()), nullptr);
+            ASSERT_EQ(sent.size(), 1u);
+            EXPECT_EQ(sent[0].method, op.method);
+            EXPECT_EQ(sent[0].header("Overwrite"), t.overwrite);
+            EXPECT_EQ(sent[0].header("If-Match"), std::string(op.method) == "PUT" ? t.ifMatch : std::nullopt);
+        }
+    }
+    // Without overwrite nothing is read first.
+    bool read = false;
+    provider->attributes = [&](const std::string&) {
+        read = true;
+        return entry(URLFileResourceType::directory, std::nullopt);
+    };
+    Awaited<ErrorRef> plain;
+    provider->writeContents("/plain.txt", bytes("plain"), false, false, plain.handler());
+    ASSERT_TRUE(plain.wait());
+    EXPECT_EQ(std::get<0>(plain.result()), nullptr);
+    EXPECT_FALSE(read);
+    provider->attributes = nullptr;
 }
 
 TEST_F(HTTPProviderTest, UploadsAboveTheSimpleLimitAreRefusedWithoutARequest) {

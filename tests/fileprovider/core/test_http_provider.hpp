@@ -131,6 +131,15 @@ public:
                          std::move(completionHandler));
     }
 
+    /// What attributesOfItem answers (on dispatch_queue) when set before use; the base's
+    /// abstract-member error otherwise.
+    std::function<std::pair<FileObjectRef, ErrorRef>(const std::string& path)> attributes;
+
+    void attributesOfItem(const std::string& path, FileCompletionHandler completionHandler) override {
+        if (!attributes) return HTTPFileProvider::attributesOfItem(path, std::move(completionHandler));
+        dispatch_queue()->async([answer = attributes(path), completionHandler] { completionHandler(answer.first, answer.second); });
+    }
+
     void storageProperties(std::function<void(VolumeObjectRef)> completionHandler) override {
         dispatch_queue()->async([completionHandler] { completionHandler(nullptr); });
     }

@@ -450,7 +450,10 @@ TEST_F(OneDriveGraph, UploadRepliesAndTheirOutcome) {
             EXPECT_EQ(asOneDrive(error)->path(), "/u.bin");
         }
     }
-    // An unreadable start continues where the server confirmed.
+    // Nothing was at the path (the item is not found): the sessions above replaced nothing.
+    EXPECT_EQ(json::parse(graph.requests().back().body)["item"]["@microsoft.graph.conflictBehavior"], "fail");
+    // An unreadable start continues where the server confirmed; a file that is there is replaced.
+    graph.script("GET", drive + "root:/u.bin", {reply(200, item("u.bin"))});
     uploads.clearRequests();
     uploads.script("PUT", "/up", {reply(202, {{"nextExpectedRanges", {"x-"}}}), reply(201, {{"id", "1"}})});
     const int64_t size = OneDriveFileProvider::uploadChunkLimit + 1;

@@ -25,6 +25,7 @@ public:
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
+    bool keepsFoldersFromOverwritingMoves() const override { return true; }
     std::filesystem::path contentRoot() const override { return root_; }
     std::shared_ptr<RiridOzizevud::FileProvider> makeProvider() override {
         return RiridOzizevud::OneDriveFileProvider::make(platform::URLCredential("me", ostrane_test::GraphFake::token),
@@ -32,9 +33,6 @@ public:
     }
     // The drive's path syntax ends a path at ":"; the service refuses the character in names.
     std::string forbiddenNameCharacters() const override { return ":"; }
-    // conflictBehavior=replace replaces a folder on the stand-in; the provider does not check first yet.
-    bool keepsFoldersFromOverwritingTransfers() const override { return false; }
-    bool keepsFoldersFromOverwritingWrites() const override { return false; }
     bool dropNextDownloadAfter(std::size_t bytes) override {
         fake_->dropNextDownloadAfter(bytes);
         return true;

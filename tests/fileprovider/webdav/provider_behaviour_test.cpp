@@ -13,11 +13,9 @@ public:
     std::string kind() const override { return "WebDAV"; }
     void start() override { apache_.start(); }
     void stop() override { apache_.stop(); }
+    bool keepsFoldersFromOverwritingMoves() const override { return true; }
     std::filesystem::path contentRoot() const override { return apache_.root(); }
     void handOver() override { apache_.handOver(); }
-    // COPY with "Overwrite: T" and PUT onto a collection replace it on Apache; the provider does
-    // not check first yet.
-    bool keepsFoldersFromOverwritingTransfers() const override { return false; }
     std::shared_ptr<RiridOzizevud::FileProvider> makeProvider() override {
         return RiridOzizevud::WebDAVFileProvider::make(*platform::URL::parse(apache_.url("/dav/")),
                                                        platform::URLCredential(ApacheDAV::user, ApacheDAV::password));

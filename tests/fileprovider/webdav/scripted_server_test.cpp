@@ -157,6 +157,42 @@ protected:
 
 } // namespace
 
+// An overwriting copy or move reads its destination first: onto a folder nothing is sent; onto a
+// file the request names the file's entity tag for the destination, so that a folder taking the
+// file's place meanwhile fails the request instead of being replaced.
+TEST_F(Scripted, OverwritingCopiesAndMovesBindTheirDestination) {
+    const std::string bound = "If: <" + server_.url("/dav/to%20it.txt") + "> ([\"e1\"])\r\n";
+    for (const bool folder : {false, true}) {
+        for (const std::string method : {"COPY", "MOVE"}) {
+            SCOPED_TRACE(method + (folder ? " onto a folder" : " onto a file"));
+            const std::string type = folder ? "<d:resourcetype><d:collection/></d:resourcetype>" : "<d:resourcetype/>";
+            server_.reply(207, multistatus(response("/dav/to%20it.txt", "<d:getetag>\"e1\"</d:getetag>" + type)));
+            const auto before = server_.requests().size();
+            std::promise<ErrorRef> done;
+            auto handler = [&done](ErrorRef error) { done.set_value(error); };
+            if (method == "COPY")
+                provider_->copyItem("/from.txt", "/to it.txt", true, handler);
+            else
+                provider_->moveItem("/from.txt", "/to it.txt", true, handler);
+            auto f = done.get_future();
+            ASSERT_TRUE(ostrane_test::becomesReady(f));
+            const ErrorRef error = f.get();
+            const auto sent = server_.requests();
+            ASSERT_GE(sent.size(), before + 1);
+            EXPECT_EQ(sent[before].rfind("PROPFIND /dav/to%20it.txt ", 0), 0u) << sent[before];
+            if (folder) {
+                EXPECT_NE(error, nullptr);
+                EXPECT_EQ(sent.size(), before + 1) << "nothing but the look at the destination goes out";
+                continue;
+            }
+            EXPECT_EQ(error, nullptr);
+            ASSERT_EQ(sent.size(), before + 2);
+            EXPECT_EQ(sent[before + 1].rfind(method + " /dav/from.txt ", 0), 0u) << sent[before + 1];
+            EXPECT_NE(sent[before + 1].find(bound), std::string::npos) << sent[before + 1];
+        }
+    }
+}
+
 TEST_F(Scripted, RepliesThatAreNoListingAreErrors) {
     struct Case {
         const char* name;
