@@ -2,10 +2,12 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 install(TARGETS ostrane EXPORT OstraneTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS ostrane-smb-worker RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/ostrane)
-# The worker program's own headers need libsmbclient's and are no part of the interface.
+# The worker program's own headers need libsmbclient's, the stream task's connection OpenSSL's and
+# the session engine libcurl's: none of them is part of the interface.
 install(DIRECTORY src/platform src/keychain src/ostrane src/fileprovider
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostrane FILES_MATCHING PATTERN "*.hpp" PATTERN "*.h"
-        REGEX "/ostrane/smb/worker(/|$)" EXCLUDE)
+        REGEX "/ostrane/smb/worker(/|$)" EXCLUDE
+        PATTERN "FileProviderStreamTaskConnection.hpp" EXCLUDE PATTERN "URLSessionEngine.hpp" EXCLUDE)
 install(EXPORT OstraneTargets NAMESPACE Ostrane:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Ostrane)
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/OstraneConfig.cmake.in [=[
 @PACKAGE_INIT@
