@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <span>
 
 namespace RiridOzizevud {
 
@@ -88,8 +89,9 @@ std::shared_ptr<AnswerState> judgedAnswer(const std::string& sessionDescription,
     return state;
 }
 
-// The part of a piece that belongs to the asked range (all of it for a 206 or an unranged answer).
-Data partInRange(AnswerState& state, const Data& piece) {
+// The part of a piece that belongs to the asked range (all of it for a 206 or an unranged answer),
+// as a view: pieces pass through here at the stream's full rate, so they are not copied.
+std::span<const uint8_t> partInRange(AnswerState& state, const Data& piece) {
     std::size_t begin = 0;
     if (state.skip > 0) {
         begin = static_cast<std::size_t>(std::min<int64_t>(state.skip, static_cast<int64_t>(piece.size())));
@@ -101,8 +103,7 @@ Data partInRange(AnswerState& state, const Data& piece) {
         state.left -= static_cast<int64_t>(end - begin);
         state.rangeComplete = state.left == 0;
     }
-    if (begin == 0 && end == piece.size()) return piece;
-    return Data(piece.begin() + static_cast<std::ptrdiff_t>(begin), piece.begin() + static_cast<std::ptrdiff_t>(end));
+    return std::span<const uint8_t>(piece).subspan(begin, end - begin);
 }
 
 // A piece of an answer whose status failed is kept (up to a bound) for the error, never passed on.
@@ -139,8 +140,12 @@ ProgressRef HTTPFileProvider::download_progressive(const std::string& path, cons
         if (state->rangeComplete || keptAsErrorPage(*state, piece)) return;
         auto task = weakTask.lock();
         reportReceived(self, task, operation);
-        const Data part = partInRange(*state, piece);
-        if (!part.empty()) call(progressHandler, part);
+        const auto part = partInRange(*state, piece);
+        if (part.size() == piece.size()) {
+            if (!piece.empty()) call(progressHandler, piece);
+        } else if (!part.empty()) {
+            call(progressHandler, Data(part.begin(), part.end()));
+        }
         if (state->rangeComplete && task) task->cancel();
     });
     setTaskCompletionHandler(description, id, [self, state, path, progress, operation, completionHandler](ErrorRef error) {
@@ -170,12 +175,12 @@ ProgressRef HTTPFileProvider::download(const std::string& path, const platform::
         if (piece.empty() || state->reported || state->rangeComplete || keptAsErrorPage(*state, piece)) return;
         auto task = weakTask.lock();
         reportReceived(self, task, operation);
-        const Data part = partInRange(*state, piece);
+        const auto part = partInRange(*state, piece);
         ErrorRef failure;
         if (!stream) failure = platform::POSIXError::make(EBADF);
         else if (!part.empty()) {
             try {
-                RiridOzizevud::write(*stream, std::span<const uint8_t>(part.data(), part.size()));
+                RiridOzizevud::write(*stream, part);
             } catch (...) {
                 failure = stream->streamError();
                 if (!failure) failure = platform::errorFromException(std::current_exception());
