@@ -5,8 +5,8 @@
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RFCStandards.hpp"
 #include "platform/data/JSON.hpp"
+#include "platform/text/Strings.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <nlohmann/json.hpp>
 
@@ -18,24 +18,6 @@ using Json = nlohmann::json;
 
 constexpr std::string_view propertyExtensions[] = {"jpg", "jpeg", "bmp", "gif", "png", "tif",
                                                    "tiff", "mp4", "mpg", "3gp", "mov", "avi"};
-
-/// A decimal text with at most five fraction digits and no trailing zeros ("51.50737", "-0.1").
-std::string decimalText(double value) {
-    char buffer[64];
-    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 5);
-    if (error != std::errc())
-        return "";
-    std::string text(buffer, end);
-    if (text.find('.') != std::string::npos) {
-        while (text.back() == '0')
-            text.pop_back();
-        if (text.back() == '.')
-            text.pop_back();
-    }
-    if (text == "-0")
-        text = "0";
-    return text;
-}
 
 } // namespace
 
@@ -64,10 +46,10 @@ std::pair<platform::ValueDictionary, std::vector<std::string>> DropboxFileProvid
         const auto latitude = platform::JSON::lenient<double>(*location, "latitude");
         const auto longitude = platform::JSON::lenient<double>(*location, "longitude");
         // A coordinate that cannot be written out leaves the label out, never half a location.
-        const std::string lat = latitude && std::isfinite(*latitude) ? decimalText(*latitude) : "";
-        const std::string lon = longitude && std::isfinite(*longitude) ? decimalText(*longitude) : "";
-        if (!lat.empty() && !lon.empty())
-            add("Location", lat + ", " + lon);
+        const auto lat = latitude ? platform::shortDecimalText(*latitude, 5) : std::nullopt;
+        const auto lon = longitude ? platform::shortDecimalText(*longitude, 5) : std::nullopt;
+        if (lat && lon)
+            add("Location", *lat + ", " + *lon);
     }
     if (const auto taken = platform::JSON::lenient<std::string>(metadata, "time_taken"))
         if (const auto date = dateFromRFCString(*taken))

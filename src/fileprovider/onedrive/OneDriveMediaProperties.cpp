@@ -5,6 +5,7 @@
 #include "fileprovider/core/PlatformExtensions.hpp"
 #include "fileprovider/core/RFCStandards.hpp"
 #include "platform/data/JSON.hpp"
+#include "platform/text/Strings.hpp"
 
 #include <cctype>
 #include <cmath>
@@ -45,24 +46,6 @@ std::optional<double> numberMember(const Json& json, std::string_view key) {
     if (!value || !value->is_number())
         return std::nullopt;
     return value->get<double>();
-}
-
-// Decimal text with at most five fraction digits and no trailing zeros ("47.6062", "-122.33").
-std::optional<std::string> coordinateText(double value) {
-    if (!std::isfinite(value))
-        return std::nullopt;
-    char buffer[64];
-    const int n = std::snprintf(buffer, sizeof buffer, "%.5f", value);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer)
-        return std::nullopt;
-    std::string text(buffer, static_cast<size_t>(n));
-    while (text.back() == '0')
-        text.pop_back();
-    if (text.back() == '.')
-        text.pop_back();
-    if (text == "-0")
-        text = "0";
-    return text;
 }
 
 
@@ -116,8 +99,8 @@ std::pair<platform::ValueDictionary, std::vector<std::string>> OneDriveFileProvi
         const auto latitude = numberMember(*location, "latitude");
         const auto longitude = numberMember(*location, "longitude");
         if (latitude && longitude) {
-            const auto lat = coordinateText(*latitude);
-            const auto lon = coordinateText(*longitude);
+            const auto lat = platform::shortDecimalText(*latitude, 5);
+            const auto lon = platform::shortDecimalText(*longitude, 5);
             if (lat && lon)
                 media.add("Location", *lat + ", " + *lon);
         }

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cmath>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +34,22 @@ inline std::string trimSlashes(std::string_view path) {
     const auto first = path.find_first_not_of('/');
     if (first == std::string_view::npos) return {};
     return std::string(path.substr(first, path.find_last_not_of('/') - first + 1));
+}
+
+/// A decimal text with at most `fractionDigits` fraction digits and no trailing zeros ("51.50737",
+/// "-0.1", "0"); no value for a number that is not finite or too long to be a measure.
+inline std::optional<std::string> shortDecimalText(double value, int fractionDigits) {
+    if (!std::isfinite(value)) return std::nullopt;
+    char buffer[64];
+    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, fractionDigits);
+    if (error != std::errc()) return std::nullopt;
+    std::string text(buffer, end);
+    if (text.find('.') != std::string::npos) {
+        while (text.back() == '0') text.pop_back();
+        if (text.back() == '.') text.pop_back();
+    }
+    if (text == "-0") text = "0";
+    return text;
 }
 
 } // namespace platform
