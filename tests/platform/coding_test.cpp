@@ -70,6 +70,30 @@ TEST(DateTest, Basics) {
     EXPECT_EQ(Date::fromTimePoint(Date(1.5).timePoint()), Date(1.5));
 }
 
+TEST(DateTest, CalendarFieldsInUTC) {
+    struct Case { int y, mo, d, h, mi, s; std::optional<double> since1970; };
+    const Case cases[] = {
+        {2024, 5, 1, 12, 0, 0, 1714564800},
+        {1969, 12, 31, 23, 59, 59, -1},          // the one moment mktime answers -1 for
+        {2016, 12, 31, 23, 59, 60, 1483228800},  // a leap second stays on its own day
+        {2024, 2, 29, 0, 0, 0, 1709164800},
+        {2023, 2, 29, 0, 0, 0, std::nullopt},    // no such day: not rolled into March
+        {2024, 4, 31, 0, 0, 0, std::nullopt},
+        {2024, 13, 1, 0, 0, 0, std::nullopt},
+        {2024, 1, 1, 24, 0, 0, std::nullopt},
+        {2024, 1, 1, 0, 60, 0, std::nullopt},
+        {2024, 1, 1, 0, 0, -1, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.y << '-' << c.mo << '-' << c.d << ' ' << c.h << ':' << c.mi << ':' << c.s);
+        const auto date = Date::fromCalendar(c.y, c.mo, c.d, c.h, c.mi, c.s, false);
+        ASSERT_EQ(date.has_value(), c.since1970.has_value());
+        if (date) {
+            EXPECT_EQ(date->timeIntervalSince1970(), *c.since1970);
+        }
+    }
+}
+
 TEST(DateTest, ISO8601) {
     EXPECT_EQ(Date(0).iso8601String(), "1970-01-01T00:00:00Z");
     EXPECT_EQ(Date(1714564800.25).iso8601String(true), "2024-05-01T12:00:00.250Z");

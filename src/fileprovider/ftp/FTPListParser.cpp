@@ -67,36 +67,12 @@ FileObjectRef makeEntry(const std::string& name, std::string path, const std::op
 
 // Calendar fields as local time; nothing for fields that name no day.
 std::optional<platform::Date> localDate(int year, int month, int day, int hour, int minute, int second) {
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
-        second < 0 || second > 60 || year < 1 || year > 9999)
-        return std::nullopt;
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
-    if (t == static_cast<std::time_t>(-1) && !(tm.tm_year == 69 && tm.tm_mon == 11 && tm.tm_mday == 31)) return std::nullopt;
-    // mktime rolls 31 February over into March; such a date does not exist.
-    if (tm.tm_mday != day || tm.tm_mon != month - 1) return std::nullopt;
-    return platform::Date::fromTimeT(t);
+    if (year < 1 || year > 9999) return std::nullopt;
+    return platform::Date::fromCalendar(year, month, day, hour, minute, second, true);
 }
 
 std::optional<platform::Date> utcDate(int year, int month, int day, int hour, int minute, int second) {
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    const std::time_t t = ::timegm(&tm);
-    if (tm.tm_mday != day || tm.tm_mon != month - 1) return std::nullopt;
-    return platform::Date::fromTimeT(t);
+    return platform::Date::fromCalendar(year, month, day, hour, minute, second, false);
 }
 
 // "yyyyMMddHHmmss", fourteen digits and nothing else.

@@ -106,19 +106,9 @@ std::optional<platform::Date> Generator::pdfDate(const std::optional<std::string
     else if (zone[0] == 'T') offset = numericZone(zone.substr(1));
     else offset = numericZone(zone);
     if (!local && !offset) return std::nullopt;
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    // A day past the month's end (February 30) is refused rather than rolled over.
-    std::tm check = tm;
-    const time_t t = local ? std::mktime(&check) : timegm(&check);
-    if (check.tm_mday != day || check.tm_mon != month - 1) return std::nullopt;
-    return platform::Date::since1970(static_cast<double>(t) - static_cast<double>(offset.value_or(0)));
+    const auto date = platform::Date::fromCalendar(year, month, day, hour, minute, second, local);
+    if (!date) return std::nullopt;
+    return platform::Date::since1970(date->timeIntervalSince1970() - static_cast<double>(offset.value_or(0)));
 }
 
 std::optional<std::string> Generator::exposureTimeText(double seconds) {

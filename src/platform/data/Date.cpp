@@ -63,6 +63,27 @@ Date Date::fromTimePoint(std::chrono::system_clock::time_point tp) {
     return Date(duration<double>(tp.time_since_epoch()).count());
 }
 
+std::optional<Date> Date::fromCalendar(int year, int month, int day, int hour, int minute, int second, bool local) {
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        second < 0 || second > 60)
+        return std::nullopt;
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    // A leap second is counted from the second before it, so 23:59:60 stays on its own day.
+    tm.tm_sec = second == 60 ? 59 : second;
+    tm.tm_isdst = -1;
+    const std::time_t t = local ? std::mktime(&tm) : ::timegm(&tm);
+    // -1 is also the moment one second before 1970 began.
+    if (t == static_cast<std::time_t>(-1) && !(tm.tm_year == 69 && tm.tm_mon == 11 && tm.tm_mday == 31)) return std::nullopt;
+    // The conversion rolls 30 February over into March; such a day does not exist.
+    if (tm.tm_mday != day || tm.tm_mon != month - 1) return std::nullopt;
+    return fromTimeT(second == 60 ? t + 1 : t);
+}
+
 std::string Date::localDateText() const {
     const auto seconds = static_cast<std::time_t>(std::floor(timeIntervalSince1970()));
     std::tm parts{};

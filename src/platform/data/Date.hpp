@@ -51,6 +51,10 @@ public:
     static Date fromTimePoint(std::chrono::system_clock::time_point tp);
     /// Unix time_t (rounded down).
     static Date fromTimeT(std::time_t t) { return Date(static_cast<TimeInterval>(t)); }
+    /// The moment calendar fields name, in the local time zone or in UTC (a leap second 60 allowed);
+    /// no value for fields that name no day or time (month 13, February 30, hour 24).
+    static std::optional<Date> fromCalendar(int year, int month, int day, int hour, int minute, int second,
+                                            bool local);
 
     /// ISO 8601 in UTC: "2024-05-01T12:00:00Z" (with ".mmm" when `fractionalSeconds`).
     std::string iso8601String(bool fractionalSeconds = false) const;

@@ -36,15 +36,7 @@ std::optional<Date> isoDate(const std::string& s) {
     int y, mo, d, h, mi, sec;
     char tail = 0;
     if (std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &sec, &tail) < 6) return std::nullopt;
-    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60) return std::nullopt;
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = sec;
-    return Date::since1970(static_cast<double>(timegm(&tm)));
+    return Date::fromCalendar(y, mo, d, h, mi, sec, false);
 }
 
 bool isPicture(const AVStream* st) { return st->disposition & AV_DISPOSITION_ATTACHED_PIC; }
