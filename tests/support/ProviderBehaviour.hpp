@@ -61,9 +61,8 @@ public:
     virtual bool keepsFoldersFromOverwritingTransfers() const { return true; }
     /// Whether an overwriting write onto a folder is refused (see above).
     virtual bool keepsFoldersFromOverwritingWrites() const { return true; }
-    /// Whether an overwriting move of a file onto a folder is refused. False by default: the local
-    /// and iCloud providers still let the file take the folder's place (a fault not mended yet).
-    virtual bool keepsFoldersFromOverwritingMoves() const { return false; }
+    /// Whether an overwriting move of a file onto a folder is refused (see above).
+    virtual bool keepsFoldersFromOverwritingMoves() const { return true; }
 };
 
 std::string providerBehaviourName(const ::testing::TestParamInfo<ProviderTarget*>& info);

@@ -25,7 +25,6 @@ public:
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
-    bool keepsFoldersFromOverwritingMoves() const override { return true; }
     std::filesystem::path contentRoot() const override { return root_; }
     std::shared_ptr<RiridOzizevud::FileProvider> makeProvider() override {
         return RiridOzizevud::OneDriveFileProvider::make(platform::URLCredential("me", ostrane_test::GraphFake::token),

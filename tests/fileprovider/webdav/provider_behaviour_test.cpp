@@ -13,7 +13,6 @@ public:
     std::string kind() const override { return "WebDAV"; }
     void start() override { apache_.start(); }
     void stop() override { apache_.stop(); }
-    bool keepsFoldersFromOverwritingMoves() const override { return true; }
     std::filesystem::path contentRoot() const override { return apache_.root(); }
     void handOver() override { apache_.handOver(); }
     std::shared_ptr<RiridOzizevud::FileProvider> makeProvider() override {
