@@ -3,6 +3,8 @@
 // attributes, scopes, stopping and held-back updates.
 #include "cloud_fixture.hpp"
 
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/dispatch/DispatchSemaphore.hpp"
 #include "platform/dispatch/MainQueue.hpp"
 #include "platform/fs/MetadataQuery.hpp"
 #include "platform/dispatch/NotificationCenter.hpp"
@@ -149,8 +151,13 @@ TEST_F(MetadataQueryTest, StoppedQueriesPostNothingMore) {
     EXPECT_FALSE(query->startQuery()) << "nothing to search";
     query->setSearchScopes({platform::Value(platform::URL::fileURLWithPath((temp / "scope").string()))});
     auto seen = observe(query);
+    // The main queue is held from the start to the stop: on a busy machine the whole gathering
+    // could otherwise finish, rightly posting, before the stop.
+    auto held = std::make_shared<platform::DispatchSemaphore>(0);
+    platform::DispatchQueue::main()->async([held] { held->wait(ostrane_test::hangLimitSeconds); });
     ASSERT_TRUE(query->startQuery());
     query->stopQuery();
+    held->signal();
     EXPECT_TRUE(query->isStopped());
     EXPECT_FALSE(waitForName(*seen, platform::NSMetadataQueryDidFinishGatheringNotification, std::chrono::milliseconds(1500)));
     EXPECT_FALSE(query->startQuery());
