@@ -401,6 +401,11 @@ void FakeHTTPServer::startServing() {
     // races the client's next request on a slow machine ("The network connection was lost"), and
     // stopping would wait for idle connections.
     s.set_keep_alive_max_count(1);
+    // A client whose delegate is behind pauses its reading, and a busy machine stalls a sending one
+    // for seconds; the library's 5 s would cut such a connection ("The network connection was lost").
+    const auto limit = std::chrono::duration_cast<std::chrono::seconds>(hangLimit).count();
+    s.set_read_timeout(limit, 0);
+    s.set_write_timeout(limit, 0);
     port_ = s.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("FakeHTTPServer: cannot bind 127.0.0.1");
     impl_->thread = std::thread([impl] {
