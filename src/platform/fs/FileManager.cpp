@@ -384,20 +384,11 @@ bool FileManager::moveItem(const URL& src, const URL& dst, bool replacing) {
         if (::rename(from.c_str(), to.c_str()) == 0) return true;
         e = errno;
     }
-    // A file never takes a folder's place, as in place().
-    if (e == EISDIR) fail(EISDIR, to, true);
-    if (replacing && itemExists(to) && (e == ENOTEMPTY || e == EEXIST || e == ENOTDIR)) {
-        // The old item (now at the source's name) goes only once the moved one is in place.
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
-            struct stat swapped {};
-            if (!S_ISDIR(st.st_mode) && ::lstat(from.c_str(), &swapped) == 0 && S_ISDIR(swapped.st_mode)) {
-                // A folder came in meanwhile: both go back.
-                ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE);
-                fail(EISDIR, to, true);
-            }
-            removeQuietly(from);
-            return true;
-        }
+    if (replacing && itemExists(to) && (e == ENOTEMPTY || e == EEXIST || e == EISDIR || e == ENOTDIR)) {
+        // The same swap as a finished copy's: never a file in a folder's place, and the old item
+        // goes only once the moved one is in place.
+        place(from, to, true);
+        return true;
     }
     if (e == EXDEV) {
         const std::string temporary = siblingName(to, "move");
