@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,6 +66,24 @@ int runCommand(const std::string& command, int timeoutSeconds, std::string* outp
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int watchUntilTestEnds(const std::string& stopCommand) {
+    // A background job of a non-interactive shell leads no process group, so setsid needs no
+    // fork and $! is the watcher's own pid, which is then its group's too.
+    const std::string watcher = "tail --pid=" + std::to_string(::getpid()) + " -f /dev/null; " + stopCommand;
+    std::string output;
+    if (runCommand("setsid /bin/sh -c " + shellQuote(watcher) + " </dev/null >/dev/null 2>&1 & echo $!",
+                   commandLimit(), &output) != 0) {
+        return 0;
+    }
+    return std::atoi(output.c_str());
+}
+
+void endWatch(int group) {
+    if (group > 0) {
+        ::kill(-group, SIGTERM);
+    }
+}
+
 ServerScript::ServerScript(std::string script) : script_(std::move(script)) {
     std::string pattern = (std::filesystem::temp_directory_path() / "ostrane-server-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
@@ -92,6 +111,8 @@ void ServerScript::start() {
                                       serverStartLimit(), &output);
         if (status == 0) {
             running_ = true;
+            watch_ = watchUntilTestEnds(shellQuote(path) + " stop " + shellQuote(directory_.string()) + "; rm -rf " +
+                                        shellQuote(directory_.string()));
             return;
         }
     }
@@ -103,6 +124,8 @@ void ServerScript::stop() {
         return;
     }
     running_ = false;
+    endWatch(watch_);
+    watch_ = 0;
     const std::string path = std::string(OSTRANE_SOURCE_DIR) + "/tests/servers/" + script_;
     runCommand(shellQuote(path) + " stop " + shellQuote(directory_.string()), commandLimit());
 }

@@ -26,6 +26,15 @@ inline int serverStartLimit() { return static_cast<int>(2 * hangLimit.count()); 
 // Quotes one argument for /bin/sh.
 std::string shellQuote(const std::string& text);
 
+// Runs `stopCommand` once this test process is gone, however it ends: a crash, a sanitizer's halt
+// or ctest's kill at its time-out run no destructor, and a server left behind would load the
+// machine for every later test. The watcher lives in a session of its own, out of reach of a kill
+// aimed at the test's process group. Returns the watcher's process group for `endWatch`, or 0.
+int watchUntilTestEnds(const std::string& stopCommand);
+
+// Ends a watch once the test has stopped its server itself.
+void endWatch(int group);
+
 class ServerScript {
 public:
     // `script` is a file name in tests/servers/, called as `script start <dir> <port>` and `script stop <dir>`.
@@ -46,6 +55,7 @@ private:
     std::string script_;
     std::filesystem::path directory_;
     int port_ = 0;
+    int watch_ = 0;
     bool running_ = false;
 };
 

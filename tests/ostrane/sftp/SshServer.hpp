@@ -51,6 +51,8 @@ public:
                                           serverStartLimit(), &output);
             if (status == 0) {
                 running_ = true;
+                watch_ = watchUntilTestEnds(shellQuote(script()) + " stop " + shellQuote(directory_.string()) +
+                                            "; rm -rf " + shellQuote(directory_.string()));
                 return;
             }
         }
@@ -60,6 +62,8 @@ public:
     void stop() {
         if (!running_) return;
         running_ = false;
+        endWatch(watch_);
+        watch_ = 0;
         runCommand(shellQuote(script()) + " stop " + shellQuote(directory_.string()), commandLimit());
     }
 
@@ -138,6 +142,7 @@ private:
 
     std::filesystem::path directory_;
     int port_ = 0;
+    int watch_ = 0;
     bool running_ = false;
 };
 
