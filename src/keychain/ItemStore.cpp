@@ -46,6 +46,18 @@ ItemStoreRef storeFromEnvironment() {
 
 }  // namespace
 
+OSStatus ItemStore::addOrUpdate(const Security::Dictionary& attributes, const Security::Dictionary& query,
+                                const Security::Dictionary& changes) {
+    // Each lost turn means another writer's call went through in between; the bound only keeps a
+    // store that answers nonsense from looping for good.
+    OSStatus s = add(attributes, nullptr);
+    for (int turn = 0; turn < 16 && s == Status::duplicateItem; ++turn) {
+        s = update(query, changes);
+        if (s == Status::itemNotFound) s = add(attributes, nullptr);
+    }
+    return s;
+}
+
 void setItemStore(ItemStoreRef store) {
     std::lock_guard<std::mutex> lock(storeMutex);
     currentStore = std::move(store);

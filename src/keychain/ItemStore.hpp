@@ -23,6 +23,12 @@ public:
     virtual OSStatus update(const Security::Dictionary& query, const Security::Dictionary& attributes) = 0;
     /// Deletes every matching item; -25300 when none matches.
     virtual OSStatus remove(const Security::Dictionary& query) = 0;
+    /// Adds `attributes`, or where an item with their primary key is there updates the items
+    /// `query` selects with `changes`, whatever other writers do beside it. This one tries the add
+    /// and the update in turn, so a writer that adds or removes the item between the two cannot
+    /// make it fail; a store with transactions does both in one.
+    virtual OSStatus addOrUpdate(const Security::Dictionary& attributes, const Security::Dictionary& query,
+                                 const Security::Dictionary& changes);
 };
 
 using ItemStoreRef = std::shared_ptr<ItemStore>;

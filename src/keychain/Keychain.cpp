@@ -1,6 +1,7 @@
 #include "keychain/Keychain.hpp"
 
 #include "keychain/ApplicationIdentity.hpp"
+#include "keychain/ItemStore.hpp"
 
 namespace KeychainStore {
 namespace {
@@ -256,25 +257,18 @@ void Keychain::set(const Data& value, const std::string& key, bool ignoringAttri
 
     if (status != Status::success && status != Status::interactionNotAllowed && status != Status::itemNotFound) fail(status);
     // Another writer (thread or process) may add or remove the item between the look-up and the
-    // write: an add that finds the item there updates it, an update that finds it gone adds it. So
-    // a set is one insert-or-update whatever runs beside it.
-    bool exists = status != Status::itemNotFound;
-    for (int attempt = 0;; ++attempt) {
-        OSStatus s;
-        if (exists) {
-            Dictionary query = options_.searchQuery(true);
-            query.insert_or_assign(kSecAttrAccount, key);
-            s = SecItemUpdate(query, attributesFor(std::nullopt));
-        } else {
-            s = SecItemAdd(attributesFor(key), nullptr);
-        }
-        const bool raced = exists ? s == Status::itemNotFound : s == Status::duplicateItem;
-        if (!raced || attempt == 4) {
+    // write: an update that finds it gone adds it, and the add updates what it finds there in the
+    // same step. So a set is one insert-or-update whatever runs beside it.
+    Dictionary query = options_.searchQuery(true);
+    query.insert_or_assign(kSecAttrAccount, key);
+    if (status != Status::itemNotFound) {
+        OSStatus s = SecItemUpdate(query, attributesFor(std::nullopt));
+        if (s != Status::itemNotFound) {
             if (s) fail(s);
             return;
         }
-        exists = !exists;
     }
+    if (OSStatus s = itemStore()->addOrUpdate(attributesFor(key), query, attributesFor(std::nullopt))) fail(s);
 }
 
 void Keychain::remove(const std::string& key, bool ignoringAttributeSynchronizable) const {

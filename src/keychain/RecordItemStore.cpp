@@ -322,6 +322,90 @@ OSStatus repairDuplicates(Transaction& t, const Query& q, std::vector<StoredItem
     return Status::success;
 }
 
+// An add, checked and ready to write.
+struct Addition {
+    std::string itemClass;
+    Change change;
+    StoredItem item;
+};
+
+OSStatus prepareAdd(const Dictionary& attributes, Addition& a) {
+    if (OSStatus s = readClass(attributes, a.itemClass)) return s;
+    if (OSStatus s = parseChange(a.itemClass, attributes, true, a.change)) return s;
+    StoredItem& item = a.item;
+    item.attributes.emplace(kSecClass, a.itemClass);
+    applyAttributes(item.attributes, a.change.attributes);
+    if (!item.attributes.count(kSecAttrSynchronizable)) item.attributes.emplace(kSecAttrSynchronizable, false);
+    if (!item.attributes.count(kSecAttrAccessible))
+        item.attributes.emplace(kSecAttrAccessible, std::string(kSecAttrAccessibleWhenUnlocked));
+    platform::Date now;
+    item.attributes.insert_or_assign(kSecAttrCreationDate, now);
+    item.attributes.insert_or_assign(kSecAttrModificationDate, now);
+    item.data = a.change.data.value_or(Data{});
+    return Status::success;
+}
+
+// Inserts the item unless one with its primary key is there; does not commit.
+template <class Transaction>
+OSStatus addIn(Transaction& t, Addition& a) {
+    // Everything that shares the new item's primary key, whatever its other attributes.
+    Dictionary filter;
+    for (const auto& [name, rule] : attributeRules()) {
+        if (!rule.primaryKey) continue;
+        if (auto v = effective(a.item.attributes, name);
+            v && (isGenericClass(a.itemClass) ? rule.generic : rule.internet))
+            filter.emplace(name, *v);
+    }
+    std::vector<StoredItem> found;
+    if (OSStatus s = t.find(a.itemClass, filter, false, found)) return s;
+    for (const StoredItem& other : found) {
+        if (samePrimaryKey(other, a.item)) return Status::duplicateItem;
+    }
+    return t.insert(a.item);
+}
+
+// An update, checked and ready to write.
+struct Modification {
+    Query query;
+    Change change;
+};
+
+OSStatus prepareUpdate(const Dictionary& query, const Dictionary& attributes, Modification& m) {
+    if (OSStatus s = parseQuery(query, m.query)) return s;
+    if (auto it = attributes.find(kSecClass); it != attributes.end() && !(it->second == Value(m.query.itemClass)))
+        return Status::param;
+    return parseChange(m.query.itemClass, attributes, false, m.change);
+}
+
+// Changes every matching item; does not commit.
+template <class Transaction>
+OSStatus updateIn(Transaction& t, const Modification& m) {
+    const Query& q = m.query;
+    std::vector<StoredItem> all;
+    if (OSStatus s = t.find(q.itemClass, {}, false, all)) return s;
+    if (OSStatus s = repairDuplicates(t, q, all)) return s;
+    platform::Date now;
+    std::vector<std::size_t> changed;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!matches(all[i], q)) continue;
+        applyAttributes(all[i].attributes, m.change.attributes);
+        all[i].attributes.insert_or_assign(kSecAttrModificationDate, now);
+        all[i].data = m.change.data;
+        changed.push_back(i);
+    }
+    if (changed.empty()) return Status::itemNotFound;
+    // A change must not give two items one identity.
+    for (std::size_t i : changed) {
+        for (std::size_t j = 0; j < all.size(); ++j) {
+            if (j != i && samePrimaryKey(all[i], all[j])) return Status::duplicateItem;
+        }
+    }
+    for (std::size_t i : changed) {
+        if (OSStatus s = t.replace(all[i])) return s;
+    }
+    return Status::success;
+}
+
 }  // namespace
 
 OSStatus RecordItemStore::copyMatching(const Dictionary& query, Result* result) {
@@ -351,76 +435,45 @@ OSStatus RecordItemStore::copyMatching(const Dictionary& query, Result* result) 
 }
 
 OSStatus RecordItemStore::add(const Dictionary& attributes, Result* result) {
-    std::string itemClass;
-    if (OSStatus s = readClass(attributes, itemClass)) return s;
-    Change c;
-    if (OSStatus s = parseChange(itemClass, attributes, true, c)) return s;
-
-    StoredItem item;
-    item.attributes.emplace(kSecClass, itemClass);
-    applyAttributes(item.attributes, c.attributes);
-    if (!item.attributes.count(kSecAttrSynchronizable)) item.attributes.emplace(kSecAttrSynchronizable, false);
-    if (!item.attributes.count(kSecAttrAccessible))
-        item.attributes.emplace(kSecAttrAccessible, std::string(kSecAttrAccessibleWhenUnlocked));
-    platform::Date now;
-    item.attributes.insert_or_assign(kSecAttrCreationDate, now);
-    item.attributes.insert_or_assign(kSecAttrModificationDate, now);
-    item.data = c.data.value_or(Data{});
-
+    Addition a;
+    if (OSStatus s = prepareAdd(attributes, a)) return s;
     std::unique_ptr<Transaction> t;
-    if (OSStatus s = begin(true, c.access, t)) return s;
-    // Everything that shares the new item's primary key, whatever its other attributes.
-    Dictionary filter;
-    for (const auto& [name, rule] : attributeRules()) {
-        if (!rule.primaryKey) continue;
-        if (auto v = effective(item.attributes, name); v && (isGenericClass(itemClass) ? rule.generic : rule.internet))
-            filter.emplace(name, *v);
-    }
-    std::vector<StoredItem> found;
-    if (OSStatus s = t->find(itemClass, filter, false, found)) return s;
-    for (const StoredItem& other : found) {
-        if (samePrimaryKey(other, item)) return Status::duplicateItem;
-    }
-    if (OSStatus s = t->insert(item)) return s;
+    if (OSStatus s = begin(true, a.change.access, t)) return s;
+    if (OSStatus s = addIn(*t, a)) return s;
     if (OSStatus s = t->commit()) return s;
+    const Change& c = a.change;
     if (result && (c.returnData || c.returnAttributes || c.returnRef || c.returnPersistentRef))
-        *result = shape(item, c.returnData, c.returnAttributes, c.returnRef, c.returnPersistentRef);
+        *result = shape(a.item, c.returnData, c.returnAttributes, c.returnRef, c.returnPersistentRef);
     return Status::success;
 }
 
 OSStatus RecordItemStore::update(const Dictionary& query, const Dictionary& attributes) {
-    Query q;
-    if (OSStatus s = parseQuery(query, q)) return s;
-    if (auto it = attributes.find(kSecClass); it != attributes.end() && !(it->second == Value(q.itemClass)))
-        return Status::param;
-    Change c;
-    if (OSStatus s = parseChange(q.itemClass, attributes, false, c)) return s;
-
+    Modification m;
+    if (OSStatus s = prepareUpdate(query, attributes, m)) return s;
     std::unique_ptr<Transaction> t;
-    if (OSStatus s = begin(true, q.access, t)) return s;
-    std::vector<StoredItem> all;
-    if (OSStatus s = t->find(q.itemClass, {}, false, all)) return s;
-    if (OSStatus s = repairDuplicates(*t, q, all)) return s;
-    platform::Date now;
-    std::vector<std::size_t> changed;
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        if (!matches(all[i], q)) continue;
-        applyAttributes(all[i].attributes, c.attributes);
-        all[i].attributes.insert_or_assign(kSecAttrModificationDate, now);
-        all[i].data = c.data;
-        changed.push_back(i);
-    }
-    if (changed.empty()) return Status::itemNotFound;
-    // A change must not give two items one identity.
-    for (std::size_t i : changed) {
-        for (std::size_t j = 0; j < all.size(); ++j) {
-            if (j != i && samePrimaryKey(all[i], all[j])) return Status::duplicateItem;
-        }
-    }
-    for (std::size_t i : changed) {
-        if (OSStatus s = t->replace(all[i])) return s;
-    }
+    if (OSStatus s = begin(true, m.query.access, t)) return s;
+    if (OSStatus s = updateIn(*t, m)) return s;
     return t->commit();
+}
+
+OSStatus RecordItemStore::addOrUpdate(const Dictionary& attributes, const Dictionary& query,
+                                      const Dictionary& changes) {
+    Addition a;
+    if (OSStatus s = prepareAdd(attributes, a)) return s;
+    Modification m;
+    if (OSStatus s = prepareUpdate(query, changes, m)) return s;
+    // A store whose transactions do not shut out other processes (the Secret Service) can see the
+    // item go between its add's look and its update; the next turn then adds it.
+    OSStatus s = Status::success;
+    for (int turn = 0; turn < 16; ++turn) {
+        std::unique_ptr<Transaction> t;
+        if ((s = begin(true, a.change.access, t))) return s;
+        s = addIn(*t, a);
+        if (s == Status::duplicateItem) s = updateIn(*t, m);
+        if (s == Status::success) return t->commit();
+        if (s != Status::itemNotFound) return s;
+    }
+    return s;
 }
 
 OSStatus RecordItemStore::remove(const Dictionary& query) {

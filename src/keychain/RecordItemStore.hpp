@@ -31,6 +31,10 @@ public:
     OSStatus add(const Security::Dictionary& attributes, Security::Result* result) final;
     OSStatus update(const Security::Dictionary& query, const Security::Dictionary& attributes) final;
     OSStatus remove(const Security::Dictionary& query) final;
+    /// In one write transaction: where the store's transactions shut out other writers (the
+    /// SQLite and memory stores), no writer beside it can make it fail.
+    OSStatus addOrUpdate(const Security::Dictionary& attributes, const Security::Dictionary& query,
+                         const Security::Dictionary& changes) final;
 
 protected:
     /// One unit of work. Destroyed without commit(), it leaves the store as it was (where the

@@ -164,7 +164,7 @@ TEST_P(ServerPasswords, TwoProcessesWritingOneRecord) {
         ASSERT_EQ(posix_spawn(&pid, self, nullptr, nullptr, argv.data(), environ), 0);
         children.push_back(pid);
     }
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    const auto limit = std::chrono::steady_clock::now() + ostrane_test::hangLimit;
     for (pid_t pid : children) {
         int status = 0;
         pid_t done = 0;
