@@ -84,7 +84,8 @@ void endWatch(int group) {
     }
 }
 
-ServerScript::ServerScript(std::string script) : script_(std::move(script)) {
+ServerScript::ServerScript(std::string script, bool samePortOnRestart)
+    : script_(std::move(script)), samePortOnRestart_(samePortOnRestart) {
     std::string pattern = (std::filesystem::temp_directory_path() / "ostrane-server-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::system_error(errno, std::generic_category(), "mkdtemp");
@@ -105,7 +106,7 @@ void ServerScript::start() {
     const std::string path = std::string(OSTRANE_SOURCE_DIR) + "/tests/servers/" + script_;
     std::string output;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        port_ = freeLoopbackPort();
+        if (port_ == 0 || attempt > 0 || !samePortOnRestart_) port_ = freeLoopbackPort();
         const int status = runCommand(shellQuote(path) + " start " + shellQuote(directory_.string()) + " " +
                                           std::to_string(port_),
                                       serverStartLimit(), &output);

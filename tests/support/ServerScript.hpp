@@ -38,7 +38,9 @@ void endWatch(int group);
 class ServerScript {
 public:
     // `script` is a file name in tests/servers/, called as `script start <dir> <port>` and `script stop <dir>`.
-    explicit ServerScript(std::string script);
+    // With `samePortOnRestart`, a restart first tries the port of the first start, so that clients
+    // that remember the server by its address (a known-hosts file) meet it again.
+    explicit ServerScript(std::string script, bool samePortOnRestart = false);
     ~ServerScript();
     ServerScript(const ServerScript&) = delete;
     ServerScript& operator=(const ServerScript&) = delete;
@@ -53,6 +55,7 @@ public:
 
 private:
     std::string script_;
+    bool samePortOnRestart_;
     std::filesystem::path directory_;
     int port_ = 0;
     int watch_ = 0;

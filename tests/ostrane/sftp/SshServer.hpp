@@ -11,71 +11,28 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace ostrane_test {
 
-class SshServer {
+class SshServer : public ServerScript {
 public:
     static constexpr const char* user = "ostranesftp";
     static constexpr const char* password = "Ostrane-Sftp-Test-1";
 
-    SshServer() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ostrane-sshd-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        directory_ = pattern;
+    SshServer() : ServerScript("sshd.sh", true) {
         std::filesystem::create_directories(root());
         std::filesystem::permissions(root(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
                                                  std::filesystem::perms::group_exec |
                                                  std::filesystem::perms::others_read |
                                                  std::filesystem::perms::others_exec);
     }
-    ~SshServer() {
-        stop();
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
-    }
-    SshServer(const SshServer&) = delete;
-    SshServer& operator=(const SshServer&) = delete;
-
-    void start() {
-        if (running_) return;
-        std::string output;
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            if (port_ == 0 || attempt > 0) port_ = freeLoopbackPort();
-            const int status = runCommand(shellQuote(script()) + " start " + shellQuote(directory_.string()) + " " +
-                                              std::to_string(port_),
-                                          serverStartLimit(), &output);
-            if (status == 0) {
-                running_ = true;
-                watch_ = watchUntilTestEnds(shellQuote(script()) + " stop " + shellQuote(directory_.string()) +
-                                            "; rm -rf " + shellQuote(directory_.string()));
-                return;
-            }
-        }
-        throw std::runtime_error("sshd.sh did not start: " + output);
-    }
-
-    void stop() {
-        if (!running_) return;
-        running_ = false;
-        endWatch(watch_);
-        watch_ = 0;
-        runCommand(shellQuote(script()) + " stop " + shellQuote(directory_.string()), commandLimit());
-    }
-
-    /// Sends a signal to the server and the connections it serves ("STOP" freezes it, "CONT" thaws it).
-    bool signal(const std::string& name) {
-        return runCommand(shellQuote(script()) + " signal " + shellQuote(directory_.string()) + " " + name, commandLimit()) == 0;
-    }
 
     /// The processes that serve this server's connections: every descendant of its listener
     /// (sshd forks one or two per connection), never the listener itself nor another server's.
     std::vector<int> connectionProcesses() const {
-        std::ifstream pidFile(directory_ / "run" / "sshd.listener");
+        std::ifstream pidFile(directory() / "run" / "sshd.listener");
         int listener = 0;
         if (!(pidFile >> listener) || listener <= 0) return {};
         std::multimap<int, int> children;
@@ -115,35 +72,24 @@ public:
 
     /// The next start() serves a freshly generated host key.
     void replaceHostKey() {
-        std::filesystem::remove(directory_ / "etc" / "ssh_host_ed25519_key");
-        std::filesystem::remove(directory_ / "etc" / "ssh_host_ed25519_key.pub");
+        std::filesystem::remove(directory() / "etc" / "ssh_host_ed25519_key");
+        std::filesystem::remove(directory() / "etc" / "ssh_host_ed25519_key.pub");
     }
 
-    bool running() const { return running_; }
-    int port() const { return port_; }
-    const std::filesystem::path& directory() const { return directory_; }
     /// Served at the same path: the server shows the real file system.
-    std::filesystem::path root() const { return directory_ / "root"; }
-    std::filesystem::path log() const { return directory_ / "log" / "sshd.log"; }
+    std::filesystem::path root() const { return directory() / "root"; }
+    std::filesystem::path log() const { return directory() / "log" / "sshd.log"; }
     /// A known-hosts file of this server's own.
-    std::string knownHosts() const { return (directory_ / "known_hosts").string(); }
+    std::string knownHosts() const { return (directory() / "known_hosts").string(); }
 
     Ostrane::OstraneInfo record() const {
         Ostrane::OstraneInfo info(Ostrane::OstraneType::sftp);
         info.host = "127.0.0.1";
-        info.port = port_;
+        info.port = port();
         info.username = user;
         info.baseDir = root().string();
         return info;
     }
-
-private:
-    static std::string script() { return std::string(OSTRANE_SOURCE_DIR) + "/tests/servers/sshd.sh"; }
-
-    std::filesystem::path directory_;
-    int port_ = 0;
-    int watch_ = 0;
-    bool running_ = false;
 };
 
 }  // namespace ostrane_test
