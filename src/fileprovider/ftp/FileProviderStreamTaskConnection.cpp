@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace RiridOzizevud {
 
@@ -132,22 +133,14 @@ void FileProviderStreamTask::Connection::recordLocalAddress() {
 }
 
 // The connection's thread: connects (or accepts), runs the first handshake when asked, then reads.
-void serveConnection(std::shared_ptr<FileProviderStreamTask::Connection> c,
-                     std::weak_ptr<FileProviderStreamTask> weakTask, std::optional<std::pair<std::string, int>> host,
-                     int listening, std::string expectedPeer, double timeout, std::optional<TLSConfig> tls,
-                     std::function<void(const std::shared_ptr<FileProviderStreamTask>&, size_t)> received,
-                     std::function<void(const std::shared_ptr<FileProviderStreamTask>&, ErrorRef)> failed) {
+namespace {
+
+void serve(std::shared_ptr<FileProviderStreamTask::Connection> c, std::weak_ptr<FileProviderStreamTask> weakTask,
+           std::optional<std::pair<std::string, int>> host, int listening, std::string expectedPeer, double timeout,
+           std::optional<TLSConfig> tls,
+           std::function<void(const std::shared_ptr<FileProviderStreamTask>&, size_t)> received,
+           std::function<void(const std::shared_ptr<FileProviderStreamTask>&, ErrorRef)> failed) {
     using Connection = FileProviderStreamTask::Connection;
-    struct EndSignal {
-        Connection& c;
-        ~EndSignal() {
-            {
-                std::lock_guard lock(c.m);
-                c.threadEnded = true;
-            }
-            c.changed.notify_all();
-        }
-    } endSignal{*c};
     const DispatchTime deadline = DispatchTime::now() + timeout;
     ErrorRef error = host ? c->connectTo(host->first, host->second, deadline) : c->acceptFrom(listening, expectedPeer, deadline);
     if (!error) {
@@ -250,6 +243,25 @@ void serveConnection(std::shared_ptr<FileProviderStreamTask::Connection> c,
         }
         if (atEnd || readError) return;
     }
+}
+
+} // namespace
+
+void serveConnection(std::shared_ptr<FileProviderStreamTask::Connection> c,
+                     std::weak_ptr<FileProviderStreamTask> weakTask, std::optional<std::pair<std::string, int>> host,
+                     int listening, std::string expectedPeer, double timeout, std::optional<TLSConfig> tls,
+                     std::function<void(const std::shared_ptr<FileProviderStreamTask>&, size_t)> received,
+                     std::function<void(const std::shared_ptr<FileProviderStreamTask>&, ErrorRef)> failed) {
+    const auto end = c->threadEnd;
+    // The connection (its SSL object) and the TLS settings (a saved session) go when serve returns,
+    // before the end is told, not with this function's own arguments after it.
+    serve(std::move(c), std::move(weakTask), std::move(host), listening, std::move(expectedPeer), timeout,
+          std::exchange(tls, std::nullopt), std::move(received), std::move(failed));
+    {
+        std::lock_guard lock(end->m);
+        end->ended = true;
+    }
+    end->changed.notify_all();
 }
 
 } // namespace RiridOzizevud

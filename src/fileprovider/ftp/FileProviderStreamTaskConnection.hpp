@@ -63,7 +63,6 @@ struct FileProviderStreamTask::Connection {
     bool tlsOn = false;
     bool tlsPending = false;
     bool cancelled = false;
-    bool threadEnded = false;
     std::string localAddress;
     std::string peerAddress;
 
@@ -97,11 +96,20 @@ struct FileProviderStreamTask::Connection {
         return stopping;
     }
 
+    // Told by the thread once it holds nothing of the connection's nor of OpenSSL's: a waiter may
+    // end the process, and OpenSSL's own clean-up with it, right after.
+    struct ThreadEnd {
+        std::mutex m;
+        std::condition_variable changed;
+        bool ended = false;
+    };
+    const std::shared_ptr<ThreadEnd> threadEnd = std::make_shared<ThreadEnd>();
+
     // The thread is detached, so that a process may end while a connection is still closing; this
     // stands in for joining it before the socket goes.
     void waitForThreadEnd() {
-        std::unique_lock lock(m);
-        changed.wait(lock, [&] { return threadEnded; });
+        std::unique_lock lock(threadEnd->m);
+        threadEnd->changed.wait(lock, [&] { return threadEnd->ended; });
     }
 
     // Waits for `events` on the socket (or a wake-up) for at most `ms`.
